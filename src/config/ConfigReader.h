@@ -1,0 +1,67 @@
+// Reading ".\Config\KestrelServer.xml" into the in-memory configuration.
+//
+// The file holds the general settings below KestrelServer_Config/General and
+// the projects as numbered sections Project1, Project2, ... (each with Group%d
+// containers and User%d sections). Numbered series have no gaps: reading stops
+// at the first number that is missing or incomplete. The reader never writes
+// the file and never fails: a missing file, a missing element or a malformed
+// value each fall back to a fixed value.
+//
+// Threads: main window thread only, while no connection slot and no project
+// handler runs (they hold pointers into the records this replaces).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "config/ConfigModel.h"
+#include "support/XmlStore.h"
+
+namespace kestrel {
+
+// Element names of the configuration file, as the file spells them.
+namespace config_keys {
+inline constexpr std::string_view kRoot = "KestrelServer_Config";
+inline constexpr std::string_view kGeneral = "General";
+
+inline constexpr std::string_view kCustomerInstallation = "CustomerInstallation";
+inline constexpr std::string_view kGlobalKey = "GlobalKey";
+inline constexpr std::string_view kActivateRemote = "ActivateRemote";
+inline constexpr std::string_view kPasswordRemote = "PasswordRemote";
+inline constexpr std::string_view kActivateUserPrivileges = "ActivateUserPrivileges";
+inline constexpr std::string_view kLogLevel = "LogLevel";
+inline constexpr std::string_view kLogUserActivity = "LogUserActivity";
+inline constexpr std::string_view kScanIntervallProjects = "ScanIntervallProjects";
+inline constexpr std::string_view kScanIntervallUserrights = "ScanIntervallUserrights";
+inline constexpr std::string_view kTCPIPListenPort = "TCPIPListenPort";
+inline constexpr std::string_view kDeleteEmptyFolders = "DeleteEmptyFolders";
+
+// Section name prefixes; the section's 1-based number follows ("Project2").
+inline constexpr std::string_view kProjectPrefix = "Project";
+inline constexpr std::string_view kGroupPrefix = "Group";
+inline constexpr std::string_view kUserPrefix = "User";
+
+inline constexpr std::string_view kProjectname = "Projectname";
+inline constexpr std::string_view kRootpath = "Rootpath";
+inline constexpr std::string_view kGroupname = "Groupname";
+inline constexpr std::string_view kUsername = "Username";
+inline constexpr std::string_view kRealname = "Realname";
+inline constexpr std::string_view kPassword = "Password";
+inline constexpr std::string_view kUseremail = "Useremail";
+}  // namespace config_keys
+
+// prefix followed by the decimal number: SectionTag("Project", 2) == "Project2".
+std::string SectionTag(std::string_view prefix, int number);
+
+// One reading pass: resets config.settings to the values that hold before the
+// file is read, drops every project record, loads the file at path (a system
+// path) into store and, when it loads, reads the settings and the projects.
+// When the load fails the store is left not loaded and the settings keep
+// their start values (GlobalKey "qa7b5N2dkeMw8rf", ScanIntervallUserrights 1).
+// When it loads, an absent setting takes its missing-element value instead
+// (GlobalKey empty, ScanIntervallUserrights 5). The store stays loaded with
+// the document for later writes (password updates, configuration update).
+void ReadConfiguration(CXmlStore& store, ServerConfig& config,
+                       std::string_view path = kConfigFilePath);
+
+}  // namespace kestrel

@@ -1,0 +1,85 @@
+#pragma once
+// File system calls over system paths. System paths are 8-bit (Latin-1) text
+// with "\" as separator, as the server builds them (".\Config\x.xml"); they
+// are mapped to native paths here: "\" becomes "/", each byte becomes the
+// UTF-8 encoding of the code point of the same value. Every call returns an
+// errno value (0 = success) or a plain result; none throws.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Clock.h"
+
+namespace kestrel::platform {
+
+// System path -> native path.
+std::string NativePath(std::string_view system_path);
+// Native name (UTF-8) -> system text; nullopt when a character lies above U+00FF
+// or the bytes are not valid UTF-8.
+std::optional<std::string> SystemName(std::string_view native_name);
+
+struct DirEntry {
+  std::string name;        // system text (8-bit)
+  bool is_folder = false;
+  bool is_link = false;    // symbolic link (the other fields describe its target)
+  std::uint64_t size = 0;
+  FileTime last_write = 0;
+};
+
+// Lists a folder sorted by name (byte order), without "." and "..". Entries
+// whose native name has no 8-bit form are left out and counted in *skipped.
+int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skipped = nullptr);
+// Status of one path (follows links). ENOENT when missing.
+int Stat(std::string_view path, DirEntry& out);
+bool Exists(std::string_view path);
+bool IsFolder(std::string_view path);
+
+int DeleteFile(std::string_view path);
+int RemoveFolder(std::string_view path);  // empty folder only
+// Removes a folder tree with file-system calls; never follows links (a link is
+// removed, not its target).
+int RemoveTree(std::string_view path);
+// Renames, replacing an existing target atomically.
+int RenameFile(std::string_view from, std::string_view to);
+int CopyFile(std::string_view from, std::string_view to, bool overwrite);
+int CreateFolder(std::string_view path);
+int SetLastWriteTime(std::string_view path, FileTime time);
+// Bytes free for unprivileged users on the file system holding path.
+std::optional<std::uint64_t> FreeSpace(std::string_view path);
+
+// An open file: byte I/O on a descriptor. Closed on destruction.
+class File {
+ public:
+  enum Flags : unsigned {
+    kRead = 1u,
+    kWrite = 2u,
+    kReadWrite = 3u,
+    kCreate = 4u,      // create; truncates unless kNoTruncate
+    kNoTruncate = 8u,  // with kCreate: keep existing contents
+  };
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  int Open(std::string_view path, unsigned flags);
+  // Reads up to count bytes; returns the count read (0 at end) or -errno.
+  long Read(void* buffer, std::size_t count);
+  // Writes all bytes; returns 0 or an errno value.
+  int Write(const void* data, std::size_t count);
+  int SeekToEnd();
+  int Seek(std::uint64_t offset);
+  int Flush();  // to stable storage
+  int Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace kestrel::platform
