@@ -13,13 +13,13 @@ namespace kestrel::platform {
 
 // Local calendar time, as the Windows SYSTEMTIME of the local zone.
 struct LocalTime {
-  int year = 1601;   // four digits
-  int month = 1;     // 1..12
-  int day = 1;       // 1..31
-  int hour = 0;      // 0..23
-  int minute = 0;    // 0..59
-  int second = 0;    // 0..59
-  int weekday = 0;   // 0 = Sunday
+  int year = 1601;  // four digits
+  int month = 1;    // 1..12
+  int day = 1;      // 1..31
+  int hour = 0;     // 0..23
+  int minute = 0;   // 0..59
+  int second = 0;   // 0..59
+  int weekday = 0;  // 0 = Sunday
 };
 
 // FILETIME: 100 ns units since 1 January 1601 UTC.
@@ -80,8 +80,8 @@ class TestClock final : public Clock {
 
  private:
   mutable std::mutex mu_;
-  FileTime now_;            // guarded by mu_
-  SteadyTime steady_;       // guarded by mu_
+  FileTime now_;       // guarded by mu_
+  SteadyTime steady_;  // guarded by mu_
 };
 
 }  // namespace kestrel::platform

@@ -21,9 +21,9 @@ std::string NativePath(std::string_view system_path);
 std::optional<std::string> SystemName(std::string_view native_name);
 
 struct DirEntry {
-  std::string name;        // system text (8-bit)
+  std::string name;  // system text (8-bit)
   bool is_folder = false;
-  bool is_link = false;    // symbolic link (the other fields describe its target)
+  bool is_link = false;  // symbolic link (the other fields describe its target)
   std::uint64_t size = 0;
   FileTime last_write = 0;
 };

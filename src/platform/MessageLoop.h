@@ -114,13 +114,13 @@ class MessageLoop {
   mutable std::mutex mu_;
   std::condition_variable cv_;       // wakes the owner: message, timer change, quit, advance
   std::condition_variable done_cv_;  // wakes senders: their message was handled or dropped
-  std::deque<std::unique_ptr<Pending>> queue_;   // guarded by mu_
-  std::map<std::uint32_t, Timer> timers_;        // guarded by mu_
-  bool quit_ = false;                            // guarded by mu_
-  bool ended_ = false;                           // guarded by mu_
-  int quit_code_ = 0;                            // guarded by mu_
-  int waiting_senders_ = 0;                      // guarded by mu_
-  std::thread::id owner_;                        // guarded by mu_
+  std::deque<std::unique_ptr<Pending>> queue_;  // guarded by mu_
+  std::map<std::uint32_t, Timer> timers_;       // guarded by mu_
+  bool quit_ = false;                           // guarded by mu_
+  bool ended_ = false;                          // guarded by mu_
+  int quit_code_ = 0;                           // guarded by mu_
+  int waiting_senders_ = 0;                     // guarded by mu_
+  std::thread::id owner_;                       // guarded by mu_
 };
 
 }  // namespace kestrel::platform

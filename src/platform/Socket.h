@@ -1,6 +1,7 @@
 #pragma once
 // TCP sockets with Windows Sockets error numbers, so the fixed socket texts
 // can be shown for errno values.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -12,18 +13,16 @@ namespace kestrel::platform {
 // Windows Sockets error numbers we map errno values to (0 is success).
 namespace wsa {
 inline constexpr int kEINTR = 10004, kEBADF = 10009, kEACCES = 10013, kEFAULT = 10014,
-                     kEINVAL = 10022, kEMFILE = 10024, kEWOULDBLOCK = 10035,
-                     kEINPROGRESS = 10036, kEALREADY = 10037, kENOTSOCK = 10038,
-                     kEDESTADDRREQ = 10039, kEMSGSIZE = 10040, kEPROTOTYPE = 10041,
-                     kENOPROTOOPT = 10042, kEPROTONOSUPPORT = 10043,
+                     kEINVAL = 10022, kEMFILE = 10024, kEWOULDBLOCK = 10035, kEINPROGRESS = 10036,
+                     kEALREADY = 10037, kENOTSOCK = 10038, kEDESTADDRREQ = 10039, kEMSGSIZE = 10040,
+                     kEPROTOTYPE = 10041, kENOPROTOOPT = 10042, kEPROTONOSUPPORT = 10043,
                      kESOCKTNOSUPPORT = 10044, kEOPNOTSUPP = 10045, kEPFNOSUPPORT = 10046,
                      kEAFNOSUPPORT = 10047, kEADDRINUSE = 10048, kEADDRNOTAVAIL = 10049,
                      kENETDOWN = 10050, kENETUNREACH = 10051, kENETRESET = 10052,
-                     kECONNABORTED = 10053, kECONNRESET = 10054, kENOBUFS = 10055,
-                     kEISCONN = 10056, kENOTCONN = 10057, kESHUTDOWN = 10058,
-                     kETIMEDOUT = 10060, kECONNREFUSED = 10061, kEHOSTDOWN = 10064,
-                     kEHOSTUNREACH = 10065, kNOTINITIALISED = 10093,
-                     kHOST_NOT_FOUND = 11001;
+                     kECONNABORTED = 10053, kECONNRESET = 10054, kENOBUFS = 10055, kEISCONN = 10056,
+                     kENOTCONN = 10057, kESHUTDOWN = 10058, kETIMEDOUT = 10060,
+                     kECONNREFUSED = 10061, kEHOSTDOWN = 10064, kEHOSTUNREACH = 10065,
+                     kNOTINITIALISED = 10093, kHOST_NOT_FOUND = 11001;
 }  // namespace wsa
 
 // Maps an errno value to its Windows Sockets number; 0 stays 0, an errno
@@ -75,7 +74,8 @@ class TcpSocket {
   int fd() const { return fd_; }
 
  private:
-  int fd_ = -1;
+  // Atomic so that Shutdown/Close from another thread may wake a blocked Accept.
+  std::atomic<int> fd_{-1};
 };
 
 }  // namespace kestrel::platform

@@ -9,7 +9,7 @@ namespace kestrel::platform {
 
 class Thread {
  public:
-  Thread() = default;
+  Thread();  // defined where Impl is complete
   ~Thread();
   Thread(Thread&& other) noexcept;
   Thread& operator=(Thread&& other) noexcept;
