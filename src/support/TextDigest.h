@@ -1,0 +1,14 @@
+// Change detection of text files: the MD5 digest of a file's lines.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// 32 lower-case hex digits over the file's lines as CFileNeu::ReadLine gives
+// them (without CR/LF), joined without separators, so CR LF and LF line ends
+// give the same digest. "" when the file cannot be opened (never reports).
+std::string DigestOfTextFile(std::string_view path);
+
+}  // namespace kestrel

@@ -1,0 +1,326 @@
+#include "support/XmlStore.h"
+
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+#include "platform/FileSystem.h"
+#include "support/FileNeu.h"
+
+namespace kestrel {
+
+using tinyxml2::XMLDocument;
+using tinyxml2::XMLElement;
+using tinyxml2::XMLNode;
+using tinyxml2::XMLText;
+
+namespace {
+
+constexpr std::string_view kDeclaration = "<?xml version='1.0' encoding='UTF-8' ?>";
+constexpr int kMaxSetterDepth = 3;
+
+// The first child element of parent called name (parent may be the document).
+XMLElement* FirstChildNamed(XMLNode* parent, std::string_view name) {
+  for (XMLElement* e = parent->FirstChildElement(); e != nullptr; e = e->NextSiblingElement()) {
+    if (std::string_view(e->Name()) == name) return e;
+  }
+  return nullptr;
+}
+
+bool IsXmlSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool AllWhitespace(std::string_view text) {
+  for (char c : text) {
+    if (!IsXmlSpace(c)) return false;
+  }
+  return true;
+}
+
+// Sets the element's text in its first text child (creating one first). A
+// value of blanks only is kept in a CDATA section: as plain text the parser
+// would drop it on the next load.
+void SetElementText(XMLDocument& doc, XMLElement* element, std::string_view value) {
+  const std::string text(value);
+  XMLNode* first = element->FirstChild();
+  XMLText* node = first != nullptr ? first->ToText() : nullptr;
+  if (node != nullptr) {
+    node->SetValue(text.c_str());
+  } else {
+    node = doc.NewText(text.c_str());
+    element->InsertFirstChild(node);
+  }
+  node->SetCData(!text.empty() && AllWhitespace(text));
+}
+
+XMLElement* AppendElement(XMLDocument& doc, XMLNode* parent, std::string_view name) {
+  const std::string copy(name);
+  XMLElement* element = doc.NewElement(copy.c_str());
+  return parent->InsertEndChild(element) != nullptr ? element : nullptr;
+}
+
+// A temporary name beside path, unique among this machine's processes.
+std::string TemporaryBeside(std::string_view path) {
+  static std::atomic<unsigned> counter{0};
+  std::string name(path);
+  name += ".~";
+  name += std::to_string(static_cast<long>(::getpid()));
+  name += '_';
+  name += std::to_string(counter.fetch_add(1));
+  name += ".tmp";
+  return name;
+}
+
+// Writes data to a temporary file beside path and renames it over path, so
+// the file holds either its old or its complete new contents.
+bool ReplaceFileContents(std::string_view path, std::string_view data) {
+  const std::string temp = TemporaryBeside(path);
+  platform::File out;
+  if (out.Open(temp, platform::File::kWrite | platform::File::kCreate) != 0) return false;
+  const bool written = out.Write(data.data(), data.size()) == 0;
+  const bool closed = out.Close() == 0;
+  if (!written || !closed || platform::RenameFile(temp, path) != 0) {
+    platform::DeleteFile(temp);
+    return false;
+  }
+  return true;
+}
+
+bool ReadWholeFile(std::string_view path, std::string& out) {
+  platform::File in;
+  if (in.Open(path, platform::File::kRead) != 0) return false;
+  out.clear();
+  std::vector<char> block(64 * 1024);
+  for (;;) {
+    const long n = in.Read(block.data(), block.size());
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(block.data(), static_cast<size_t>(n));
+  }
+}
+
+int ParseLeadingInt(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsXmlSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  std::int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<std::int64_t>(INT_MAX) + 1) break;  // saturates below
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+XmlPath::XmlPath(std::initializer_list<std::string_view> names)
+    : XmlPath(std::span<const std::string_view>(names.begin(), names.size())) {}
+
+XmlPath::XmlPath(std::span<const std::string_view> names) {
+  if (names.size() > static_cast<size_t>(kMaxDepth)) return;  // depth 0: resolves nothing
+  for (size_t i = 0; i < names.size(); ++i) names_[i] = names[i];
+  depth_ = static_cast<int>(names.size());
+}
+
+CXmlStore::CXmlStore() = default;
+CXmlStore::~CXmlStore() = default;
+
+bool CXmlStore::Load(std::string_view path) {
+  if (!document_) document_ = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
+  path_ = path;
+  loaded_ = false;
+  std::string text;
+  if (!ReadWholeFile(path, text)) {
+    document_->Clear();
+    return false;
+  }
+  loaded_ = document_->Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
+  return loaded_;
+}
+
+bool CXmlStore::Create(std::string_view path, std::string_view root_name) {
+  if (!document_) document_ = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
+  path_ = path;
+  loaded_ = false;
+  document_->Clear();
+  CFileNeu file;
+  file.SetShowErrors(false);
+  if (!file.Open(path, CFileNeu::kWrite | CFileNeu::kCreate)) return false;
+  const bool written = file.WriteText(kDeclaration);
+  file.Close();
+  if (!written || file.LastCause() != CFileNeu::kNone) return false;
+  if (document_->Parse(kDeclaration.data(), kDeclaration.size()) != tinyxml2::XML_SUCCESS) {
+    return false;
+  }
+  loaded_ = AppendElement(*document_, document_.get(), root_name) != nullptr;
+  return loaded_;
+}
+
+bool CXmlStore::Save() {
+  if (!loaded_) return false;
+  tinyxml2::XMLPrinter printer;
+  document_->Print(&printer);
+  const size_t size = printer.CStrSize() > 0 ? static_cast<size_t>(printer.CStrSize() - 1) : 0;
+  return ReplaceFileContents(path_, std::string_view(printer.CStr(), size));
+}
+
+XMLElement* CXmlStore::Resolve(const XmlPath& path, int max_depth) const {
+  if (!loaded_ || path.depth() < 1 || path.depth() > max_depth) return nullptr;
+  XMLNode* node = document_.get();
+  for (int i = 0; i < path.depth(); ++i) {
+    node = FirstChildNamed(node, path[i]);
+    if (node == nullptr) return nullptr;
+  }
+  return node->ToElement();
+}
+
+XMLElement* CXmlStore::FindKey(const XmlPath& path, std::string_view key) const {
+  XMLElement* parent = Resolve(path, XmlPath::kMaxDepth);
+  return parent != nullptr ? FirstChildNamed(parent, key) : nullptr;
+}
+
+std::string CXmlStore::GetString(const XmlPath& path, std::string_view key) const {
+  const XMLElement* element = FindKey(path, key);
+  const char* text = element != nullptr ? element->GetText() : nullptr;
+  return text != nullptr ? std::string(text) : std::string();
+}
+
+int CXmlStore::GetInt(const XmlPath& path, std::string_view key, int default_value) const {
+  const std::string text = GetString(path, key);
+  return text.empty() ? default_value : ParseLeadingInt(text);
+}
+
+bool CXmlStore::GetBool(const XmlPath& path, std::string_view key, bool default_value) const {
+  std::string text = GetString(path, key);
+  if (text.empty()) return default_value;
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text == "TRUE" || text == "YES" || text == "1";
+}
+
+int CXmlStore::GetIndex(const XmlPath& path, std::string_view key,
+                        std::span<const std::string_view> list, int default_index) const {
+  const std::string text = GetString(path, key);
+  if (text.empty()) return default_index;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i] == text) return static_cast<int>(i);
+  }
+  return default_index;
+}
+
+bool CXmlStore::SetExistingString(const XmlPath& path, std::string_view key,
+                                  std::string_view value) {
+  XMLElement* parent = Resolve(path, kMaxSetterDepth);
+  XMLElement* element = parent != nullptr ? FirstChildNamed(parent, key) : nullptr;
+  if (element == nullptr) return false;
+  SetElementText(*document_, element, value);
+  return true;
+}
+
+bool CXmlStore::SetString(const XmlPath& path, std::string_view key, std::string_view value) {
+  return SetStringAt(ElementRef(Resolve(path, kMaxSetterDepth)), key, value);
+}
+
+bool CXmlStore::SetBool(const XmlPath& path, std::string_view key, bool flag) {
+  return SetString(path, key, flag ? "true" : "false");
+}
+
+bool CXmlStore::AddElement(const XmlPath& path) {
+  if (path.depth() < 2 || path.depth() > kMaxSetterDepth) return false;
+  std::string_view parent_names[XmlPath::kMaxDepth];
+  for (int i = 0; i + 1 < path.depth(); ++i) parent_names[i] = path[i];
+  XMLElement* parent = Resolve(XmlPath(std::span<const std::string_view>(
+                                   parent_names, static_cast<size_t>(path.depth() - 1))),
+                               kMaxSetterDepth);
+  if (parent == nullptr) return false;
+  const std::string_view name = path[path.depth() - 1];
+  if (FirstChildNamed(parent, name) != nullptr) return true;
+  return AppendElement(*document_, parent, name) != nullptr;
+}
+
+bool CXmlStore::RemoveElement(std::string_view top_name, std::string_view element_name) {
+  XMLElement* top = Resolve(XmlPath{top_name}, 1);
+  XMLElement* element = top != nullptr ? FirstChildNamed(top, element_name) : nullptr;
+  if (element == nullptr) return false;
+  top->DeleteChild(element);
+  return true;
+}
+
+ElementRef CXmlStore::Find(const XmlPath& path) const {
+  return ElementRef(Resolve(path, XmlPath::kMaxDepth));
+}
+
+ElementRef CXmlStore::AddElementAt(ElementRef parent, std::string_view name) {
+  if (!loaded_ || !parent) return ElementRef();
+  return ElementRef(AppendElement(*document_, parent.element_, name));
+}
+
+bool CXmlStore::SetStringAt(ElementRef element, std::string_view key, std::string_view value) {
+  if (!loaded_ || !element) return false;
+  XMLElement* target = FirstChildNamed(element.element_, key);
+  if (target == nullptr) return AppendStringAt(element, key, value);
+  SetElementText(*document_, target, value);
+  return true;
+}
+
+bool CXmlStore::AppendStringAt(ElementRef element, std::string_view key, std::string_view value) {
+  if (!loaded_ || !element) return false;
+  XMLElement* target = AppendElement(*document_, element.element_, key);
+  if (target == nullptr) return false;
+  SetElementText(*document_, target, value);
+  return true;
+}
+
+bool CXmlStore::SpliceText(std::string_view target_file, std::string_view target_marker,
+                           std::string_view source_marker, std::string_view source_file,
+                           std::string_view end_marker,
+                           std::initializer_list<std::string_view> intermediate_markers) {
+  if (intermediate_markers.size() > 4) return false;
+  std::string target;
+  std::string source;
+  {
+    CFileNeu file;
+    file.SetShowErrors(false);
+    if (!file.Open(target_file, CFileNeu::kRead)) return false;
+    target = file.ReadAll();
+  }
+  {
+    CFileNeu file;
+    file.SetShowErrors(false);
+    if (!file.Open(source_file, CFileNeu::kRead)) return false;
+    source = file.ReadAll();
+  }
+  if (target.empty() || source.empty()) return false;
+
+  const size_t target_pos = target.find(target_marker);
+  size_t pos = source.find(source_marker);
+  if (target_pos == std::string::npos || target_pos == 0) return false;
+  if (pos == std::string::npos || pos == 0) return false;
+  for (std::string_view marker : intermediate_markers) {
+    if (marker.empty()) continue;  // not given
+    pos = source.find(marker, pos);
+    if (pos == std::string::npos) return false;
+  }
+  const size_t end = source.find(end_marker, pos);
+  if (end == std::string::npos) return false;
+  const size_t span_end = end + end_marker.size();
+
+  target.insert(target_pos + target_marker.size(), source, pos, span_end - pos);
+  return ReplaceFileContents(target_file, target);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,373 @@
+#include "support/ZipArchive.h"
+
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <ctime>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/FileSystem.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr size_t kBlockSize = 64 * 1024;
+constexpr std::uint64_t kReserveFixed = 64ull * 1024 * 1024;
+
+zipFile AsZip(void* handle) {
+  return static_cast<zipFile>(handle);
+}
+
+// DOS date of a file time, in local time as zip tools store it. Times before
+// 1980 (the format's first year) become 1 January 1980.
+tm_zip DosTime(platform::FileTime time) {
+  std::int64_t seconds = 0;
+  std::int64_t nanoseconds = 0;
+  platform::UnixFromFileTime(time, seconds, nanoseconds);
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm local{};
+  tm_zip out{0, 0, 0, 1, 0, 1980};
+  if (localtime_r(&t, &local) == nullptr || local.tm_year + 1900 < 1980) return out;
+  out.tm_sec = static_cast<uInt>(local.tm_sec);
+  out.tm_min = static_cast<uInt>(local.tm_min);
+  out.tm_hour = static_cast<uInt>(local.tm_hour);
+  out.tm_mday = static_cast<uInt>(local.tm_mday);
+  out.tm_mon = static_cast<uInt>(local.tm_mon);
+  out.tm_year = static_cast<uInt>(local.tm_year + 1900);
+  return out;
+}
+
+// The entry's modification time: the extended timestamp field (UTC seconds)
+// when present, else the DOS date read as local time. 0 when there is none.
+platform::FileTime EntryTime(const unz_file_info64& info, const std::vector<unsigned char>& extra) {
+  size_t pos = 0;
+  while (pos + 4 <= extra.size()) {
+    const unsigned id = extra[pos] | (extra[pos + 1] << 8);
+    const size_t size = extra[pos + 2] | (extra[pos + 3] << 8);
+    const size_t data = pos + 4;
+    if (data + size > extra.size()) break;
+    if (id == 0x5455 && size >= 5 && (extra[data] & 1) != 0) {
+      const std::uint32_t raw = static_cast<std::uint32_t>(extra[data + 1]) |
+                                static_cast<std::uint32_t>(extra[data + 2]) << 8 |
+                                static_cast<std::uint32_t>(extra[data + 3]) << 16 |
+                                static_cast<std::uint32_t>(extra[data + 4]) << 24;
+      return platform::FileTimeFromUnix(static_cast<std::int32_t>(raw), 0);
+    }
+    pos = data + size;
+  }
+  if (info.dosDate == 0) return 0;
+  std::tm local{};
+  local.tm_sec = static_cast<int>(info.tmu_date.tm_sec);
+  local.tm_min = static_cast<int>(info.tmu_date.tm_min);
+  local.tm_hour = static_cast<int>(info.tmu_date.tm_hour);
+  local.tm_mday = static_cast<int>(info.tmu_date.tm_mday);
+  local.tm_mon = static_cast<int>(info.tmu_date.tm_mon);
+  local.tm_year = static_cast<int>(info.tmu_date.tm_year) - 1900;
+  local.tm_isdst = -1;
+  const std::time_t t = std::mktime(&local);
+  if (t == static_cast<std::time_t>(-1)) return 0;
+  return platform::FileTimeFromUnix(static_cast<std::int64_t>(t), 0);
+}
+
+// Closes an unzip handle on every way out.
+struct UnzCloser {
+  void operator()(void* handle) const { unzClose(static_cast<unzFile>(handle)); }
+};
+using UnzHandle = std::unique_ptr<void, UnzCloser>;
+
+UnzHandle OpenUnzip(std::string_view archive_path) {
+  const std::string native = platform::NativePath(archive_path);
+  return UnzHandle(unzOpen64(native.c_str()));
+}
+
+// True for an archive without entries: only the end record, at offset 0. The
+// zip library refuses to open those, so they are recognised here.
+bool IsEmptyArchive(std::string_view archive_path) {
+  platform::File in;
+  if (in.Open(archive_path, platform::File::kRead) != 0) return false;
+  constexpr size_t kEndRecord = 22;
+  std::vector<unsigned char> bytes(kEndRecord + 0xFFFF + 1);
+  size_t size = 0;
+  while (size < bytes.size()) {
+    const long n = in.Read(bytes.data() + size, bytes.size() - size);
+    if (n <= 0) break;
+    size += static_cast<size_t>(n);
+  }
+  if (size < kEndRecord || size > kEndRecord + 0xFFFF) return false;
+  auto u16 = [&](size_t at) { return static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8); };
+  const bool signature =
+      bytes[0] == 0x50 && bytes[1] == 0x4B && bytes[2] == 0x05 && bytes[3] == 0x06;
+  bool zeros = true;
+  for (size_t at = 4; at < 20; ++at) zeros = zeros && bytes[at] == 0;
+  return signature && zeros && u16(20) == size - kEndRecord;
+}
+
+// Folder holding path (system path), "." when it has none.
+std::string ParentFolder(std::string_view path) {
+  const size_t cut = path.find_last_of("\\/");
+  if (cut == std::string_view::npos) return ".";
+  if (cut == 0) return std::string(path.substr(0, 1));
+  return std::string(path.substr(0, cut));
+}
+
+// A temporary name beside target, unique within this machine's processes.
+std::string TemporaryBeside(std::string_view target) {
+  static std::atomic<unsigned> counter{0};
+  std::string name(target);
+  name += ".~";
+  name += std::to_string(static_cast<long>(::getpid()));
+  name += '_';
+  name += std::to_string(counter.fetch_add(1));
+  name += ".part";
+  return name;
+}
+
+struct EntryInfo {
+  unz_file_info64 info{};
+  std::string name;
+  std::vector<unsigned char> extra;
+  bool is_folder = false;
+};
+
+bool ReadEntryInfo(unzFile uf, EntryInfo& entry) {
+  if (unzGetCurrentFileInfo64(uf, &entry.info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+    return false;
+  }
+  entry.name.assign(entry.info.size_filename, '\0');
+  entry.extra.assign(entry.info.size_file_extra, 0);
+  if (unzGetCurrentFileInfo64(uf, &entry.info, entry.name.data(), entry.name.size(),
+                              entry.extra.data(), entry.extra.size(), nullptr, 0) != UNZ_OK) {
+    return false;
+  }
+  entry.is_folder = !entry.name.empty() &&
+                    (entry.name.back() == '/' || entry.name.back() == '\\') &&
+                    entry.info.uncompressed_size == 0;
+  return true;
+}
+
+// Streams the current entry into a temporary file, checks it and renames it
+// over target. Leaves no temporary file behind.
+ExtractFailure ExtractEntry(unzFile uf, const EntryInfo& entry, std::string_view target,
+                            std::vector<unsigned char>& block) {
+  if ((entry.info.flag & 1u) != 0) return ExtractFailure::kUnsupportedEntry;
+  if (entry.info.compression_method != 0 && entry.info.compression_method != Z_DEFLATED) {
+    return ExtractFailure::kUnsupportedEntry;
+  }
+  if (unzOpenCurrentFile(uf) != UNZ_OK) return ExtractFailure::kBadData;
+
+  const std::string temp = TemporaryBeside(target);
+  platform::File out;
+  ExtractFailure failure = ExtractFailure::kNone;
+  if (out.Open(temp, platform::File::kWrite | platform::File::kCreate) != 0) {
+    unzCloseCurrentFile(uf);
+    return ExtractFailure::kWriteFailed;
+  }
+  const std::uint64_t declared = entry.info.uncompressed_size;
+  std::uint64_t written = 0;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  for (;;) {
+    const int n = unzReadCurrentFile(uf, block.data(), static_cast<unsigned>(block.size()));
+    if (n < 0) {
+      failure = ExtractFailure::kBadData;
+      break;
+    }
+    if (n == 0) break;
+    written += static_cast<std::uint64_t>(n);
+    if (written > declared) {  // never write more than the entry announced
+      failure = ExtractFailure::kSizeMismatch;
+      break;
+    }
+    crc = crc32(crc, block.data(), static_cast<uInt>(n));
+    if (out.Write(block.data(), static_cast<size_t>(n)) != 0) {
+      failure = ExtractFailure::kWriteFailed;
+      break;
+    }
+  }
+  const int close_result = unzCloseCurrentFile(uf);
+  if (failure == ExtractFailure::kNone) {
+    // The library stops inflating at the declared size; data beyond it shows
+    // as a CRC mismatch, data cut short as a size mismatch.
+    if (written != declared) {
+      failure = ExtractFailure::kSizeMismatch;
+    } else if (crc != entry.info.crc || close_result == UNZ_CRCERROR) {
+      failure = ExtractFailure::kCrcMismatch;
+    } else if (close_result != UNZ_OK) {
+      failure = ExtractFailure::kBadData;
+    }
+  }
+  if (failure == ExtractFailure::kNone && (out.Flush() != 0 || out.Close() != 0)) {
+    failure = ExtractFailure::kWriteFailed;
+  }
+  out.Close();
+  if (failure == ExtractFailure::kNone) {
+    const platform::FileTime time = EntryTime(entry.info, entry.extra);
+    if (time != 0) platform::SetLastWriteTime(temp, time);  // a time that cannot be set is no loss
+    if (platform::RenameFile(temp, target) != 0) failure = ExtractFailure::kWriteFailed;
+  }
+  if (failure != ExtractFailure::kNone) platform::DeleteFile(temp);
+  return failure;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+ZipWriter::~ZipWriter() {
+  Close();
+}
+
+bool ZipWriter::Create(std::string_view archive_path) {
+  Close();
+  entries_ = 0;
+  const std::string native = platform::NativePath(archive_path);
+  zip_ = zipOpen64(native.c_str(), APPEND_STATUS_CREATE);
+  return zip_ != nullptr;
+}
+
+bool ZipWriter::AddFile(std::string_view entry_name, std::string_view source_path,
+                        const std::atomic<bool>* stop) {
+  if (zip_ == nullptr || (stop != nullptr && stop->load())) return false;
+  platform::File in;
+  if (in.Open(source_path, platform::File::kRead) != 0) return false;
+  platform::DirEntry status;
+  if (platform::Stat(source_path, status) != 0 || status.is_folder) return false;
+
+  zip_fileinfo info{};
+  info.tmz_date = DosTime(status.last_write);
+  const int zip64 = status.size >= 0xffffffffull ? 1 : 0;
+  const std::string name(entry_name);
+  // Always deflate, whatever the entry is called.
+  if (zipOpenNewFileInZip3_64(AsZip(zip_), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                              Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                              Z_DEFAULT_STRATEGY, nullptr, 0, zip64) != ZIP_OK) {
+    return false;
+  }
+  ++entries_;
+  std::vector<unsigned char> block(kBlockSize);
+  bool ok = true;
+  for (;;) {
+    if (stop != nullptr && stop->load()) {
+      ok = false;
+      break;
+    }
+    const long n = in.Read(block.data(), block.size());
+    if (n < 0) {
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    if (zipWriteInFileInZip(AsZip(zip_), block.data(), static_cast<unsigned>(n)) != ZIP_OK) {
+      ok = false;
+      break;
+    }
+  }
+  if (zipCloseFileInZip(AsZip(zip_)) != ZIP_OK) ok = false;
+  return ok;
+}
+
+bool ZipWriter::Close() {
+  if (zip_ == nullptr) return false;
+  const int result = zipClose(AsZip(zip_), nullptr);
+  zip_ = nullptr;
+  return result == ZIP_OK;
+}
+
+bool PackFile(std::string_view archive_path, std::string_view source_path,
+              std::string_view entry_name) {
+  if (platform::Exists(archive_path)) platform::DeleteFile(archive_path);
+  ZipWriter writer;
+  if (!writer.Create(archive_path)) return false;
+  const bool added = writer.AddFile(entry_name, source_path);
+  const bool closed = writer.Close();
+  return added && closed;
+}
+
+int CountEntries(std::string_view archive_path) {
+  UnzHandle uf = OpenUnzip(archive_path);
+  if (!uf) return IsEmptyArchive(archive_path) ? 0 : -1;
+  unz_global_info64 global{};
+  if (unzGetGlobalInfo64(uf.get(), &global) != UNZ_OK) return -1;
+  if (global.number_entry > static_cast<ZPOS64_T>(std::numeric_limits<int>::max())) return -1;
+  return static_cast<int>(global.number_entry);
+}
+
+std::uint64_t ExtractReserve(std::uint64_t declared_bytes) {
+  return kReserveFixed + declared_bytes / 100;
+}
+
+ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path) {
+  ExtractResult result;
+  UnzHandle uf = OpenUnzip(archive_path);
+  if (!uf) {
+    result.ok = IsEmptyArchive(archive_path);
+    if (!result.ok) result.reason = ExtractFailure::kCannotOpen;
+    return result;
+  }
+
+  // Pass 1: the declared sizes, so that the disk is never filled.
+  std::uint64_t declared = 0;
+  int status = unzGoToFirstFile(uf.get());
+  while (status == UNZ_OK) {
+    EntryInfo entry;
+    if (!ReadEntryInfo(uf.get(), entry)) {
+      result.reason = ExtractFailure::kBadData;
+      return result;
+    }
+    if (!entry.is_folder) {
+      const std::uint64_t size = entry.info.uncompressed_size;
+      declared = size > std::numeric_limits<std::uint64_t>::max() - declared
+                     ? std::numeric_limits<std::uint64_t>::max()
+                     : declared + size;
+    }
+    status = unzGoToNextFile(uf.get());
+  }
+  if (status != UNZ_END_OF_LIST_OF_FILE) {
+    result.reason = ExtractFailure::kBadData;
+    return result;
+  }
+  if (declared > 0) {
+    const std::optional<std::uint64_t> free = platform::FreeSpace(ParentFolder(target_path));
+    const std::uint64_t reserve = ExtractReserve(declared);
+    if (free && (declared > *free || *free - declared < reserve)) {
+      result.reason = ExtractFailure::kNoSpace;
+      return result;
+    }
+  }
+
+  // Pass 2: every file entry in archive order onto the one target.
+  std::vector<unsigned char> block(kBlockSize);
+  status = unzGoToFirstFile(uf.get());
+  while (status == UNZ_OK) {
+    EntryInfo entry;
+    if (!ReadEntryInfo(uf.get(), entry)) {
+      result.reason = ExtractFailure::kBadData;
+      return result;
+    }
+    if (!entry.is_folder) {
+      const ExtractFailure failure = ExtractEntry(uf.get(), entry, target_path, block);
+      if (failure != ExtractFailure::kNone) {
+        result.reason = failure;
+        return result;
+      }
+      ++result.entries;
+    }
+    status = unzGoToNextFile(uf.get());
+  }
+  if (status != UNZ_END_OF_LIST_OF_FILE) {
+    result.reason = ExtractFailure::kBadData;
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,81 @@
+// Zip archives for every transfer: packing files (deflate, entry names as
+// given, as 8-bit bytes) and extracting uploaded archives into one fixed
+// target file, whatever the entries are called.
+//
+// Paths are system paths (8-bit, "\" separators). Data is streamed in blocks;
+// no file is held in memory whole.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// Writes one archive entry by entry. Threads: one owner at a time.
+class ZipWriter {
+ public:
+  ZipWriter() = default;
+  ~ZipWriter();  // closes an open archive
+  ZipWriter(const ZipWriter&) = delete;
+  ZipWriter& operator=(const ZipWriter&) = delete;
+
+  // Creates (replaces) the archive file. False when it cannot be created.
+  bool Create(std::string_view archive_path);
+  // Adds the source file under entry_name, deflated, with the file's
+  // last-write time. A source that cannot be opened adds no entry. When *stop
+  // becomes true (checked between blocks) the entry is ended early and false is
+  // returned; the archive stays valid. stop: borrowed, may be null.
+  bool AddFile(std::string_view entry_name, std::string_view source_path,
+               const std::atomic<bool>* stop = nullptr);
+  // Writes the central directory. True when the archive is complete.
+  bool Close();
+  bool IsOpen() const { return zip_ != nullptr; }
+  // Entries added so far.
+  int EntryCount() const { return entries_; }
+
+ private:
+  void* zip_ = nullptr;  // minizip zipFile, owned
+  int entries_ = 0;
+};
+
+// Deletes an old archive, creates a new one holding source_path as
+// entry_name and closes it. A missing source gives an archive without entries
+// (and false). True when the entry was added and the archive closed.
+bool PackFile(std::string_view archive_path, std::string_view source_path,
+              std::string_view entry_name);
+
+// Number of entries, or -1 when the archive cannot be opened.
+int CountEntries(std::string_view archive_path);
+
+enum class ExtractFailure {
+  kNone,
+  kCannotOpen,        // not an archive / missing
+  kNoSpace,           // declared sizes would leave the disk nearly full
+  kUnsupportedEntry,  // encrypted or unknown compression method
+  kBadData,           // corrupt compressed data
+  kSizeMismatch,      // data longer or shorter than the entry declares
+  kCrcMismatch,
+  kWriteFailed,  // temporary file, write, rename or time
+};
+
+struct ExtractResult {
+  bool ok = false;
+  int entries = 0;  // entries written to the target
+  ExtractFailure reason = ExtractFailure::kNone;
+};
+
+// Writes every file entry, in archive order, to target_path ("last one wins");
+// entry names are never used for paths, folder entries are skipped. Each entry
+// is written to a temporary file beside the target, checked (size and CRC) and
+// only then renamed over the target, with the entry's time as last-write time.
+// On failure the target holds the last complete entry or its old contents and
+// no temporary file is left. An archive without entries is ok with entries 0.
+ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path);
+
+// Bytes kept free on the target's file system when extracting: 64 MiB plus 1 %
+// of the declared data.
+std::uint64_t ExtractReserve(std::uint64_t declared_bytes);
+
+}  // namespace kestrel

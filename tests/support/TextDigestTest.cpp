@@ -1,0 +1,60 @@
+#include "support/TextDigest.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "platform/MessageBox.h"
+#include "support/Md5.h"
+#include "testsupport/TempDir.h"
+
+namespace kestrel {
+namespace {
+
+class TextDigestTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::SetMessageBoxes(&boxes_); }
+  void TearDown() override { platform::SetMessageBoxes(nullptr); }
+
+  std::string Write(const std::string& name, const std::string& bytes) {
+    const std::string path = dir_.Sub(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+  test::TempDir dir_;
+  platform::CapturingMessageBox boxes_;
+};
+
+TEST_F(TextDigestTest, MissingFileGivesEmptyDigestWithoutBox) {
+  EXPECT_EQ(DigestOfTextFile(dir_.Sub("none.xml")), "");
+  EXPECT_TRUE(boxes_.Shown().empty());
+}
+
+TEST_F(TextDigestTest, DigestCoversLinesJoinedWithoutLineEnds) {
+  const std::string path = Write("a.txt", "abc\r\ndef\r\n");
+  EXPECT_EQ(DigestOfTextFile(path), Md5Hex("abcdef"));
+}
+
+TEST_F(TextDigestTest, CrLfAndLfFilesHaveTheSameDigest) {
+  EXPECT_EQ(DigestOfTextFile(Write("a.txt", "one\r\ntwo\r\n")),
+            DigestOfTextFile(Write("b.txt", "one\ntwo\n")));
+}
+
+TEST_F(TextDigestTest, ChangedLineChangesTheDigest) {
+  EXPECT_NE(DigestOfTextFile(Write("a.txt", "one\r\ntwo\r\n")),
+            DigestOfTextFile(Write("b.txt", "one\r\ntwO\r\n")));
+}
+
+TEST_F(TextDigestTest, EmptyFileHasTheDigestOfNothing) {
+  EXPECT_EQ(DigestOfTextFile(Write("a.txt", "")), "d41d8cd98f00b204e9800998ecf8427e");
+}
+
+TEST_F(TextDigestTest, ReadingStopsAtALineOfJustLf) {
+  // Line reading ends at a bare LF line, so what follows does not count.
+  EXPECT_EQ(DigestOfTextFile(Write("a.txt", "a1\n\nb2\n")), Md5Hex("a1"));
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,409 @@
+#include "support/ZipArchive.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/FileSystem.h"
+#include "testsupport/TempDir.h"
+
+namespace kestrel {
+namespace {
+
+// Builds and inspects archives with python3's zipfile, independent of minizip.
+constexpr const char* kHelperScript = R"PY(
+import struct, sys, zipfile, zlib, time
+
+def make(path, entries):
+    with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=(2020, 5, 6, 7, 8, 10))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            z.writestr(info, data)
+
+def set_sizes(path, usize=None, crc=None):
+    b = bytearray(open(path, 'rb').read())
+    cd = struct.unpack_from('<I', b, len(b) - 22 + 16)[0]
+    if usize is not None:
+        struct.pack_into('<I', b, 22, usize)
+        struct.pack_into('<I', b, cd + 24, usize)
+    if crc is not None:
+        struct.pack_into('<I', b, 14, crc)
+        struct.pack_into('<I', b, cd + 16, crc)
+    open(path, 'wb').write(bytes(b))
+
+def huge(path):
+    # Many small stored entries whose directory declares almost 4 GiB each.
+    with zipfile.ZipFile(path, 'w', zipfile.ZIP_STORED) as z:
+        for i in range(2000):
+            z.writestr('part%d.dat' % i, b'hello')
+    b = bytearray(open(path, 'rb').read())
+    pos = struct.unpack_from('<I', b, len(b) - 22 + 16)[0]
+    for i in range(2000):
+        struct.pack_into('<I', b, pos + 24, 0xFFFFFFF0)
+        n, e, c = struct.unpack_from('<HHH', b, pos + 28)
+        pos += 46 + n + e + c
+    open(path, 'wb').write(bytes(b))
+
+cmd = sys.argv[1]
+path = sys.argv[2]
+if cmd == 'two':
+    make(path, [('first.txt', b'first entry'), ('second.txt', b'second entry')])
+elif cmd == 'names':
+    make(path, [('../../evil.txt', b'a'), ('/abs/evil.txt', b'b'), ('C:\\win\\evil.txt', b'c'),
+                ('dir/sub/', b''), ('dir/sub/last.txt', b'the last one')])
+elif cmd == 'bomb':
+    make(path, [('x.dat', b'A' * 200000)])
+    set_sizes(path, usize=1000)
+elif cmd == 'badcrc':
+    make(path, [('x.dat', b'some data here')])
+    set_sizes(path, crc=0x12345678)
+elif cmd == 'empty':
+    zipfile.ZipFile(path, 'w').close()
+elif cmd == 'huge':
+    huge(path)
+elif cmd == 'check':
+    want_name, want_file = sys.argv[3], sys.argv[4]
+    with zipfile.ZipFile(path) as z:
+        infos = z.infolist()
+        assert [i.filename for i in infos] == [want_name], [i.filename for i in infos]
+        assert infos[0].compress_type == zipfile.ZIP_DEFLATED
+        assert z.testzip() is None
+        assert z.read(want_name) == open(want_file, 'rb').read()
+        st = time.localtime(int(sys.argv[5]))
+        want = (st.tm_year, st.tm_mon, st.tm_mday, st.tm_hour, st.tm_min, st.tm_sec & ~1)
+        assert infos[0].date_time == want, (infos[0].date_time, want)
+elif cmd == 'count':
+    with zipfile.ZipFile(path) as z:
+        assert z.testzip() is None
+        print(len(z.infolist()))
+)PY";
+
+bool HaveTool(const char* probe) {
+  return std::system(probe) == 0;
+}
+
+// The interpreter itself (not a launcher shim), found once: each run then
+// starts in a few milliseconds.
+const std::string& PythonPath() {
+  static const std::string path = [] {
+    std::string out;
+    if (FILE* pipe = ::popen("python3 -c 'import sys; print(sys.executable)' 2>/dev/null", "r")) {
+      char line[4096];
+      if (std::fgets(line, sizeof line, pipe) != nullptr) out = line;
+      ::pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+  }();
+  return path;
+}
+
+std::string ReadNative(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteNative(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string Quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
+// Pseudo-random but compressible-ish data of the given size.
+std::string TestData(size_t size) {
+  std::string data(size, '\0');
+  std::uint32_t x = 12345;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    data[i] = static_cast<char>((x >> 16) % 61 + 32);
+  }
+  return data;
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<platform::DirEntry> entries;
+  platform::ListDirectory(folder, entries);
+  std::vector<std::string> names;
+  for (const auto& e : entries) names.push_back(e.name);
+  return names;
+}
+
+class ZipArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    script_ = dir_.Sub("ziphelper.py");
+    WriteNative(script_, kHelperScript);
+    std::system(("mkdir -p " + dir_.Sub("out")).c_str());
+  }
+
+  bool Python(const std::string& args) {
+    return std::system(
+               (Quote(PythonPath()) + " " + Quote(script_) + " " + args + " >/dev/null 2>&1")
+                   .c_str()) == 0;
+  }
+  void RequirePython() {
+    if (PythonPath().empty()) GTEST_SKIP() << "no python3";
+  }
+
+  test::TempDir dir_;
+  std::string script_;
+};
+
+TEST_F(ZipArchiveTest, PackedArchivePassesUnzipTest) {
+  if (!HaveTool("unzip -v >/dev/null 2>&1")) GTEST_SKIP() << "no unzip";
+  const std::string source = dir_.Sub("source.bin");
+  WriteNative(source, TestData(300000));
+  const std::string archive = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  EXPECT_EQ(std::system(("unzip -tq " + Quote(archive) + " >/dev/null").c_str()), 0);
+}
+
+TEST_F(ZipArchiveTest, PackedArchiveOpensInPythonWithDeflateNameAndTime) {
+  RequirePython();
+  const std::string source = dir_.Sub("source.bin");
+  WriteNative(source, TestData(200000));
+  const std::int64_t when = 1700000001;  // odd second: DOS dates keep even seconds
+  ASSERT_EQ(platform::SetLastWriteTime(source, platform::FileTimeFromUnix(when, 0)), 0);
+  const std::string archive = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  EXPECT_TRUE(Python("check " + Quote(archive) + " transfer.dat " + Quote(source) + " " +
+                     std::to_string(when)));
+}
+
+TEST_F(ZipArchiveTest, EntryNamedLikeACompressedFileIsStillDeflated) {
+  RequirePython();
+  const std::string source = dir_.Sub("source.txt");
+  WriteNative(source, std::string(5000, 'z'));
+  const std::string archive = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(archive, source, "inner.zip"));
+  platform::DirEntry status;
+  ASSERT_EQ(platform::Stat(source, status), 0);
+  std::int64_t seconds = 0;
+  std::int64_t nanos = 0;
+  platform::UnixFromFileTime(status.last_write, seconds, nanos);
+  EXPECT_TRUE(Python("check " + Quote(archive) + " inner.zip " + Quote(source) + " " +
+                     std::to_string(seconds)));
+  EXPECT_LT(ReadNative(archive).size(), 1000u);
+}
+
+TEST_F(ZipArchiveTest, MissingSourceGivesArchiveWithoutEntries) {
+  const std::string archive = dir_.Sub("a.zip");
+  EXPECT_FALSE(PackFile(archive, dir_.Sub("missing.txt"), "transfer.dat"));
+  EXPECT_EQ(CountEntries(archive), 0);
+}
+
+TEST_F(ZipArchiveTest, PackFileReplacesAnOldArchive) {
+  const std::string archive = dir_.Sub("a.zip");
+  WriteNative(archive, std::string(100000, 'o'));
+  const std::string source = dir_.Sub("s.txt");
+  WriteNative(source, "content");
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  EXPECT_EQ(CountEntries(archive), 1);
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const ExtractResult r = ExtractArchive(archive, target);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(ReadNative(target), "content");
+}
+
+TEST_F(ZipArchiveTest, CountEntriesOfMissingArchiveIsMinusOne) {
+  EXPECT_EQ(CountEntries(dir_.Sub("none.zip")), -1);
+}
+
+TEST_F(ZipArchiveTest, WriterAddsSeveralEntriesUnderBareNames) {
+  RequirePython();
+  const std::string archive = dir_.Sub("serverlogs.zip");
+  ZipWriter writer;
+  ASSERT_TRUE(writer.Create(archive));
+  for (int i = 0; i < 3; ++i) {
+    const std::string source = dir_.Sub("log" + std::to_string(i) + ".log");
+    WriteNative(source, TestData(1000 * (i + 1)));
+    EXPECT_TRUE(writer.AddFile("log" + std::to_string(i) + ".log", source));
+  }
+  EXPECT_FALSE(writer.AddFile("gone.log", dir_.Sub("gone.log")));
+  EXPECT_EQ(writer.EntryCount(), 3);
+  ASSERT_TRUE(writer.Close());
+  EXPECT_EQ(CountEntries(archive), 3);
+  EXPECT_TRUE(Python("count " + Quote(archive)));
+}
+
+TEST_F(ZipArchiveTest, StopFlagEndsTheArchiveEarlyButValid) {
+  const std::string archive = dir_.Sub("a.zip");
+  const std::string source = dir_.Sub("s.bin");
+  WriteNative(source, TestData(100000));
+  std::atomic<bool> stop{false};
+  ZipWriter writer;
+  ASSERT_TRUE(writer.Create(archive));
+  EXPECT_TRUE(writer.AddFile("one", source, &stop));
+  stop = true;
+  EXPECT_FALSE(writer.AddFile("two", source, &stop));
+  EXPECT_TRUE(writer.Close());
+  EXPECT_EQ(CountEntries(archive), 1);
+  if (HaveTool("unzip -v >/dev/null 2>&1")) {
+    EXPECT_EQ(std::system(("unzip -tq " + Quote(archive) + " >/dev/null").c_str()), 0);
+  }
+}
+
+TEST_F(ZipArchiveTest, LargeFileRoundTripsThroughPackAndExtract) {
+  const std::string source = dir_.Sub("big.bin");
+  const std::string data = TestData(3 * 1024 * 1024 + 17);
+  WriteNative(source, data);
+  const std::string archive = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const ExtractResult r = ExtractArchive(archive, target);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.entries, 1);
+  EXPECT_EQ(ReadNative(target), data);
+}
+
+TEST_F(ZipArchiveTest, ExtractsArchiveMadeByZipToolWithItsTime) {
+  if (!HaveTool("zip -v >/dev/null 2>&1")) GTEST_SKIP() << "no zip";
+  const std::string source = dir_.Sub("doc.xml");
+  WriteNative(source, "<a>zip tool</a>");
+  const std::int64_t when = 1600000000;
+  ASSERT_EQ(platform::SetLastWriteTime(source, platform::FileTimeFromUnix(when, 0)), 0);
+  const std::string archive = dir_.Sub("tool.zip");
+  ASSERT_EQ(std::system(("cd " + Quote(dir_.path()) + " && zip -q tool.zip doc.xml").c_str()), 0);
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const ExtractResult r = ExtractArchive(archive, target);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(ReadNative(target), "<a>zip tool</a>");
+  platform::DirEntry status;
+  ASSERT_EQ(platform::Stat(target, status), 0);
+  EXPECT_EQ(status.last_write, platform::FileTimeFromUnix(when, 0));
+}
+
+TEST_F(ZipArchiveTest, SecondOfTwoEntriesWins) {
+  RequirePython();
+  const std::string archive = dir_.Sub("two.zip");
+  ASSERT_TRUE(Python("two " + Quote(archive)));
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const ExtractResult r = ExtractArchive(archive, target);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.entries, 2);
+  EXPECT_EQ(ReadNative(target), "second entry");
+  // The entry's DOS time (local) becomes the file's time.
+  std::tm local{};
+  local.tm_year = 2020 - 1900;
+  local.tm_mon = 4;
+  local.tm_mday = 6;
+  local.tm_hour = 7;
+  local.tm_min = 8;
+  local.tm_sec = 10;
+  local.tm_isdst = -1;
+  platform::DirEntry status;
+  ASSERT_EQ(platform::Stat(target, status), 0);
+  EXPECT_EQ(status.last_write, platform::FileTimeFromUnix(std::mktime(&local), 0));
+}
+
+TEST_F(ZipArchiveTest, EntryNamesNeverPlaceFilesOutsideTheTarget) {
+  RequirePython();
+  const std::string archive = dir_.Sub("names.zip");
+  ASSERT_TRUE(Python("names " + Quote(archive)));
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const auto before = Names(dir_.path());
+  const ExtractResult r = ExtractArchive(archive, target);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.entries, 4);  // the folder entry is skipped
+  EXPECT_EQ(ReadNative(target), "the last one");
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+  EXPECT_EQ(Names(dir_.path()), before);
+  EXPECT_FALSE(platform::Exists("/abs/evil.txt"));
+}
+
+TEST_F(ZipArchiveTest, EntryInflatingBeyondDeclaredSizeFailsAndKeepsOldTarget) {
+  RequirePython();
+  const std::string archive = dir_.Sub("bomb.zip");
+  ASSERT_TRUE(Python("bomb " + Quote(archive)));
+  const std::string target = dir_.Sub("out/transfer.dat");
+  WriteNative(target, "old contents");
+  const ExtractResult r = ExtractArchive(archive, target);
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(r.reason == ExtractFailure::kSizeMismatch ||
+              r.reason == ExtractFailure::kCrcMismatch);
+  EXPECT_EQ(ReadNative(target), "old contents");
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+TEST_F(ZipArchiveTest, CrcMismatchFailsAndLeavesNoPartialTarget) {
+  RequirePython();
+  const std::string archive = dir_.Sub("crc.zip");
+  ASSERT_TRUE(Python("badcrc " + Quote(archive)));
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const ExtractResult r = ExtractArchive(archive, target);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.reason, ExtractFailure::kCrcMismatch);
+  EXPECT_TRUE(Names(dir_.Sub("out")).empty());
+}
+
+TEST_F(ZipArchiveTest, DeclaredSizeBeyondFreeSpaceIsRefused) {
+  RequirePython();
+  const auto free = platform::FreeSpace(dir_.path());
+  if (!free || *free > (7000ull << 30)) GTEST_SKIP() << "free space unknown or too large";
+  const std::string archive = dir_.Sub("huge.zip");
+  ASSERT_TRUE(Python("huge " + Quote(archive)));
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const ExtractResult r = ExtractArchive(archive, target);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.reason, ExtractFailure::kNoSpace);
+  EXPECT_TRUE(Names(dir_.Sub("out")).empty());
+}
+
+TEST_F(ZipArchiveTest, ArchiveWithoutEntriesExtractsNothing) {
+  RequirePython();
+  const std::string archive = dir_.Sub("empty.zip");
+  ASSERT_TRUE(Python("empty " + Quote(archive)));
+  const ExtractResult r = ExtractArchive(archive, dir_.Sub("out/transfer.dat"));
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.entries, 0);
+  EXPECT_TRUE(Names(dir_.Sub("out")).empty());
+}
+
+TEST_F(ZipArchiveTest, MissingOrGarbageArchiveExtractsNothing) {
+  const std::string target = dir_.Sub("out/transfer.dat");
+  WriteNative(target, "stale");
+  EXPECT_EQ(ExtractArchive(dir_.Sub("none.zip"), target).reason, ExtractFailure::kCannotOpen);
+  const std::string garbage = dir_.Sub("garbage.zip");
+  WriteNative(garbage, TestData(5000));
+  const ExtractResult r = ExtractArchive(garbage, target);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(ReadNative(target), "stale");
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+TEST_F(ZipArchiveTest, TruncatedArchiveFailsWithoutPartialTarget) {
+  const std::string source = dir_.Sub("s.bin");
+  WriteNative(source, TestData(400000));
+  const std::string archive = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  std::string bytes = ReadNative(archive);
+  // Damage the compressed data in the middle; the directory stays readable.
+  for (size_t i = bytes.size() / 3; i < bytes.size() / 3 + 64; ++i) bytes[i] ^= 0x5A;
+  WriteNative(archive, bytes);
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const ExtractResult r = ExtractArchive(archive, target);
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(Names(dir_.Sub("out")).empty());
+}
+
+TEST_F(ZipArchiveTest, ReserveKeepsSixtyFourMebibytesAndOnePercent) {
+  EXPECT_EQ(ExtractReserve(0), 64ull << 20);
+  EXPECT_EQ(ExtractReserve(1000ull << 20), (64ull << 20) + (10ull << 20));
+}
+
+}  // namespace
+}  // namespace kestrel
