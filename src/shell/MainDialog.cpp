@@ -1,0 +1,255 @@
+#include "shell/MainDialog.h"
+
+#include <utility>
+
+#include "config/ConfigReader.h"
+#include "config/PasswordStore.h"
+#include "platform/MessageBox.h"
+#include "projects/UserRights.h"
+#include "session/SessionHandler.h"
+#include "shell/ConnectionsLog.h"
+#include "support/FileNeu.h"
+#include "support/WindowMessages.h"
+
+namespace kestrel {
+
+namespace {
+constexpr const char* kWorkingFolders[] = {".\\logs", ".\\Config", ".\\Backup", ".\\Temp"};
+}  // namespace
+
+CMainDialog::CMainDialog(platform::MessageLoop& loop, platform::Clock& clock, Hooks hooks)
+    : loop_(loop), clock_(clock), hooks_(std::move(hooks)), handlers_(log_, shutdown_) {
+  if (!hooks_.session_factory) {
+    hooks_.session_factory = [] { return std::make_unique<CSessionHandler>(); };
+  }
+  loop_.SetHandler([this](platform::Message& m) { return HandleMessage(m); });
+}
+
+CMainDialog::~CMainDialog() {
+  if (running_) StopServer();
+}
+
+void CMainDialog::OnInitDialog() {
+  // The server starts hidden: the minimise puts the window into the
+  // notification area as soon as the loop runs.
+  loop_.Post(WM_SYSCOMMAND, SC_MINIMIZE);
+  StartServer();
+}
+
+void CMainDialog::CreateWorkingFolders() {
+  for (const char* folder : kWorkingFolders) {
+    if (!platform::Exists(folder)) platform::CreateFolder(folder);
+  }
+}
+
+void CMainDialog::StartServer() {
+  shutdown_.store(false);
+  CreateWorkingFolders();
+  ReadConfiguration(config_store_, config_);
+  const ServerSettings& settings = config_.settings;
+  if (!settings.customer_installation) projects::PrepareRootFolders(config_, config_store_);
+  RunObsoleteFolderCleanup();
+
+  logging_.Start(loop_, settings.log_level, log_, clock_, hooks_.on_log_line);
+
+  int port = hooks_.port_override >= 0 ? hooks_.port_override : settings.tcpip_listen_port;
+  // Error boxes stay on until the listen succeeds; the listener turns them off.
+  listener_.set_show_errors(true);
+  listener_.Listen(&loop_, static_cast<std::uint16_t>(port));
+
+  stats_.Reset();
+  ShowStatistics();
+  loop_.SetTimer(kTimerId, std::chrono::milliseconds(1000));
+  ticks_.Reset();
+  day_.Remember(clock_.Local().day);
+  running_ = true;
+}
+
+void CMainDialog::OnLogReady() {
+  if (!running_) return;
+  if (listener_.listening() && !slots_.running()) {
+    stop_event_ = std::make_unique<platform::Event>(platform::Event::Mode::kManualReset);
+    SlotValues values;
+    values.main_window = &loop_;
+    values.log = &log_;
+    values.config = &config_;
+    values.clock = &clock_;
+    values.shutdown = &shutdown_;
+    values.global_key = config_.settings.global_key;
+    values.remote_access_on = config_.settings.activate_remote;
+    values.remote_password = &config_.settings.password_remote;
+    values.log_user_activity = config_.settings.log_user_activity;
+    slots_.StartAll(values, stop_event_.get(), hooks_.session_factory);
+  }
+  handlers_.StartAll(config_);
+}
+
+void CMainDialog::StopServer() {
+  if (!running_) return;
+  shutdown_.store(true);
+  loop_.KillTimer(kTimerId);
+  listener_.Close();
+  // Signals the stop event, gives the slot threads their grace period to
+  // finish a packet, joins every one of them and only then releases the
+  // connections still held by slots.
+  slots_.StopAll();
+  stop_event_.reset();
+  handlers_.DestroyAll(config_);
+  if (log_.HasWindow()) log_.Log(kLogWarning, "Server application terminated");
+  logging_.Close();
+  running_ = false;
+}
+
+void CMainDialog::Restart() {
+  StopServer();
+  StartServer();
+}
+
+bool CMainDialog::Shutdown() {
+  if (!platform::MessageBoxes().Ask(kShutdownQuestion)) return false;
+  StopServer();
+  loop_.Quit(0);
+  return true;
+}
+
+void CMainDialog::RunObsoleteFolderCleanup() {
+  // Folders beside managed project roots that no project claims are removed
+  // here once they are old enough (at start and at every day change).
+}
+
+std::intptr_t CMainDialog::HandleMessage(platform::Message& message) {
+  switch (message.id) {
+    case WM_TIMER:
+      if (message.wparam == kTimerId) OnTimer();
+      return 0;
+    case WM_LOG_READY:
+      OnLogReady();
+      return 0;
+    case WM_SOCKET_NEW_CONNECTION:
+      OnNewConnection(message);
+      return 0;
+    case WM_CLIENT_CLOSED:
+    case WM_THREAD_TERMINATED:
+      OnConnectionGone();
+      return 0;
+    case WM_SCAN_PROJECT:
+      OnScanProject(reinterpret_cast<const ProjectRecord*>(message.wparam));
+      return 0;
+    case WM_REMOTE_PASSWORD:
+      OnRemotePassword(message);
+      return 0;
+    case WM_USER_PASSWORD:
+      OnUserPassword(message);
+      return 0;
+    case WM_REMOTE_DOCUMENT:
+      OnRemoteDocument(message);
+      return 0;
+    case WM_SYSCOMMAND:
+      OnSysCommand(message.wparam);
+      return 0;
+    case WM_CLOSE:
+      Shutdown();
+      return 0;
+    case WM_COMMAND:
+      switch (message.wparam) {
+        case ID_SHOW_LOGGING:
+          logging_.Show();
+          break;
+        case ID_RESTART_SERVER:
+          Restart();
+          break;
+        case ID_SHUTDOWN_SERVER:
+          Shutdown();
+          break;
+        default:
+          break;
+      }
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+void CMainDialog::OnSysCommand(std::intptr_t command) {
+  if (command == SC_MINIMIZE && tray_.minimise_to_tray && !tray_.in_tray) {
+    tray_.in_tray = true;
+    tray_.window_visible = false;
+    StateChanged();
+  }
+}
+
+// The one-second timer, each tick in this order:
+//  1. read the local date and time;
+//  2. wake the user-rights pass of every project every ScanIntervallUserrights minutes;
+//  3. wake the scan of every project every ScanIntervallProjects minutes;
+//  4. on a new day: connections log line, today's counters, obsolete folders;
+//  5. start a new thread for every connection slot whose thread ended;
+//  6. the connection watchdog.
+void CMainDialog::OnTimer() {
+  platform::LocalTime now = clock_.Local();
+  TickCounters::Due due = ticks_.Tick(config_.settings.scan_intervall_userrights,
+                                      config_.settings.scan_intervall_projects);
+  if (due.rights) handlers_.RequestRightsAll();
+  if (due.scan) handlers_.RequestScanAll();
+  if (day_.Changed(now.day)) {
+    AppendConnectionsLog(now, stats_.today(), stats_.parallel_today());
+    stats_.OnDayChange();
+    ShowStatistics();
+    RunObsoleteFolderCleanup();
+  }
+  // Slot threads are restarted only while a live stop event exists, so every
+  // slot thread waits on one.
+  if (slots_.running() && stop_event_ && !shutdown_.load()) {
+    slots_.RestartEnded();
+    slots_.Watchdog();
+  }
+}
+
+void CMainDialog::OnNewConnection(platform::Message& message) {
+  auto record = message.Take<NewConnectionRecord>();
+  if (!record || !record->connection) return;
+  if (slots_.HandOff(std::move(record->connection)) < 0) return;
+  stats_.OnHandOff();
+  ShowStatistics();
+}
+
+void CMainDialog::OnConnectionGone() {
+  stats_.OnConnectionGone();
+  ShowStatistics();
+}
+
+void CMainDialog::OnScanProject(const ProjectRecord* project) {
+  if (config_.project_count() > 0) handlers_.RequestScanFor(project);
+}
+
+void CMainDialog::OnRemotePassword(platform::Message& message) {
+  auto record = message.Take<RemotePasswordRecord>();
+  if (!record) return;
+  PasswordUpdate update = StoreRemotePassword(config_store_, config_.settings, record->password);
+  slots_.SetRemotePassword(update.digest);
+}
+
+void CMainDialog::OnUserPassword(platform::Message& message) {
+  auto record = message.Take<UserPasswordRecord>();
+  if (!record) return;
+  StoreUserPassword(config_store_, config_, *record);
+}
+
+void CMainDialog::OnRemoteDocument(platform::Message& message) {
+  // Configuration and user-rights documents from the remote administration
+  // tool are applied here.
+  (void)message;
+}
+
+void CMainDialog::ShowStatistics() {
+  tray_.line_current = stats_.line_current();
+  tray_.line_today = stats_.line_today();
+  tray_.line_parallel = stats_.line_parallel();
+  StateChanged();
+}
+
+void CMainDialog::StateChanged() {
+  if (hooks_.on_state_changed) hooks_.on_state_changed();
+}
+
+}  // namespace kestrel

@@ -1,0 +1,105 @@
+// The real kestrel-server process: working folders, listening port, restart on
+// SIGHUP and clean shutdown on SIGTERM.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <string>
+
+#include "testsupport/ServerProcess.h"
+#include "testsupport/TempDir.h"
+
+namespace kestrel::test {
+namespace {
+
+std::string Logbook(const TempDir& dir) {
+  std::string all;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Sub("logs"), ec)) {
+    if (entry.path().filename().string().rfind("Server Logbook ", 0) == 0) {
+      all += ReadFile(entry.path().string());
+    }
+  }
+  return all;
+}
+
+int Count(const std::string& haystack, const std::string& needle) {
+  int n = 0;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos;
+       pos = haystack.find(needle, pos + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
+std::string MinimalConfig(std::uint16_t port) {
+  return "<?xml version='1.0' encoding='UTF-8' ?>\n<KestrelServer_Config><General>"
+         "<TCPIPListenPort>" +
+         std::to_string(port) + "</TCPIPListenPort></General></KestrelServer_Config>\n";
+}
+
+TEST(ServerLifecycle, CreatesWorkingFoldersListensRestartsAndShutsDownCleanly) {
+  TempDir dir;
+  std::uint16_t port = FreePort();
+  ASSERT_TRUE(WriteFile(dir.Sub("Config/KestrelServer.xml"), MinimalConfig(port)));
+  ServerProcess server(KESTREL_SERVER_BINARY, dir.path());
+  ASSERT_TRUE(server.Start());
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  for (const char* folder : {"logs", "Config", "Backup", "Temp"}) {
+    EXPECT_TRUE(std::filesystem::is_directory(dir.Sub(folder))) << folder;
+  }
+  ASSERT_TRUE(WaitFor([&] { return Count(Logbook(dir), "- Error: No projects available!") == 1; }))
+      << Logbook(dir);
+
+  ASSERT_TRUE(server.Signal(SIGHUP));
+  ASSERT_TRUE(WaitFor([&] { return Count(Logbook(dir), "- Error: No projects available!") == 2; }))
+      << Logbook(dir);
+  EXPECT_EQ(Count(Logbook(dir), "- Warning: Server application terminated"), 1);
+  ASSERT_TRUE(server.WaitListening(port));
+
+  ASSERT_TRUE(server.Signal(SIGTERM));
+  EXPECT_EQ(server.WaitExit(), 0);
+  std::string log = Logbook(dir);
+  EXPECT_EQ(Count(log, "- Warning: Server application terminated"), 2) << log;
+  // Every logbook line ends with CR LF.
+  EXPECT_EQ(Count(log, "\r\n"), 4) << log;
+  EXPECT_NE(server.Stdout().find("No projects available!"), std::string::npos);
+}
+
+TEST(ServerLifecycle, WithoutConfigurationListensOnPort50000) {
+  if (PortAccepts(50000)) GTEST_SKIP() << "port 50000 is in use on this machine";
+  TempDir dir;
+  ServerProcess server(KESTREL_SERVER_BINARY, dir.path());
+  ASSERT_TRUE(server.Start());
+  ASSERT_TRUE(server.WaitListening(50000)) << server.Stderr();
+  EXPECT_TRUE(std::filesystem::is_directory(dir.Sub("Config")));
+  ASSERT_TRUE(server.Signal(SIGINT));
+  EXPECT_EQ(server.WaitExit(), 0);
+}
+
+TEST(ServerLifecycle, BusyPortShowsTheSocketErrorAndKeepsRunning) {
+  TempDir dir;
+  std::uint16_t port = FreePort();
+  // Hold the port with a listener of our own.
+  ServerProcess holder(KESTREL_SERVER_BINARY, dir.Sub("holder"));
+  std::filesystem::create_directories(dir.Sub("holder"));
+  ASSERT_TRUE(WriteFile(dir.Sub("holder/Config/KestrelServer.xml"), MinimalConfig(port)));
+  ASSERT_TRUE(holder.Start());
+  ASSERT_TRUE(holder.WaitListening(port));
+
+  std::filesystem::create_directories(dir.Sub("second"));
+  ASSERT_TRUE(WriteFile(dir.Sub("second/Config/KestrelServer.xml"), MinimalConfig(port)));
+  ServerProcess second(KESTREL_SERVER_BINARY, dir.Sub("second"));
+  ASSERT_TRUE(second.Start());
+  EXPECT_TRUE(WaitFor([&] {
+    return second.Stderr().find("The specified address is already in use !") != std::string::npos;
+  })) << second.Stderr();
+  // The second server still runs its logbook without listening.
+  EXPECT_TRUE(second.Signal(SIGTERM));
+  EXPECT_EQ(second.WaitExit(), 0);
+  EXPECT_TRUE(holder.Signal(SIGTERM));
+  EXPECT_EQ(holder.WaitExit(), 0);
+}
+
+}  // namespace
+}  // namespace kestrel::test

@@ -1,0 +1,221 @@
+// CMainDialog on a real message loop driven by a TestClock: statistics, the
+// day change with its connections-log line, the watchdog through the timer,
+// restart and the shutdown question.
+#include "shell/MainDialog.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/BasicRequests.h"
+#include "client/ClientConnection.h"
+#include "platform/MessageBox.h"
+#include "shell/PeriodicTasks.h"
+#include "support/WindowMessages.h"
+#include "testsupport/ScopedCwd.h"
+#include "testsupport/ServerProcess.h"
+#include "testsupport/TempDir.h"
+
+namespace kestrel::test {
+namespace {
+
+platform::LocalTime At(int year, int month, int day, int hour, int minute, int second) {
+  platform::LocalTime t;
+  t.year = year;
+  t.month = month;
+  t.day = day;
+  t.hour = hour;
+  t.minute = minute;
+  t.second = second;
+  return t;
+}
+
+// A main window on its own "main thread", working in a temporary folder.
+class RunningServer {
+ public:
+  explicit RunningServer(const platform::LocalTime& start, const std::string& config = "")
+      : clock_(start), cwd_(dir_.path()), loop_(clock_) {
+    if (!config.empty()) WriteFile(dir_.Sub("Config/KestrelServer.xml"), config);
+    MainDialogHooks hooks;
+    hooks.port_override = 0;
+    hooks.on_log_line = [this](const std::string& line, int) {
+      std::lock_guard<std::mutex> lock(mu_);
+      lines_.push_back(line);
+    };
+    dialog_ = std::make_unique<CMainDialog>(loop_, clock_, std::move(hooks));
+    thread_ = std::thread([this] { exit_code_ = loop_.Run(); });
+    loop_.Invoke([this] { dialog_->OnInitDialog(); });
+    WaitFor([this] { return OnMain([this] { return dialog_->slots_running(); }); });
+    port_ = OnMain([this] { return dialog_->listening_port(); });
+  }
+  ~RunningServer() {
+    if (!ended_) {
+      loop_.Invoke([this] { dialog_->StopServer(); });
+      loop_.Quit();
+    }
+    thread_.join();
+    dialog_.reset();
+  }
+
+  template <class F>
+  auto OnMain(F fn) -> decltype(fn()) {
+    decltype(fn()) result{};
+    loop_.Invoke([&] { result = fn(); });
+    return result;
+  }
+  // One timer tick per second, each handled before the next.
+  void Tick(int seconds = 1) {
+    for (int i = 0; i < seconds; ++i) {
+      clock_.Advance(std::chrono::seconds(1));
+      loop_.Invoke([] {});
+    }
+  }
+  int Current() {
+    return OnMain([this] { return dialog_->statistics().current(); });
+  }
+  TrayModel Tray() {
+    return OnMain([this] { return dialog_->tray(); });
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lines_;
+  }
+  bool Connect(client::ClientConnection& c) {
+    return c.Connect("127.0.0.1", port_) && client::Ping(c);
+  }
+  void Command(std::uint32_t id) { loop_.Post(WM_COMMAND, static_cast<std::intptr_t>(id)); }
+  bool WaitEnded() {
+    thread_.join();
+    thread_ = std::thread([] {});
+    ended_ = true;
+    return true;
+  }
+
+  TempDir dir_;
+  platform::TestClock clock_;
+  ScopedCwd cwd_;
+  platform::MessageLoop loop_;
+  std::unique_ptr<CMainDialog> dialog_;
+  std::thread thread_;
+  int exit_code_ = -1;
+  bool ended_ = false;
+  std::uint16_t port_ = 0;
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+TEST(TickCounters, FireAtSixtyTimesTheIntervalAndEveryTickForZeroOrLess) {
+  TickCounters ticks;
+  int rights = 0, scans = 0;
+  for (int i = 1; i <= 600; ++i) {
+    TickCounters::Due due = ticks.Tick(1, 5);
+    if (due.rights) {
+      ++rights;
+      EXPECT_EQ(i % 60, 0) << i;
+    }
+    if (due.scan) {
+      ++scans;
+      EXPECT_EQ(i % 300, 0) << i;
+    }
+  }
+  EXPECT_EQ(rights, 10);
+  EXPECT_EQ(scans, 2);
+  ticks.Reset();
+  for (int i = 0; i < 5; ++i) {
+    TickCounters::Due due = ticks.Tick(0, -3);
+    EXPECT_TRUE(due.rights);
+    EXPECT_TRUE(due.scan);
+  }
+}
+
+TEST(MainDialog, StartsInTheTrayWithZeroedStatistics) {
+  RunningServer server(At(2026, 12, 8, 10, 0, 0));
+  TrayModel tray = server.Tray();
+  EXPECT_TRUE(tray.in_tray);
+  EXPECT_FALSE(tray.window_visible);
+  EXPECT_EQ(tray.line_current, "current connections: 0");
+  EXPECT_EQ(tray.line_today, "total number connections today: 0");
+  EXPECT_EQ(tray.line_parallel, "number parallel connections today: 0");
+}
+
+TEST(MainDialog, DayChangeWritesOneConnectionsLineWithThePreviousDaysTotals) {
+  RunningServer server(At(2026, 12, 31, 23, 59, 58));
+  client::ClientConnection a, b, c, d;
+  ASSERT_TRUE(server.Connect(a));
+  ASSERT_TRUE(server.Connect(b));
+  ASSERT_TRUE(server.Connect(c));
+  ASSERT_TRUE(server.Connect(d));
+  d.Close();
+  ASSERT_TRUE(WaitFor([&] { return server.Current() == 3; }));
+  EXPECT_EQ(server.Tray().line_current, "active connections: 3");
+  server.Tick(1);  // 23:59:59
+  EXPECT_EQ(ReadFile(server.dir_.Sub("logs/Connections 2027_01.log")), "");
+  server.Tick(1);  // 00:00:00, a new day and month
+  EXPECT_EQ(ReadFile(server.dir_.Sub("logs/Connections 2027_01.log")), "01.01.27 - 4 - 4\r\n");
+  TrayModel tray = server.Tray();
+  EXPECT_EQ(tray.line_today, "total number connections today: 3");
+  EXPECT_EQ(tray.line_parallel, "number parallel connections today: 3");
+  server.Tick(5);
+  EXPECT_EQ(ReadFile(server.dir_.Sub("logs/Connections 2027_01.log")), "01.01.27 - 4 - 4\r\n");
+}
+
+TEST(MainDialog, SilentConnectionIsTerminatedOnThe179thTick) {
+  RunningServer server(At(2026, 12, 8, 10, 0, 0));
+  client::ClientConnection silent;
+  ASSERT_TRUE(silent.Connect("127.0.0.1", server.port_));
+  ASSERT_TRUE(WaitFor([&] { return server.Current() == 1; }));
+  server.Tick(178);
+  EXPECT_EQ(server.Current(), 1);
+  server.Tick(1);
+  ASSERT_TRUE(WaitFor([&] { return server.Current() == 0; }));
+  EXPECT_EQ(server.Tray().line_current, "active connections: 0");
+  // The slot gets a new thread on the next tick and serves again.
+  server.Tick(1);
+  client::ClientConnection next;
+  EXPECT_TRUE(server.Connect(next));
+}
+
+TEST(MainDialog, RestartDropsClientsAndServesNewOnes) {
+  RunningServer server(At(2026, 12, 8, 10, 0, 0));
+  client::ClientConnection before;
+  ASSERT_TRUE(server.Connect(before));
+  ASSERT_TRUE(WaitFor([&] { return server.Current() == 1; }));
+  server.Command(ID_RESTART_SERVER);
+  ASSERT_TRUE(WaitFor([&] {
+    return server.OnMain([&] { return server.dialog_->slots_running(); }) && server.Current() == 0;
+  }));
+  server.port_ = server.OnMain([&] { return server.dialog_->listening_port(); });
+  EXPECT_FALSE(client::Ping(before));
+  client::ClientConnection after;
+  EXPECT_TRUE(server.Connect(after));
+}
+
+TEST(MainDialog, ShutdownAskedAndAnsweredNoKeepsRunningYesEndsTheLoop) {
+  platform::CapturingMessageBox boxes(false);
+  platform::SetMessageBoxes(&boxes);
+  {
+    RunningServer server(At(2026, 12, 8, 10, 0, 0));
+    client::ClientConnection c;
+    ASSERT_TRUE(server.Connect(c));
+    server.Command(ID_SHUTDOWN_SERVER);
+    ASSERT_TRUE(WaitFor([&] { return boxes.Asked().size() == 1; }));
+    EXPECT_EQ(boxes.Asked()[0], "Do you really want to shutdown the server?");
+    EXPECT_TRUE(client::Ping(c));
+
+    platform::CapturingMessageBox yes(true);
+    platform::SetMessageBoxes(&yes);
+    server.loop_.Post(WM_CLOSE);
+    server.WaitEnded();
+    EXPECT_EQ(server.exit_code_, 0);
+    EXPECT_FALSE(client::Ping(c));
+    platform::SetMessageBoxes(nullptr);
+  }
+  platform::SetMessageBoxes(nullptr);
+}
+
+}  // namespace
+}  // namespace kestrel::test

@@ -1,0 +1,129 @@
+#include "testsupport/ServerProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace kestrel::test {
+
+std::uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool PortAccepts(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+  auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool WriteFile(const std::string& path, std::string_view content) {
+  std::filesystem::path p(path);
+  std::error_code ec;
+  if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  return static_cast<bool>(out);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+ServerProcess::ServerProcess(std::string binary, std::string folder)
+    : binary_(std::move(binary)), folder_(std::move(folder)) {}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool ServerProcess::Start() {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    if (chdir(folder_.c_str()) != 0) _exit(126);
+    int out = open("server.stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open("server.stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) dup2(out, 1);
+    if (err >= 0) dup2(err, 2);
+    int in = open("/dev/null", O_RDONLY);
+    if (in >= 0) dup2(in, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execl(binary_.c_str(), binary_.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  pid_ = pid;
+  return true;
+}
+
+bool ServerProcess::WaitListening(std::uint16_t port, std::chrono::milliseconds timeout) {
+  return WaitFor([&] { return PortAccepts(port); }, timeout);
+}
+
+bool ServerProcess::Signal(int signo) {
+  return pid_ > 0 && kill(pid_, signo) == 0;
+}
+
+int ServerProcess::WaitExit(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  bool done = WaitFor(
+      [&] {
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        return r == pid_;
+      },
+      timeout);
+  if (!done) return -1;
+  pid_ = -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+std::string ServerProcess::Stdout() const {
+  return ReadFile(folder_ + "/server.stdout");
+}
+std::string ServerProcess::Stderr() const {
+  return ReadFile(folder_ + "/server.stderr");
+}
+
+}  // namespace kestrel::test
