@@ -1,0 +1,106 @@
+#include "projects/ProjectCycle.h"
+
+#include "logging/LogChannel.h"
+#include "logging/LogRecord.h"
+#include "platform/FileSystem.h"
+#include "projects/ProjectWalk.h"
+#include "projects/ScanResultDocument.h"
+#include "projects/ScanResultFile.h"
+#include "projects/UserRights.h"
+#include "support/FileNeu.h"
+
+namespace kestrel::projects {
+namespace {
+
+// Holds the project's rights-pass-running flag; the user-rights update waits
+// for it before it writes rights files.
+class RightsPassHold {
+ public:
+  explicit RightsPassHold(BusyFlag& flag) : flag_(flag) { flag_.Set(); }
+  ~RightsPassHold() { Release(); }
+  RightsPassHold(const RightsPassHold&) = delete;
+  RightsPassHold& operator=(const RightsPassHold&) = delete;
+  void Release() {
+    if (held_) flag_.Clear();
+    held_ = false;
+  }
+
+ private:
+  BusyFlag& flag_;
+  bool held_ = true;
+};
+
+}  // namespace
+
+ProjectCycle::ProjectCycle(ProjectRecord& project, const LogChannel& log,
+                           const std::atomic<bool>& shutdown)
+    : project_(project), log_(log), shutdown_(shutdown) {}
+
+bool ProjectCycle::PrepareRightsPass() {
+  if (!project_.user_privileges) return false;
+  if (!CFileNeu::Exists(RootRightsPath(project_.rootpath))) {
+    if (!context_.root_rights_missing_reported) {
+      context_.root_rights_missing_reported = true;
+      log_.Logf(kLogWarning, "project '%s' cannot open root XML user right file '~RootRights.xml'",
+                project_.projectname.c_str());
+    }
+    return false;
+  }
+  context_.root_rights_missing_reported = false;
+  return platform::IsFolder(project_.rootpath);
+}
+
+void ProjectCycle::RunRightsPass() {
+  RightsPassHold hold(project_.rights_pass_running);
+  if (!PrepareRightsPass()) return;
+  WalkPlan plan;
+  plan.propagate = true;
+  ProjectWalk(project_, plan, nullptr, nullptr, shutdown_, log_).Run();
+}
+
+bool ProjectCycle::RunScan() {
+  RightsPassHold hold(project_.rights_pass_running);
+  WalkPlan plan;
+  plan.propagate = PrepareRightsPass();
+  if (!plan.propagate) hold.Release();
+
+  // Changes that sessions make from here on are not seen by this walk, so
+  // they must lead to another scan.
+  project_.changed_by_session.store(false);
+  if (!platform::IsFolder(project_.rootpath)) {
+    if (!context_.root_missing_reported) {
+      context_.root_missing_reported = true;
+      log_.Logf(kLogWarning, "project '%s' cannot open root folder", project_.projectname.c_str());
+    }
+    return false;
+  }
+  context_.root_missing_reported = false;
+
+  plan.scan = true;
+  plan.delete_empty_folders = project_.delete_empty_folders;
+  FolderRightsReader rights(project_, context_.rights_store);
+  ScanResultBuilder builder(project_.users.size());
+  ProjectWalk(project_, plan, &rights, &builder, shutdown_, log_).Run();
+  hold.Release();
+
+  WriteResults(builder);
+  return true;
+}
+
+void ProjectCycle::WriteResults(const ScanResultBuilder& builder) {
+  for (std::size_t u = 0; u < project_.users.size(); ++u) {
+    UserRecord& user = *project_.users[u];
+    builder.Build(u, document_);
+    const std::string path = ScanResultPath(project_.projectname, user.username);
+    bool changed = ReplaceScanResult(user, path, document_);
+    user.scan_result_changed.store(changed);
+    if (changed) {
+      log_.Logf(kLogInfo, "project '%s': change detected for user %s", project_.projectname.c_str(),
+                user.username.c_str());
+    }
+  }
+  // A large project's documents need not stay in memory between cycles.
+  if (document_.capacity() > (1u << 20)) std::string().swap(document_);
+}
+
+}  // namespace kestrel::projects

@@ -1,0 +1,87 @@
+#include "projects/ProjectStore.h"
+
+#include "logging/LogChannel.h"
+#include "logging/LogRecord.h"
+#include "support/FileNeu.h"
+
+namespace kestrel {
+
+ProjectHandlerList::ProjectHandlerList(const LogChannel& log, const std::atomic<bool>& shutdown)
+    : log_(log), shutdown_(shutdown) {}
+
+ProjectHandlerList::~ProjectHandlerList() {
+  for (std::unique_ptr<CProjectHandler>& handler : handlers_) handler->Stop();
+}
+
+void ProjectHandlerList::StartAll(ServerConfig& config) {
+  if (config.project_count() <= 0) {
+    log_.Log(kLogError, "No projects available!");
+    return;
+  }
+  for (const std::unique_ptr<ProjectRecord>& project : config.projects) {
+    handlers_.push_back(std::make_unique<CProjectHandler>(log_, project.get(), shutdown_,
+                                                          config.settings.delete_empty_folders));
+    handlers_.back()->Start();
+  }
+  RequestRightsAll();
+  RequestScanAll();
+}
+
+void ProjectHandlerList::RequestRightsAll() {
+  for (std::unique_ptr<CProjectHandler>& handler : handlers_) handler->RequestRights();
+}
+
+void ProjectHandlerList::RequestScanAll() {
+  for (std::unique_ptr<CProjectHandler>& handler : handlers_) handler->RequestScan();
+}
+
+int ProjectHandlerList::RequestScanFor(const ProjectRecord* project) {
+  int asked = 0;
+  for (std::unique_ptr<CProjectHandler>& handler : handlers_) {
+    if (project == nullptr || handler->project() != project) continue;
+    handler->RequestScan();
+    ++asked;
+  }
+  return asked;
+}
+
+void ProjectHandlerList::DestroyAll(ServerConfig& config) {
+  for (std::unique_ptr<CProjectHandler>& handler : handlers_) {
+    handler->Stop();
+    ProjectRecord* project = handler->project();
+    if (project != nullptr) {
+      RemoveTransferFiles(*project);
+      const std::string name = project->projectname;
+      for (std::unique_ptr<ProjectRecord>& owned : config.projects) {
+        if (owned.get() == project) owned.reset();
+      }
+      log_.Logf(kLogInfo, "project '%s' destroyed", name.c_str());
+    }
+    handler.reset();
+  }
+  handlers_.clear();
+  config.projects.clear();
+}
+
+std::string TransferArchivePath(std::string_view project_name, std::string_view user_name,
+                                int slot) {
+  std::string path = ".\\Temp\\";
+  path += project_name;
+  path += '_';
+  path += user_name;
+  path += '_';
+  path += std::to_string(slot);
+  path += ".zip";
+  return path;
+}
+
+void RemoveTransferFiles(const ProjectRecord& project) {
+  CFileNeu::Remove(".\\Temp\\transfer.dat", false);
+  for (const std::unique_ptr<UserRecord>& user : project.users) {
+    for (int slot = 0; slot < kTransferSlotCount; ++slot) {
+      CFileNeu::Remove(TransferArchivePath(project.projectname, user->username, slot), false);
+    }
+  }
+}
+
+}  // namespace kestrel

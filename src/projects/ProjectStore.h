@@ -1,0 +1,63 @@
+#pragma once
+// The project handlers of a running server, in configuration order: started
+// when the logging window is ready, woken by the main window's timer and by
+// logouts after changes, stopped and destroyed when the server stops. Main
+// thread only.
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/ConfigModel.h"
+#include "projects/ProjectHandler.h"
+
+namespace kestrel {
+
+class LogChannel;
+
+// Number of connection slots whose transfer archives are named after them.
+inline constexpr int kTransferSlotCount = 250;
+
+class ProjectHandlerList {
+ public:
+  // log and shutdown: the main window's; outlive the list.
+  ProjectHandlerList(const LogChannel& log, const std::atomic<bool>& shutdown);
+  // Stops any handler still running; releases no records.
+  ~ProjectHandlerList();
+  ProjectHandlerList(const ProjectHandlerList&) = delete;
+  ProjectHandlerList& operator=(const ProjectHandlerList&) = delete;
+
+  // One started handler per project of config (logged in list order), then a
+  // rights pass and a scan requested from each. With no project: "No projects
+  // available!" at Error. config must outlive the handlers (until DestroyAll).
+  void StartAll(ServerConfig& config);
+  // The main window's timer.
+  void RequestRightsAll();
+  void RequestScanAll();
+  // WM_SCAN_PROJECT: a scan from every handler serving project. Returns how
+  // many handlers were asked (0 when none serves it).
+  int RequestScanFor(const ProjectRecord* project);
+  // Stops every handler (joining its thread), removes the transfer files of
+  // its project's users, releases its project record, then empties the list
+  // and config's project list.
+  void DestroyAll(ServerConfig& config);
+
+  std::size_t size() const { return handlers_.size(); }
+  bool empty() const { return handlers_.empty(); }
+  CProjectHandler& at(std::size_t i) { return *handlers_[i]; }
+
+ private:
+  const LogChannel& log_;
+  const std::atomic<bool>& shutdown_;
+  std::vector<std::unique_ptr<CProjectHandler>> handlers_;
+};
+
+// ".\Temp\%s_%s_%d.zip" (project name, user name, connection slot number).
+std::string TransferArchivePath(std::string_view project_name, std::string_view user_name,
+                                int slot);
+// Deletes ".\Temp\transfer.dat" and every user's transfer archives of all
+// slots; missing files are skipped, failures are silent.
+void RemoveTransferFiles(const ProjectRecord& project);
+
+}  // namespace kestrel

@@ -1,0 +1,67 @@
+#pragma once
+// One walk over a project tree, serving the rights pass and the scan at once.
+//
+// Folders are visited in pre-order, each listing sorted by name: a folder's
+// files, then its subfolders one by one. Entering a subfolder S of F, the
+// rights pass first gives S its rights file (a copy of F's when S has none or
+// when F's last-write time is later than S's; top-level folders get the root's
+// file only when they have none); the scan then reads S's rights and lists its
+// files. Each folder is listed once per walk. The walk gives up between two
+// directory entries once the shutdown flag is set.
+//
+// Entries whose names hold a "\" or a control character (they cannot be named
+// in system paths or scan results) and links to folders are left out.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/ConfigModel.h"
+#include "platform/FileSystem.h"
+
+namespace kestrel {
+class LogChannel;
+}
+
+namespace kestrel::projects {
+
+class FolderRightsReader;
+class ScanResultBuilder;
+
+struct WalkPlan {
+  bool propagate = false;             // rights pass: copy rights files to subfolders
+  bool scan = false;                  // read rights and list files into the builder
+  bool delete_empty_folders = false;  // with scan: remove empty leaf folders
+};
+
+class ProjectWalk {
+ public:
+  // All borrowed for the walk's life: project (the configuration's record),
+  // rights (needed with plan.scan), builder (needed with plan.scan), shutdown
+  // (process-wide flag), log (server log channel).
+  ProjectWalk(const ProjectRecord& project, const WalkPlan& plan, FolderRightsReader* rights,
+              ScanResultBuilder* builder, const std::atomic<bool>& shutdown, const LogChannel& log);
+
+  void Run();
+
+  // Whether a directory entry can take part in a walk at all.
+  static bool UsableName(const std::string& name);
+
+ private:
+  // Lists the folder's files into the builder; returns how many were listed.
+  int ListFiles(const std::vector<platform::DirEntry>& entries);
+  void Walk(const std::string& parent, const std::string& name, platform::FileTime time,
+            const std::string& rights_file, const std::string& relative);
+  void RemoveIfEmpty(const std::string& folder, const std::string& rights_file);
+  bool Stopping() const { return shutdown_.load(std::memory_order_relaxed); }
+
+  const ProjectRecord& project_;
+  WalkPlan plan_;
+  FolderRightsReader* rights_;
+  ScanResultBuilder* builder_;
+  const std::atomic<bool>& shutdown_;
+  const LogChannel& log_;
+  std::vector<std::uint8_t> access_;  // rights of the folder being listed
+};
+
+}  // namespace kestrel::projects

@@ -1,0 +1,94 @@
+#include "projects/ScanResultFile.h"
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "logging/LogChannel.h"
+#include "platform/FileSystem.h"
+#include "support/FileNeu.h"
+#include "support/TextDigest.h"
+
+namespace kestrel::projects {
+namespace {
+
+enum class Previous { kMissing, kSame, kDifferent };
+
+// Compares the file with content without holding both in memory. A file that
+// cannot be opened is missing, as for the text digest.
+Previous CompareWithFile(const std::string& path, std::string_view content) {
+  CFileNeu file;
+  file.SetShowErrors(false);
+  if (!file.Open(path, CFileNeu::kRead)) return Previous::kMissing;
+  constexpr std::size_t kChunk = 256 * 1024;
+  std::unique_ptr<char[]> buffer(new char[kChunk]);
+  std::size_t offset = 0;
+  for (;;) {
+    std::size_t got = file.Read(buffer.get(), kChunk);
+    if (got == 0) break;
+    if (got > content.size() - offset ||
+        std::memcmp(buffer.get(), content.data() + offset, got) != 0) {
+      return Previous::kDifferent;
+    }
+    offset += got;
+  }
+  return offset == content.size() ? Previous::kSame : Previous::kDifferent;
+}
+
+bool WriteWhole(const std::string& path, std::string_view content) {
+  CFileNeu file;
+  file.SetShowErrors(false);
+  if (!file.Open(path, CFileNeu::kWrite | CFileNeu::kCreate)) return false;
+  bool ok = file.Write(content.data(), content.size());
+  file.Close();
+  return ok && file.LastCause() == CFileNeu::kNone;
+}
+
+}  // namespace
+
+std::string ScanResultPath(std::string_view project_name, std::string_view user_name) {
+  std::string path = ".\\Config\\Scanresult_";
+  path += project_name;
+  path += '_';
+  path += user_name;
+  path += ".xml";
+  return path;
+}
+
+bool ReplaceScanResult(UserRecord& user, const std::string& current_path,
+                       std::string_view content) {
+  const std::string temp_path = current_path + ".tmp";
+  const std::string old_path = current_path + ".old";
+
+  // Only this thread writes these files, so the comparison and the digests
+  // need no guard; sessions only read.
+  const Previous previous = CompareWithFile(current_path, content);
+  bool written = WriteWhole(temp_path, content);
+  if (!written) CFileNeu::Remove(temp_path, false);
+  // Identical bytes have identical digests; otherwise both are taken.
+  bool digests_differ = false;
+  if (previous == Previous::kDifferent && written) {
+    digests_differ = DigestOfTextFile(current_path) != DigestOfTextFile(temp_path);
+  }
+
+  bool in_place = false;
+  {
+    std::unique_lock<std::shared_mutex> guard(user.scan_result_guard);
+    CFileNeu::Remove(old_path, false);
+    if (CFileNeu::Exists(current_path)) CFileNeu::Rename(current_path, old_path, false);
+    if (written) in_place = platform::RenameFile(temp_path, current_path) == 0;
+  }
+  if (written && !in_place) CFileNeu::Remove(temp_path, false);
+
+  switch (previous) {
+    case Previous::kMissing:
+      return in_place;
+    case Previous::kSame:
+      return !in_place;
+    case Previous::kDifferent:
+      return !in_place || digests_differ;
+  }
+  return true;
+}
+
+}  // namespace kestrel::projects

@@ -1,0 +1,112 @@
+#include "projects/UserRights.h"
+
+#include "logging/LogChannel.h"
+#include "platform/FileSystem.h"
+#include "support/FileNeu.h"
+#include "support/XmlStore.h"
+
+namespace kestrel::projects {
+
+std::string RootRightsPath(std::string_view root) {
+  std::string path(root);
+  path += '\\';
+  path += kRootRightsName;
+  return path;
+}
+
+std::string FolderRightsPath(std::string_view parent, std::string_view name) {
+  std::string path;
+  path.reserve(parent.size() + name.size() + 6);
+  path += parent;
+  path += "\\~";
+  path += name;
+  path += ".xml";
+  return path;
+}
+
+namespace {
+
+// Rights files are small; anything larger is simply copied.
+constexpr std::size_t kCompareLimit = 1 << 20;
+
+bool ReadSmallFile(const std::string& path, std::string& out) {
+  platform::File file;
+  if (file.Open(path, platform::File::kRead) != 0) return false;
+  out.clear();
+  char block[16 * 1024];
+  for (;;) {
+    long got = file.Read(block, sizeof block);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    out.append(block, static_cast<std::size_t>(got));
+    if (out.size() > kCompareLimit) return false;
+  }
+}
+
+}  // namespace
+
+bool CopyRightsFile(const std::string& from, const std::string& to, bool replace) {
+  if (replace) {
+    // Rewriting a file in place costs a forced write-back on many file
+    // systems; most passes find the same rights already there.
+    std::string source, target;
+    if (ReadSmallFile(from, source) && ReadSmallFile(to, target) && source == target) return true;
+  }
+  return platform::CopyFile(from, to, replace) == 0;
+}
+
+FolderRightsReader::FolderRightsReader(const ProjectRecord& project, CXmlStore& store)
+    : store_(store), privileges_(project.user_privileges), user_count_(project.users.size()) {
+  for (std::size_t u = 0; u < project.users.size(); ++u) {
+    for (const GroupNode& group : project.users[u]->groups) members_[group.name].push_back(u);
+  }
+}
+
+void FolderRightsReader::Read(std::string_view rights_file, std::vector<std::uint8_t>& access) {
+  if (!privileges_) {
+    access.assign(user_count_, kAccessVisible | kAccessWritable);
+    return;
+  }
+  access.assign(user_count_, kAccessNone);
+  if (!store_.Load(rights_file)) return;
+  // Group1, Group2, ... up to the first one without a name; flags only ever
+  // go from false to true, so a user gets the union over the groups.
+  for (int n = 1;; ++n) {
+    std::string element = "Group" + std::to_string(n);
+    XmlPath path{"UserRights", element};
+    std::string name = store_.GetString(path, "Groupname");
+    if (name.empty()) break;
+    auto found = members_.find(name);
+    if (found == members_.end()) continue;
+    bool visible = store_.GetBool(path, "Visible", false);
+    bool writable = store_.GetBool(path, "Write", false);
+    for (std::size_t u : found->second) {
+      if (visible) access[u] |= kAccessVisible;
+      if (writable) access[u] |= kAccessWritable;
+    }
+  }
+}
+
+bool PrepareRootFolders(ServerConfig& config, CXmlStore& config_store) {
+  if (config.settings.customer_installation) return false;
+  bool changed = false;
+  int number = 0;
+  for (const std::unique_ptr<ProjectRecord>& project : config.projects) {
+    ++number;
+    std::string root = StringPrintf(".\\Rootfolder\\Project%d", number);
+    if (project->rootpath != root) {
+      project->rootpath = root;
+      config_store.SetExistingString(XmlPath{"KestrelServer_Config", project->section_tag},
+                                     "Rootpath", root);
+      changed = true;
+    }
+    // The whole path, so a missing ".\Rootfolder" is created too.
+    if (!platform::IsFolder(root)) CFileNeu::CreatePath(root);
+    std::string rights = RootRightsPath(root);
+    if (!CFileNeu::Exists(rights)) platform::CopyFile(kRootRightsTemplate, rights, false);
+  }
+  if (changed && config_store.IsLoaded()) config_store.Save();
+  return changed;
+}
+
+}  // namespace kestrel::projects
