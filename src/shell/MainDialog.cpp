@@ -3,8 +3,11 @@
 #include <utility>
 
 #include "config/ConfigReader.h"
+#include "config/ConfigUpdate.h"
 #include "config/PasswordStore.h"
 #include "platform/MessageBox.h"
+#include "projects/ObsoleteFolders.h"
+#include "projects/RightsUpdate.h"
 #include "projects/UserRights.h"
 #include "session/SessionHandler.h"
 #include "shell/ConnectionsLog.h"
@@ -113,8 +116,7 @@ bool CMainDialog::Shutdown() {
 }
 
 void CMainDialog::RunObsoleteFolderCleanup() {
-  // Folders beside managed project roots that no project claims are removed
-  // here once they are old enough (at start and at every day change).
+  projects::CleanUpObsoleteFolders(config_, clock_, log_);
 }
 
 std::intptr_t CMainDialog::HandleMessage(platform::Message& message) {
@@ -235,10 +237,18 @@ void CMainDialog::OnUserPassword(platform::Message& message) {
   StoreUserPassword(config_store_, config_, *record);
 }
 
+// A document from the remote administration tool: a server configuration is
+// merged into the configuration file and the server restarts on it; a
+// user-rights document rewrites the rights files of its project.
 void CMainDialog::OnRemoteDocument(platform::Message& message) {
-  // Configuration and user-rights documents from the remote administration
-  // tool are applied here.
-  (void)message;
+  auto record = message.Take<RemoteDocumentRecord>();
+  if (!record) return;
+  const RemoteDocumentKinds kinds = ClassifyRemoteDocument(record->path);
+  if (kinds.server_configuration &&
+      UpdateConfiguration(record->path, config_store_, clock_, log_)) {
+    Restart();
+  }
+  if (kinds.user_rights) projects::UpdateUserRights(record->path, config_, clock_, log_);
 }
 
 void CMainDialog::ShowStatistics() {
