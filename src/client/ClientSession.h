@@ -1,0 +1,100 @@
+#pragma once
+// What a client program does over one connection once it needs the session
+// key: the key exchange, login and logout, the scan-result and file downloads
+// with their chunk loop, uploads, deletes and password changes. Names travel
+// in encrypted request records; file data in encrypted 1280-byte chunks.
+//
+// Threads: used by one thread at a time, like its connection.
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/ClientConnection.h"
+#include "platform/Clock.h"
+#include "support/Rijndael.h"
+
+namespace kestrel::client {
+
+enum class PasswordChange { kChanged, kRefused, kNoReply };
+
+class ClientSession {
+ public:
+  static constexpr std::size_t kKeySize = 16;
+  static constexpr std::size_t kMaxRecord = 240;  // largest multiple of 16 within 255
+  static constexpr int kDefaultReadyPolls = 200;
+
+  // connection: borrowed, must outlive the session and be connected.
+  ClientSession(ClientConnection& connection, std::string global_key);
+  ClientSession(const ClientSession&) = delete;
+  ClientSession& operator=(const ClientSession&) = delete;
+
+  // 0x10: sends a fresh random value sealed with the bootstrap key and keeps
+  // the session key the server returns. False when no valid reply came.
+  bool RequestSessionKey();
+  // 0x11; true on 55 33. Silence (a refused login) gives false.
+  bool Login(std::string_view user, std::string_view password, std::string_view project,
+             std::string_view client_name = "client",
+             std::string_view client_hash = "00000000000000000000000000000000");
+  bool RemoteLogin(std::string_view password);  // 0x13
+  bool Logout();                                // 0x12, echo CC 33
+
+  // 0x20 / 0x22: acknowledged requests; the archive is then prepared.
+  bool RequestScanResult();
+  bool RequestDownload(std::string_view folder, std::string_view file);
+  // 0x30 polled until yes (at most polls times).
+  bool WaitTransferReady(int polls = kDefaultReadyPolls);
+  // 0x31 until the end marker; each chunk's plaintext goes to sink (false
+  // from the sink stops). True when the end marker arrived.
+  bool FetchChunks(const std::function<bool(std::span<const std::uint8_t>)>& sink);
+  // Whole download: request, wait, fetch into local_archive, extract its
+  // "transfer.dat" to local_target. Paths are system paths.
+  bool DownloadFile(std::string_view folder, std::string_view file, std::string_view local_archive,
+                    std::string_view local_target);
+  bool DownloadScanResult(std::string_view local_archive, std::string_view local_target);
+
+  // 0x32, 0x33 chunks, 0x33 end: packs local_source as an archive at
+  // local_archive and sends it. True when every step was acknowledged.
+  bool UploadFile(std::string_view folder, std::string_view file, std::string_view local_source,
+                  platform::FileTime last_write, std::string_view local_archive);
+  // The same from an archive that already exists (any entries).
+  bool UploadArchive(std::string_view folder, std::string_view file, std::string_view local_archive,
+                     platform::FileTime last_write, std::int64_t file_size);
+
+  bool DeleteFile(std::string_view folder, std::string_view file);  // 0x34
+  PasswordChange ChangeUserPassword(std::string_view old_password, std::string_view new_password,
+                                    std::string_view user, std::string_view project);  // 0x41
+  PasswordChange ChangeRemotePassword(std::string_view old_password,
+                                      std::string_view new_password);  // 0x40
+
+  // Building blocks, also for tests that craft odd requests.
+  // Length bytes, fixed part, strings, trailing bytes; encrypted with the
+  // session key. Empty when the record would exceed kMaxRecord.
+  std::vector<std::uint8_t> SealRecord(std::initializer_list<std::string_view> strings,
+                                       std::span<const std::uint8_t> fixed = {},
+                                       std::string_view trailing = {});
+  // One upload chunk of up to 1280 archive bytes.
+  bool SendUploadChunk(std::span<const std::uint8_t> archive_bytes);
+  bool SendUploadEnd();
+  const std::uint8_t* session_key() const { return key_; }
+  void set_session_key(const std::uint8_t (&key)[kKeySize]);
+  ClientConnection& connection() { return connection_; }
+
+ private:
+  bool Accepted(PacketType type, std::span<const std::uint8_t> payload);
+  // The chunk loop into local_archive, then its entry into local_target.
+  bool FetchAndExtract(std::string_view local_archive, std::string_view local_target);
+  PasswordChange ReadPasswordReply(PacketType type, std::span<const std::uint8_t> payload);
+
+  ClientConnection& connection_;
+  std::string global_key_;
+  std::uint8_t key_[kKeySize] = {};
+  CRijndael cipher_;
+  std::uint8_t plain_[1280] = {};
+  std::uint8_t sealed_[1280] = {};
+};
+
+}  // namespace kestrel::client

@@ -1,0 +1,109 @@
+// Downloads: the scan-result request, the download request and the chunk
+// loop that carries a prepared archive to the client.
+#include <cstring>
+#include <shared_mutex>
+
+#include "logging/LogChannel.h"
+#include "logging/LogRecord.h"
+#include "platform/FileSystem.h"
+#include "session/ProjectPath.h"
+#include "session/SessionHandler.h"
+#include "session/TempFiles.h"
+#include "support/ZipArchive.h"
+
+namespace kestrel {
+namespace {
+
+constexpr std::size_t kChunkHeaderSize = kFrameOverhead + kBulkDownloadPayload;  // 7
+
+}  // namespace
+
+std::string CSessionHandler::ClientArchivePath() const {
+  return StringPrintf(kClientArchiveFormat, project_->projectname.c_str(), user_->username.c_str(),
+                      values_.thread_number);
+}
+
+void CSessionHandler::CloseDownload() {
+  if (download_file_.IsOpen()) download_file_.Close();
+}
+
+void CSessionHandler::PackIntoTransferArchive(const std::string& source) {
+  CloseDownload();
+  const std::string archive = ClientArchivePath();
+  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  // A missing or unreadable source leaves an archive without entries; the
+  // client receives whatever could be written.
+  ZipWriter writer;
+  if (!writer.Create(archive)) return;
+  writer.AddFile(kTransferEntryName, source, values_.shutdown);
+  writer.Close();
+}
+
+void CSessionHandler::OnScanResultRequest(const Request&) {
+  if (SendAccepted(PacketType::kScanResultRequest)) {
+    Logf(kLogInfo, "User %s prepared XML result on project %s", user_->username.c_str(),
+         project_->projectname.c_str());
+  }
+  ready_ = false;
+  {
+    // Readers share the file; the project handler replaces it only while it
+    // holds the guard alone.
+    std::shared_lock<std::shared_mutex> reading(user_->scan_result_guard);
+    PackIntoTransferArchive(
+        StringPrintf(kScanResultFormat, project_->projectname.c_str(), user_->username.c_str()));
+  }
+  ready_ = true;
+}
+
+void CSessionHandler::OnDownloadRequest(const Request& request) {
+  RequestRecord record;
+  if (!DecryptRecord(request, 2, 0, record)) return;
+  const std::string_view folder = record.String(0);
+  const std::string_view file_name = record.String(1);
+  if (folder.empty() || file_name.empty()) return;
+  const ProjectTarget source = MakeProjectTarget(project_->rootpath, folder, file_name);
+  if (!source.ok()) {
+    RefuseName(request.type);
+    return;
+  }
+  if (SendAccepted(PacketType::kDownloadRequest)) {
+    const std::string folder_text(folder), file_text(file_name);
+    Logf(kLogInfo, "File %s\\%s prepared for TX on project %s", folder_text.c_str(),
+         file_text.c_str(), project_->projectname.c_str());
+  }
+  ready_ = false;
+  PackIntoTransferArchive(source.file);
+  ready_ = true;
+}
+
+void CSessionHandler::OnNextDownloadChunk(const Request&) {
+  if (!download_file_.IsOpen()) {
+    const std::string archive = server_logs_mode_ ? kServerLogsArchive : ClientArchivePath();
+    download_file_.SetShowErrors(false);
+    if (!download_file_.Open(archive, CFileNeu::kRead)) return;  // no reply
+  }
+  const std::size_t n = download_file_.Read(chunk_plain_, sizeof chunk_plain_);
+  if (n == 0) {
+    CloseDownload();
+    if (server_logs_mode_) {
+      Log(kLogWarning, "server logs transmitted to remote tool");
+    } else if (HasLogWindow()) {
+      Logf(kLogInfo, "project %s, user %s file transmitted to client",
+           project_->projectname.c_str(), user_->username.c_str());
+    }
+    SendReply(PacketType::kNextDownloadChunk, {});
+    return;
+  }
+  // The chunk frame is built in place: 7 header bytes, then the ciphertext
+  // and zero filler up to 1280 bytes, sent in one call.
+  const std::uint8_t count[kBulkDownloadPayload] = {static_cast<std::uint8_t>(n >> 8),
+                                                    static_cast<std::uint8_t>(n & 0xFF)};
+  BuildReply(PacketType::kNextDownloadChunk, count, send_buffer_);
+  cipher_.MakeKey(session_key_);
+  std::uint8_t* block = send_buffer_ + kChunkHeaderSize;
+  const std::size_t sealed = EncryptBuffer(cipher_, chunk_plain_, n, block);
+  std::memset(block + sealed, 0, kBulkBlockSize - sealed);
+  SendFrame(kBulkDownloadFrameSize);
+}
+
+}  // namespace kestrel

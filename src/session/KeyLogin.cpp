@@ -1,0 +1,101 @@
+// Key exchange, logins and logout.
+#include <cstring>
+
+#include "logging/LogChannel.h"
+#include "logging/LogRecord.h"
+#include "session/SessionHandler.h"
+#include "support/Md5.h"
+#include "support/WindowMessages.h"
+
+namespace kestrel {
+
+void CSessionHandler::OnGetSessionKey(const Request& request) {
+  const std::string bootstrap = BootstrapKey(values_.global_key);
+  std::uint8_t client_value[kSessionKeySize];
+  cipher_.MakeKey(reinterpret_cast<const std::uint8_t*>(bootstrap.data()));
+  cipher_.DecryptBlock(request.payload.data(), client_value);
+  // The new key holds at once, also when the reply does not go out.
+  MakeSessionKey(session_key_);
+  std::uint8_t sealed[kSessionKeySize];
+  cipher_.MakeKey(client_value);
+  cipher_.EncryptBlock(session_key_, sealed);
+  std::memset(client_value, 0, sizeof client_value);
+  if (SendReply(PacketType::kGetSessionKey, sealed)) {
+    Logf(kLogInfo, "GetSessionKey handled from IP %s at Port %d", peer_address_.c_str(),
+         peer_port_);
+  }
+}
+
+void CSessionHandler::OnLogin(const Request& request) {
+  RequestRecord record;
+  if (!DecryptRecord(request, 4, 0, record)) return;
+  const std::string_view username = record.String(0);
+  const std::string digest = PasswordDigest(record.String(1));
+  const std::string_view projectname = record.String(2);
+  // String(3), the client name, and the 32-character client hash after it are
+  // carried by the request but not used.
+
+  client_logged_in_ = false;
+  project_ = nullptr;
+  user_ = nullptr;
+  if (values_.config != nullptr) {
+    for (const auto& project : values_.config->projects) {
+      if (project->projectname != projectname) continue;
+      for (const auto& user : project->users) {
+        if (user->username != username || user->password.Get() != digest) continue;
+        project_ = project.get();
+        user_ = user.get();
+        client_logged_in_ = true;
+        break;
+      }
+      if (client_logged_in_) break;
+    }
+  }
+  if (!client_logged_in_) return;  // no reply, nothing logged
+
+  // A new login starts without the previous user's download.
+  CloseDownload();
+  ready_ = false;
+  const std::string text =
+      StringPrintf("User %s logged in on project %s from IP %s at Port %d", user_->username.c_str(),
+                   project_->projectname.c_str(), peer_address_.c_str(), peer_port_);
+  WriteUserActivity(text);
+  if (SendAccepted(PacketType::kLogin)) Log(kLogInfo, text);
+}
+
+void CSessionHandler::OnRemoteLogin(const Request& request) {
+  RequestRecord record;
+  if (!DecryptRecord(request, 1, 0, record)) return;
+  const std::string_view password = record.String(0);
+  if (password.empty() || !values_.remote_access_on || values_.remote_password == nullptr) return;
+  if (PasswordDigest(password) != values_.remote_password->Get()) return;
+  if (SendAccepted(PacketType::kRemoteLogin)) {
+    remote_logged_in_ = true;
+    Log(kLogInfo, "remote server logged in");
+  }
+}
+
+void CSessionHandler::OnLogout(const Request&) {
+  const bool client = client_logged_in_ && project_ != nullptr && user_ != nullptr;
+  std::string text;
+  if (remote_logged_in_) {
+    text = StringPrintf("Server remote tool logged out from IP %s at Port %d",
+                        peer_address_.c_str(), peer_port_);
+  } else if (client) {
+    text = StringPrintf("User %s logged out on project %s from IP %s at Port %d",
+                        user_->username.c_str(), project_->projectname.c_str(),
+                        peer_address_.c_str(), peer_port_);
+  }
+  if (!text.empty()) WriteUserActivity(text);
+  if (SendReply(PacketType::kLogout, kReplyEcho) && !text.empty()) Log(kLogInfo, text);
+  if (client && project_->changed_by_session.load() && values_.main_window != nullptr) {
+    // No record: wparam names the project, which outlives the message (the
+    // receiver only compares it with its project handlers').
+    values_.main_window->Post(WM_SCAN_PROJECT, reinterpret_cast<std::intptr_t>(project_));
+  }
+  RetireSessionKey();
+  server_logs_mode_ = false;
+  AbandonUpload();
+}
+
+}  // namespace kestrel

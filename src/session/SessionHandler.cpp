@@ -1,0 +1,165 @@
+#include "session/SessionHandler.h"
+
+#include <cassert>
+#include <cstdarg>
+#include <cstring>
+
+#include "logging/LogChannel.h"
+#include "logging/LogRecord.h"
+#include "logging/UserActivityLog.h"
+#include "net/SocketClass.h"
+#include "platform/FileSystem.h"
+#include "session/TempFiles.h"
+
+namespace kestrel {
+
+CSessionHandler::CSessionHandler() : owner_(std::this_thread::get_id()) {}
+
+CSessionHandler::~CSessionHandler() = default;  // the files close themselves
+
+void CSessionHandler::OnConnection(const SlotValues& values) {
+  owner_ = std::this_thread::get_id();
+  values_ = values;
+  if (values_.connection != nullptr) {
+    peer_address_ = values_.connection->GetPeerAddress();
+    peer_port_ = values_.connection->PeerPort();
+  }
+  std::memset(session_key_, 0, sizeof session_key_);
+  project_ = nullptr;
+  user_ = nullptr;
+  client_logged_in_ = remote_logged_in_ = false;
+  ready_ = server_logs_mode_ = false;
+  assembler_.Reset();
+}
+
+void CSessionHandler::OnReceive(const std::uint8_t* buffer, std::size_t bytes) {
+  assert(std::this_thread::get_id() == owner_);
+  const platform::Clock::SteadyTime now =
+      values_.clock != nullptr ? values_.clock->Steady() : std::chrono::steady_clock::now();
+  const FrameAssembler::Result result = assembler_.Feed(buffer, bytes, now);
+  for (int i = 0; i < result.corrupt; ++i) Log(kLogWarning, "network handling: corrupt packet");
+  if (result.frame != nullptr) Dispatch(result.frame, result.size);
+}
+
+void CSessionHandler::Dispatch(const std::uint8_t* frame, std::size_t size) {
+  const CatalogueEntry* entry = FindEntry(frame[2]);
+  if (entry == nullptr) {
+    Log(kLogWarning, "network handling: unknown packet");
+    return;
+  }
+  Request request;
+  request.type = entry->type;
+  request.payload = std::span<const std::uint8_t>(FramePayload(frame), FramePayloadLength(frame));
+  if (RequestHasBulkBlock(request.type, request.payload.size()) &&
+      size >= kFrameOverhead + request.payload.size() + kBulkBlockSize) {
+    request.block = FrameBulkBlock(frame);
+  }
+  // Requests that do not fit are ignored: no reply, nothing logged.
+  if (!PayloadFits(entry->payload, request.payload) || !LoginFits(entry->login)) return;
+  if (entry->handler != nullptr) (this->*entry->handler)(request);
+}
+
+bool CSessionHandler::LoginFits(LoginRule rule) const {
+  switch (rule) {
+    case LoginRule::kNone:
+      return true;
+    case LoginRule::kClient:
+      return client_logged_in_ && project_ != nullptr && user_ != nullptr;
+    case LoginRule::kRemote:
+      return remote_logged_in_;
+    case LoginRule::kClientUnlessServerLogs:
+      return server_logs_mode_ || (client_logged_in_ && project_ != nullptr && user_ != nullptr);
+  }
+  return false;
+}
+
+bool CSessionHandler::SendReply(PacketType type, std::span<const std::uint8_t> payload) {
+  const std::size_t size = BuildReply(type, payload, send_buffer_);
+  return size != 0 && SendFrame(size);
+}
+
+bool CSessionHandler::SendFrame(std::size_t size) {
+  if (values_.connection == nullptr) return false;
+  return values_.connection->Send(send_buffer_, size);
+}
+
+void CSessionHandler::Log(int level, std::string text) const {
+  if (values_.log != nullptr) values_.log->Log(level, std::move(text));
+}
+
+void CSessionHandler::Logf(int level, const char* format, ...) const {
+  if (!HasLogWindow()) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = StringPrintfV(format, args);
+  va_end(args);
+  values_.log->Log(level, std::move(text));
+}
+
+bool CSessionHandler::HasLogWindow() const {
+  return values_.log != nullptr && values_.log->HasWindow();
+}
+
+void CSessionHandler::WriteUserActivity(const std::string& text) const {
+  if (!values_.log_user_activity || values_.clock == nullptr) return;
+  kestrel::WriteUserActivity(*values_.clock, text);
+}
+
+void CSessionHandler::RefuseName(PacketType type) {
+  Logf(kLogWarning, "network handling: refused file name in packet 0x%02X from IP %s at Port %d",
+       static_cast<unsigned>(type), peer_address_.c_str(), peer_port_);
+}
+
+bool CSessionHandler::DecryptRecord(const Request& request, std::size_t strings, std::size_t fixed,
+                                    RequestRecord& out) {
+  cipher_.MakeKey(session_key_);
+  const std::size_t plain =
+      DecryptBuffer(cipher_, request.payload.data(), request.payload.size(), record_plain_);
+  return out.Parse(record_plain_, plain, strings, fixed);
+}
+
+void CSessionHandler::RetireSessionKey() {
+  MakeSessionKey(session_key_);
+  project_ = nullptr;
+  user_ = nullptr;
+  client_logged_in_ = false;
+  remote_logged_in_ = false;
+}
+
+void CSessionHandler::OnPing(const Request&) {
+  if (SendReply(PacketType::kPing, kReplyEcho)) {
+    Logf(kLogInfo, "Ping handled from IP %s at Port %d", peer_address_.c_str(), peer_port_);
+  }
+}
+
+void CSessionHandler::OnScanResultChanged(const Request&) {
+  const std::uint8_t answer = user_->scan_result_changed.load() ? kReplyYes : kReplyNo;
+  SendReply(PacketType::kScanResultChanged, std::span<const std::uint8_t>(&answer, 1));
+}
+
+void CSessionHandler::OnTransferReady(const Request&) {
+  const std::uint8_t answer = ready_ ? kReplyYes : kReplyNo;
+  SendReply(PacketType::kTransferReady, std::span<const std::uint8_t>(&answer, 1));
+}
+
+void CSessionHandler::OnConnectionEnd() {
+  assert(std::this_thread::get_id() == owner_);
+  assembler_.Reset();
+  CloseDownload();
+  if (client_logged_in_ && project_ != nullptr && user_ != nullptr) {
+    WriteUserActivity(StringPrintf("User %s logged out on project %s from IP %s at Port %d",
+                                   user_->username.c_str(), project_->projectname.c_str(),
+                                   peer_address_.c_str(), peer_port_));
+  }
+  RetireSessionKey();
+  // The server-logs archive is one file for the whole server: only the
+  // session that built it removes it, so another remote tool's download is
+  // never cut off by an unrelated connection ending.
+  if (made_server_logs_ && platform::Exists(kServerLogsArchive)) {
+    CFileNeu::Remove(kServerLogsArchive, false);
+  }
+  made_server_logs_ = false;
+  server_logs_mode_ = false;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,131 @@
+#pragma once
+// CSessionHandler: the protocol side of one client connection. The slot
+// thread hands it every read; it puts frames together, checks frame, payload
+// shape and login once against the packet catalogue, then calls the request
+// handler, which answers on the same connection with one send per frame.
+// Request groups live in their own units: SessionHandler.cpp (core, ping,
+// yes/no queries, connection end), KeyLogin.cpp, Download.cpp, Upload.cpp,
+// DeletePassword.cpp; the catalogue table is PacketCatalogue.cpp.
+//
+// Threads: built, used and destroyed on its connection slot's thread only.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "net/SessionInterface.h"
+#include "session/FrameAssembler.h"
+#include "session/PacketCatalogue.h"
+#include "session/RequestRecord.h"
+#include "session/SessionKey.h"
+#include "support/FileNeu.h"
+#include "support/Rijndael.h"
+
+namespace kestrel {
+
+class CSessionHandler final : public ISessionHandler {
+ public:
+  CSessionHandler();
+  ~CSessionHandler() override;
+  CSessionHandler(const CSessionHandler&) = delete;
+  CSessionHandler& operator=(const CSessionHandler&) = delete;
+
+  void OnConnection(const SlotValues& values) override;
+  void OnReceive(const std::uint8_t* buffer, std::size_t bytes) override;
+  void OnConnectionEnd() override;
+
+  bool client_logged_in() const { return client_logged_in_; }
+  bool remote_logged_in() const { return remote_logged_in_; }
+
+ private:
+  using Handler = void (CSessionHandler::*)(const Request&);
+  struct CatalogueEntry {
+    PacketType type;
+    PayloadRule payload;
+    LoginRule login;
+    Handler handler;  // null: known type whose service is not offered (ignored)
+  };
+  static const CatalogueEntry kCatalogue[];
+  static const CatalogueEntry* FindEntry(std::uint8_t type);
+
+  // Core.
+  void Dispatch(const std::uint8_t* frame, std::size_t size);
+  bool LoginFits(LoginRule rule) const;
+  bool SendReply(PacketType type, std::span<const std::uint8_t> payload);
+  bool SendAccepted(PacketType type) { return SendReply(type, kReplyAccepted); }
+  bool SendFrame(std::size_t size);  // send_buffer_[0, size) in one send
+  void Log(int level, std::string text) const;
+  void Logf(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+  bool HasLogWindow() const;
+  void WriteUserActivity(const std::string& text) const;
+  void RefuseName(PacketType type);
+  // Decrypts the request's payload with the session key and parses it.
+  bool DecryptRecord(const Request& request, std::size_t strings, std::size_t fixed,
+                     RequestRecord& out);
+  void RetireSessionKey();  // new random key; nobody logged in
+  void OnPing(const Request& request);
+  void OnScanResultChanged(const Request& request);
+  void OnTransferReady(const Request& request);
+
+  // Key exchange and logins (KeyLogin.cpp).
+  void OnGetSessionKey(const Request& request);
+  void OnLogin(const Request& request);
+  void OnLogout(const Request& request);
+  void OnRemoteLogin(const Request& request);
+
+  // Downloads (Download.cpp).
+  void OnScanResultRequest(const Request& request);
+  void OnDownloadRequest(const Request& request);
+  void OnNextDownloadChunk(const Request& request);
+  void PackIntoTransferArchive(const std::string& source);
+  std::string ClientArchivePath() const;
+  void CloseDownload();
+
+  // Uploads (Upload.cpp).
+  void OnUploadRequest(const Request& request);
+  void OnUploadData(const Request& request);
+  void AppendUploadChunk(const Request& request);
+  void FinishClientUpload();
+  void AbandonUpload();
+
+  // Delete and password changes (DeletePassword.cpp).
+  void OnDeleteFile(const Request& request);
+  void OnRemotePasswordChange(const Request& request);
+  void OnUserPasswordChange(const Request& request);
+
+  // Constant after OnConnection (the slot's copies; pointers borrowed from
+  // the running server, see SlotValues).
+  SlotValues values_;
+  std::string peer_address_;
+  int peer_port_ = 0;
+  std::thread::id owner_;
+
+  // Session state.
+  ProjectRecord* project_ = nullptr;  // borrowed from values_.config; null unless logged in
+  UserRecord* user_ = nullptr;        // borrowed likewise
+  bool client_logged_in_ = false;
+  bool remote_logged_in_ = false;
+  bool ready_ = false;             // the prepared download archive is complete
+  bool server_logs_mode_ = false;  // the prepared download is the server-logs archive
+  bool made_server_logs_ = false;  // this session built ".\Temp\serverlogs.zip"
+  std::uint8_t session_key_[kSessionKeySize] = {};
+  CRijndael cipher_;  // re-keyed before each use
+  FrameAssembler assembler_;
+
+  CFileNeu download_file_;  // the archive being sent in chunks
+  struct Upload {
+    CFileNeu file;                  // the archive being received
+    std::string folder, file_name;  // announced target (valid while target_set)
+    platform::FileTime file_time = 0;
+    bool target_set = false;  // an accepted request named the target
+    bool spoiled = false;     // a chunk was refused: nothing will be placed
+  } upload_;
+
+  // Buffers reused for every request; nothing is allocated per chunk.
+  std::uint8_t record_plain_[kMaxPayload + CRijndael::kBlockSize] = {};
+  std::uint8_t chunk_plain_[kBulkBlockSize] = {};
+  std::uint8_t send_buffer_[kBulkDownloadFrameSize] = {};
+};
+
+}  // namespace kestrel

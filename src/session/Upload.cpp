@@ -1,0 +1,110 @@
+// Uploads: the upload request, the chunks and the upload end that places the
+// received file in the project.
+#include "logging/LogChannel.h"
+#include "logging/LogRecord.h"
+#include "platform/FileSystem.h"
+#include "session/ProjectPath.h"
+#include "session/SessionHandler.h"
+#include "session/TransferStaging.h"
+
+namespace kestrel {
+namespace {
+
+constexpr std::size_t kUploadFixedPart = 16;  // file time, file size (little-endian)
+
+// Fields of an upload chunk's payload.
+struct ChunkHeader {
+  std::size_t cipher_length;  // bytes to decrypt: a multiple of 16, at most 1280
+  std::size_t plain_length;   // bytes of the archive among them
+  std::uint8_t marker;        // 0xCC for a data block
+};
+
+ChunkHeader ReadChunkHeader(std::span<const std::uint8_t> payload) {
+  return ChunkHeader{static_cast<std::size_t>(payload[0] << 8 | payload[1]),
+                     static_cast<std::size_t>(payload[2] << 8 | payload[3]), payload[4]};
+}
+
+bool ChunkFits(const ChunkHeader& h) {
+  return h.marker == kUploadDataMarker && h.cipher_length <= kBulkBlockSize &&
+         h.cipher_length % CRijndael::kBlockSize == 0 && h.plain_length <= h.cipher_length;
+}
+
+}  // namespace
+
+void CSessionHandler::AbandonUpload() {
+  if (upload_.file.IsOpen()) upload_.file.Close();
+  upload_.target_set = false;
+  upload_.spoiled = false;
+}
+
+void CSessionHandler::OnUploadRequest(const Request& request) {
+  RequestRecord record;
+  if (!DecryptRecord(request, 2, kUploadFixedPart, record)) return;
+  upload_.file_time = ReadLittleEndian64(record.Fixed());
+  const std::string_view folder = record.String(0);
+  const std::string_view file_name = record.String(1);
+  if (folder.empty() || file_name.empty()) return;
+  if (!MakeProjectTarget(project_->rootpath, folder, file_name).ok()) {
+    AbandonUpload();
+    RefuseName(request.type);
+    return;
+  }
+  AbandonUpload();
+  const std::string archive = ClientArchivePath();
+  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  // An archive that cannot be created still gets its chunks acknowledged, but
+  // nothing is placed at the end (an old archive must never be extracted).
+  upload_.spoiled = !upload_.file.Open(archive, CFileNeu::kWrite | CFileNeu::kCreate);
+  if (!SendAccepted(PacketType::kUploadRequest)) return;
+  upload_.folder.assign(folder);
+  upload_.file_name.assign(file_name);
+  upload_.target_set = true;
+  Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
+       upload_.file_name.c_str(), project_->projectname.c_str());
+}
+
+void CSessionHandler::OnUploadData(const Request& request) {
+  if (request.payload.empty()) {
+    upload_.file.Close();
+    if (client_logged_in_ && project_ != nullptr && user_ != nullptr && upload_.target_set &&
+        !upload_.spoiled) {
+      FinishClientUpload();
+    }
+    upload_.target_set = false;
+    upload_.spoiled = false;
+  } else {
+    AppendUploadChunk(request);
+  }
+  SendAccepted(PacketType::kUploadChunk);
+}
+
+void CSessionHandler::AppendUploadChunk(const Request& request) {
+  if (!upload_.file.IsOpen()) return;  // acknowledged and discarded
+  const ChunkHeader header = ReadChunkHeader(request.payload);
+  if (request.block == nullptr || !ChunkFits(header)) {
+    // A chunk that cannot be taken leaves a hole in the archive: the upload
+    // must not replace anything.
+    upload_.spoiled = true;
+    return;
+  }
+  cipher_.MakeKey(session_key_);
+  DecryptBuffer(cipher_, request.block, header.cipher_length, chunk_plain_);
+  if (!upload_.file.Write(chunk_plain_, header.plain_length)) upload_.spoiled = true;
+}
+
+void CSessionHandler::FinishClientUpload() {
+  const ProjectTarget target =
+      MakeProjectTarget(project_->rootpath, upload_.folder, upload_.file_name);
+  if (!target.ok()) return;
+  const PlaceOutcome outcome =
+      ExtractAndPlace(ClientArchivePath(), target.folder, target.file, upload_.file_time);
+  if (outcome != PlaceOutcome::kPlaced) return;
+  const std::string text =
+      StringPrintf("Project %s: user %s updated file %s\\%s", project_->projectname.c_str(),
+                   user_->username.c_str(), upload_.folder.c_str(), upload_.file_name.c_str());
+  WriteUserActivity(text);
+  Log(kLogInfo, text);
+  project_->changed_by_session.store(true);
+}
+
+}  // namespace kestrel
