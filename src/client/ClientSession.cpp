@@ -102,7 +102,7 @@ bool ClientSession::WaitTransferReady(int polls) {
   return false;
 }
 
-bool ClientSession::FetchChunks(const std::function<bool(std::span<const std::uint8_t>)>& sink) {
+bool ClientSession::FetchChunks(const ChunkSink& sink) {
   cipher_.MakeKey(key_);
   for (;;) {
     const std::optional<ReplyFrame> reply = connection_.Request(PacketType::kNextDownloadChunk);
@@ -118,13 +118,17 @@ bool ClientSession::FetchChunks(const std::function<bool(std::span<const std::ui
   }
 }
 
-bool ClientSession::FetchAndExtract(std::string_view local_archive, std::string_view local_target) {
+bool ClientSession::FetchToFile(std::string_view local_archive) {
   platform::File out;
   if (out.Open(local_archive, platform::File::kWrite | platform::File::kCreate) != 0) return false;
   const bool fetched = FetchChunks([&out](std::span<const std::uint8_t> bytes) {
     return out.Write(bytes.data(), bytes.size()) == 0;
   });
-  if (out.Close() != 0 || !fetched) return false;
+  return out.Close() == 0 && fetched;
+}
+
+bool ClientSession::FetchAndExtract(std::string_view local_archive, std::string_view local_target) {
+  if (!FetchToFile(local_archive)) return false;
   const ExtractResult result = ExtractArchive(local_archive, local_target);
   return result.ok && result.entries > 0;
 }
@@ -165,6 +169,10 @@ bool ClientSession::UploadArchive(std::string_view folder, std::string_view file
   PutLittleEndian64(last_write, fixed);
   PutLittleEndian64(static_cast<std::uint64_t>(file_size), fixed + 8);
   if (!Accepted(PacketType::kUploadRequest, SealRecord({folder, file}, fixed))) return false;
+  return SendArchive(local_archive);
+}
+
+bool ClientSession::SendArchive(std::string_view local_archive) {
   platform::File in;
   if (in.Open(local_archive, platform::File::kRead) != 0) return false;
   std::uint8_t piece[kBulkBlockSize];
@@ -191,6 +199,40 @@ bool ClientSession::UploadFile(std::string_view folder, std::string_view file,
   if (!PackFile(local_archive, local_source, file)) return false;
   return UploadArchive(folder, file, local_archive, last_write,
                        static_cast<std::int64_t>(source.size));
+}
+
+bool ClientSession::RequestServerLogs() {
+  return IsPayload(connection_.Request(PacketType::kServerLogsRequest), kReplyAccepted);
+}
+
+bool ClientSession::ServerLogs(const ChunkSink& sink) {
+  return RequestServerLogs() && WaitTransferReady() && FetchChunks(sink);
+}
+
+bool ClientSession::ServerLogs(std::string_view local_archive) {
+  if (RequestServerLogs() && WaitTransferReady() && FetchToFile(local_archive)) return true;
+  platform::DeleteFile(local_archive);
+  return false;
+}
+
+bool ClientSession::RequestRemoteUpload(std::string_view announced_name) {
+  return Accepted(PacketType::kRemoteUploadRequest, SealRecord({announced_name}));
+}
+
+bool ClientSession::RemoteUploadArchive(std::string_view local_archive,
+                                        std::string_view announced_name) {
+  return RequestRemoteUpload(announced_name) && SendArchive(local_archive);
+}
+
+bool ClientSession::RemoteUpload(std::string_view local_source, std::string_view announced_name,
+                                 std::string_view local_archive) {
+  const bool own_archive = local_archive.empty();
+  const std::string archive =
+      own_archive ? std::string(local_source) + ".zip" : std::string(local_archive);
+  const bool sent = PackFile(archive, local_source, announced_name) &&
+                    RemoteUploadArchive(archive, announced_name);
+  if (own_archive) platform::DeleteFile(archive);
+  return sent;
 }
 
 bool ClientSession::DeleteFile(std::string_view folder, std::string_view file) {

@@ -1,8 +1,10 @@
 #pragma once
-// What a client program does over one connection once it needs the session
-// key: the key exchange, login and logout, the scan-result and file downloads
-// with their chunk loop, uploads, deletes and password changes. Names travel
-// in encrypted request records; file data in encrypted 1280-byte chunks.
+// What a client program or the remote administration tool does over one
+// connection once it needs the session key: the key exchange, logins and
+// logout, the scan-result and file downloads with their chunk loop, uploads,
+// deletes, password changes, and the remote tool's document upload and
+// server-logs download. Names travel in encrypted request records; file data
+// in encrypted 1280-byte chunks.
 //
 // Threads: used by one thread at a time, like its connection.
 #include <cstdint>
@@ -47,9 +49,10 @@ class ClientSession {
   bool RequestDownload(std::string_view folder, std::string_view file);
   // 0x30 polled until yes (at most polls times).
   bool WaitTransferReady(int polls = kDefaultReadyPolls);
+  using ChunkSink = std::function<bool(std::span<const std::uint8_t>)>;
   // 0x31 until the end marker; each chunk's plaintext goes to sink (false
   // from the sink stops). True when the end marker arrived.
-  bool FetchChunks(const std::function<bool(std::span<const std::uint8_t>)>& sink);
+  bool FetchChunks(const ChunkSink& sink);
   // Whole download: request, wait, fetch into local_archive, extract its
   // "transfer.dat" to local_target. Paths are system paths.
   bool DownloadFile(std::string_view folder, std::string_view file, std::string_view local_archive,
@@ -63,6 +66,21 @@ class ClientSession {
   // The same from an archive that already exists (any entries).
   bool UploadArchive(std::string_view folder, std::string_view file, std::string_view local_archive,
                      platform::FileTime last_write, std::int64_t file_size);
+
+  // Remote tool (after RemoteLogin). 0x24: the server builds its logs archive.
+  bool RequestServerLogs();
+  // Request, wait, then the archive's bytes to sink, or into the file
+  // local_archive (a system path; removed again when the download fails).
+  bool ServerLogs(const ChunkSink& sink);
+  bool ServerLogs(std::string_view local_archive);
+  // 0x23: announces a document for the server's temporary folder.
+  bool RequestRemoteUpload(std::string_view announced_name);
+  // 0x23, then an existing archive as 0x33 chunks and the 0x33 end.
+  bool RemoteUploadArchive(std::string_view local_archive, std::string_view announced_name);
+  // Packs local_source as an archive (entry announced_name) at local_archive,
+  // by default local_source + ".zip" (removed afterwards), and uploads it.
+  bool RemoteUpload(std::string_view local_source, std::string_view announced_name,
+                    std::string_view local_archive = {});
 
   bool DeleteFile(std::string_view folder, std::string_view file);  // 0x34
   PasswordChange ChangeUserPassword(std::string_view old_password, std::string_view new_password,
@@ -87,6 +105,10 @@ class ClientSession {
   bool Accepted(PacketType type, std::span<const std::uint8_t> payload);
   // The chunk loop into local_archive, then its entry into local_target.
   bool FetchAndExtract(std::string_view local_archive, std::string_view local_target);
+  // The chunk loop into a new file at local_archive.
+  bool FetchToFile(std::string_view local_archive);
+  // The archive as 0x33 chunks, then the 0x33 end.
+  bool SendArchive(std::string_view local_archive);
   PasswordChange ReadPasswordReply(PacketType type, std::span<const std::uint8_t> payload);
 
   ClientConnection& connection_;

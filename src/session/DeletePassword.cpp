@@ -1,28 +1,16 @@
 // Delete file and the two password changes.
 #include <memory>
 
+#include "config/PasswordStore.h"
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
-#include "config/PasswordStore.h"
 #include "session/ProjectPath.h"
 #include "session/SessionHandler.h"
 #include "support/Md5.h"
 #include "support/WindowMessages.h"
 
 namespace kestrel {
-namespace {
-
-bool PostRecord(platform::MessageLoop* window, std::uint32_t id,
-                std::unique_ptr<platform::MessageRecord> record) {
-  if (window == nullptr) return false;
-  platform::Message message;
-  message.id = id;
-  message.record = std::move(record);
-  return window->Post(std::move(message));
-}
-
-}  // namespace
 
 void CSessionHandler::OnDeleteFile(const Request& request) {
   RequestRecord record;
@@ -80,8 +68,8 @@ void CSessionHandler::OnUserPasswordChange(const Request& request) {
     return;
   }
   if (!SendAccepted(PacketType::kUserPasswordChange)) return;
-  PostRecord(values_.main_window, WM_USER_PASSWORD,
-             std::make_unique<UserPasswordRecord>(std::string(new_password), *found_user));
+  PostToMainWindow(WM_USER_PASSWORD,
+                   std::make_unique<UserPasswordRecord>(std::string(new_password), *found_user));
   Logf(kLogWarning, "Project %s, User %s changed password", found_project->projectname.c_str(),
        found_user->username.c_str());
 }
@@ -101,8 +89,8 @@ void CSessionHandler::OnRemotePasswordChange(const Request& request) {
     return;
   }
   if (!SendAccepted(PacketType::kRemotePasswordChange)) return;
-  PostRecord(values_.main_window, WM_REMOTE_PASSWORD,
-             std::make_unique<RemotePasswordRecord>(std::string(new_password)));
+  PostToMainWindow(WM_REMOTE_PASSWORD,
+                   std::make_unique<RemotePasswordRecord>(std::string(new_password)));
   Log(kLogWarning, "server remote tool changed password");
 }
 

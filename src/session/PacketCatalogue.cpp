@@ -22,8 +22,6 @@ bool PayloadFits(PayloadRule rule, std::span<const std::uint8_t> payload) {
 
 // The packet catalogue: every request type, the payload it needs, the login it
 // needs and its handler. 0x21 and 0x30 are answered by the core itself.
-// The remote administration transfers (0x23, 0x24) have no handler in this
-// build: they are known types, ignored without a reply.
 const CSessionHandler::CatalogueEntry CSessionHandler::kCatalogue[] = {
     {PacketType::kPing, PayloadRule::kEcho, LoginRule::kNone, &CSessionHandler::OnPing},
     {PacketType::kGetSessionKey, PayloadRule::kKeyBlock, LoginRule::kNone,
@@ -38,8 +36,10 @@ const CSessionHandler::CatalogueEntry CSessionHandler::kCatalogue[] = {
      &CSessionHandler::OnScanResultChanged},
     {PacketType::kDownloadRequest, PayloadRule::kRecord, LoginRule::kClient,
      &CSessionHandler::OnDownloadRequest},
-    {PacketType::kRemoteUploadRequest, PayloadRule::kRecord, LoginRule::kRemote, nullptr},
-    {PacketType::kServerLogsRequest, PayloadRule::kEmpty, LoginRule::kRemote, nullptr},
+    {PacketType::kRemoteUploadRequest, PayloadRule::kRecord, LoginRule::kRemote,
+     &CSessionHandler::OnRemoteUploadRequest},
+    {PacketType::kServerLogsRequest, PayloadRule::kEmpty, LoginRule::kRemote,
+     &CSessionHandler::OnServerLogsRequest},
     {PacketType::kTransferReady, PayloadRule::kEmpty, LoginRule::kNone,
      &CSessionHandler::OnTransferReady},
     {PacketType::kNextDownloadChunk, PayloadRule::kEmpty, LoginRule::kClientUnlessServerLogs,

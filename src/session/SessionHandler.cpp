@@ -9,7 +9,7 @@
 #include "logging/UserActivityLog.h"
 #include "net/SocketClass.h"
 #include "platform/FileSystem.h"
-#include "session/TempFiles.h"
+#include "session/ServerLogs.h"
 
 namespace kestrel {
 
@@ -110,6 +110,15 @@ void CSessionHandler::RefuseName(PacketType type) {
        static_cast<unsigned>(type), peer_address_.c_str(), peer_port_);
 }
 
+bool CSessionHandler::PostToMainWindow(std::uint32_t id,
+                                       std::unique_ptr<platform::MessageRecord> record) const {
+  if (values_.main_window == nullptr) return false;
+  platform::Message message;
+  message.id = id;
+  message.record = std::move(record);
+  return values_.main_window->Post(std::move(message));
+}
+
 bool CSessionHandler::DecryptRecord(const Request& request, std::size_t strings, std::size_t fixed,
                                     RequestRecord& out) {
   cipher_.MakeKey(session_key_);
@@ -153,12 +162,10 @@ void CSessionHandler::OnConnectionEnd() {
   }
   RetireSessionKey();
   // The server-logs archive is one file for the whole server: only the
-  // session that built it removes it, so another remote tool's download is
-  // never cut off by an unrelated connection ending.
-  if (made_server_logs_ && platform::Exists(kServerLogsArchive)) {
-    CFileNeu::Remove(kServerLogsArchive, false);
-  }
-  made_server_logs_ = false;
+  // session whose build is still in place removes it, so another remote
+  // tool's archive is never taken away by an unrelated connection ending.
+  ServerLogsArchive::RemoveIfCurrent(server_logs_build_);
+  server_logs_build_ = 0;
   server_logs_mode_ = false;
 }
 

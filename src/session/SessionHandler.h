@@ -5,11 +5,13 @@
 // handler, which answers on the same connection with one send per frame.
 // Request groups live in their own units: SessionHandler.cpp (core, ping,
 // yes/no queries, connection end), KeyLogin.cpp, Download.cpp, Upload.cpp,
-// DeletePassword.cpp; the catalogue table is PacketCatalogue.cpp.
+// DeletePassword.cpp, RemoteAdmin.cpp; the catalogue table is
+// PacketCatalogue.cpp.
 //
 // Threads: built, used and destroyed on its connection slot's thread only.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <thread>
@@ -60,6 +62,8 @@ class CSessionHandler final : public ISessionHandler {
   bool HasLogWindow() const;
   void WriteUserActivity(const std::string& text) const;
   void RefuseName(PacketType type);
+  // Posts a message with its record to the main window (which frees it).
+  bool PostToMainWindow(std::uint32_t id, std::unique_ptr<platform::MessageRecord> record) const;
   // Decrypts the request's payload with the session key and parses it.
   bool DecryptRecord(const Request& request, std::size_t strings, std::size_t fixed,
                      RequestRecord& out);
@@ -89,6 +93,12 @@ class CSessionHandler final : public ISessionHandler {
   void FinishClientUpload();
   void AbandonUpload();
 
+  // Remote administration transfers (RemoteAdmin.cpp).
+  void OnRemoteUploadRequest(const Request& request);
+  void FinishRemoteUpload(bool spoiled);
+  std::string RemoteArchivePath() const;
+  void OnServerLogsRequest(const Request& request);
+
   // Delete and password changes (DeletePassword.cpp).
   void OnDeleteFile(const Request& request);
   void OnRemotePasswordChange(const Request& request);
@@ -108,18 +118,25 @@ class CSessionHandler final : public ISessionHandler {
   bool remote_logged_in_ = false;
   bool ready_ = false;             // the prepared download archive is complete
   bool server_logs_mode_ = false;  // the prepared download is the server-logs archive
-  bool made_server_logs_ = false;  // this session built ".\Temp\serverlogs.zip"
+  // Number of the ".\Temp\serverlogs.zip" build this session made; 0: none.
+  std::uint64_t server_logs_build_ = 0;
   std::uint8_t session_key_[kSessionKeySize] = {};
   CRijndael cipher_;  // re-keyed before each use
   FrameAssembler assembler_;
 
   CFileNeu download_file_;  // the archive being sent in chunks
+  enum class UploadKind : std::uint8_t {
+    kNone,    // no accepted request names a target
+    kClient,  // a client's file for its project (folder, file_name)
+    kRemote,  // the remote tool's document for ".\Temp" (remote_name)
+  };
   struct Upload {
     CFileNeu file;                  // the archive being received
-    std::string folder, file_name;  // announced target (valid while target_set)
+    std::string folder, file_name;  // announced client target (valid while kind is kClient)
+    std::string remote_name;        // announced document name (valid while kind is kRemote)
     platform::FileTime file_time = 0;
-    bool target_set = false;  // an accepted request named the target
-    bool spoiled = false;     // a chunk was refused: nothing will be placed
+    UploadKind kind = UploadKind::kNone;
+    bool spoiled = false;  // a chunk was refused: nothing will be placed
   } upload_;
 
   // Buffers reused for every request; nothing is allocated per chunk.

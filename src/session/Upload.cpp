@@ -1,5 +1,6 @@
 // Uploads: the upload request, the chunks and the upload end that places the
-// received file in the project.
+// received file in the project (the remote tool's request and placement are
+// in RemoteAdmin.cpp).
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
@@ -33,7 +34,7 @@ bool ChunkFits(const ChunkHeader& h) {
 
 void CSessionHandler::AbandonUpload() {
   if (upload_.file.IsOpen()) upload_.file.Close();
-  upload_.target_set = false;
+  upload_.kind = UploadKind::kNone;
   upload_.spoiled = false;
 }
 
@@ -58,19 +59,23 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   if (!SendAccepted(PacketType::kUploadRequest)) return;
   upload_.folder.assign(folder);
   upload_.file_name.assign(file_name);
-  upload_.target_set = true;
+  upload_.kind = UploadKind::kClient;
   Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
        upload_.file_name.c_str(), project_->projectname.c_str());
 }
 
 void CSessionHandler::OnUploadData(const Request& request) {
   if (request.payload.empty()) {
+    // Each accepted request names one kind of upload; a session where both a
+    // client and the remote tool are logged in places only what was announced.
     upload_.file.Close();
-    if (client_logged_in_ && project_ != nullptr && user_ != nullptr && upload_.target_set &&
-        !upload_.spoiled) {
+    if (upload_.kind == UploadKind::kClient && client_logged_in_ && project_ != nullptr &&
+        user_ != nullptr && !upload_.spoiled) {
       FinishClientUpload();
+    } else if (upload_.kind == UploadKind::kRemote && remote_logged_in_) {
+      FinishRemoteUpload(upload_.spoiled);
     }
-    upload_.target_set = false;
+    upload_.kind = UploadKind::kNone;
     upload_.spoiled = false;
   } else {
     AppendUploadChunk(request);
