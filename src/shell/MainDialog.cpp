@@ -149,6 +149,9 @@ std::intptr_t CMainDialog::HandleMessage(platform::Message& message) {
     case WM_SYSCOMMAND:
       OnSysCommand(message.wparam);
       return 0;
+    case WM_TRAY_NOTIFY:
+      OnTrayNotify(message.wparam, message.lparam);
+      return 0;
     case WM_CLOSE:
       Shutdown();
       return 0;
@@ -178,6 +181,15 @@ void CMainDialog::OnSysCommand(std::intptr_t command) {
     tray_.window_visible = false;
     StateChanged();
   }
+}
+
+// Icon 1 only: a left double-click brings the window back from the
+// notification area; the menu and the other mouse events are the front end's.
+void CMainDialog::OnTrayNotify(std::intptr_t icon_id, std::intptr_t mouse_message) {
+  if (icon_id != kTrayIconId || mouse_message != kLeftDoubleClick || !tray_.in_tray) return;
+  tray_.in_tray = false;
+  tray_.window_visible = true;
+  StateChanged();
 }
 
 // The one-second timer, each tick in this order:

@@ -45,6 +45,8 @@ struct MainDialogHooks {
 class CMainDialog {
  public:
   static constexpr std::uint32_t kTimerId = 1;
+  static constexpr std::intptr_t kTrayIconId = 1;
+  static constexpr std::intptr_t kLeftDoubleClick = 0x0203;  // mouse message of WM_TRAY_NOTIFY
   static constexpr const char* kShutdownQuestion = "Do you really want to shutdown the server?";
 
   using Hooks = MainDialogHooks;
@@ -92,6 +94,7 @@ class CMainDialog {
   void OnUserPassword(platform::Message& message);
   void OnRemoteDocument(platform::Message& message);
   void OnSysCommand(std::intptr_t command);
+  void OnTrayNotify(std::intptr_t icon_id, std::intptr_t mouse_message);
   void CreateWorkingFolders();
   void RunObsoleteFolderCleanup();
   void ShowStatistics();

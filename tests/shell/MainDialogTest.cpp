@@ -142,6 +142,20 @@ TEST(MainDialog, StartsInTheTrayWithZeroedStatistics) {
   EXPECT_EQ(tray.line_parallel, "number parallel connections today: 0");
 }
 
+TEST(MainDialog, DoubleClickOnTheIconShowsTheWindowAndMinimiseHidesItAgain) {
+  RunningServer server(At(2026, 12, 8, 10, 0, 0));
+  server.loop_.Post(WM_TRAY_NOTIFY, 1, 0x0201);  // a single click does nothing
+  EXPECT_TRUE(server.Tray().in_tray);
+  server.loop_.Post(WM_TRAY_NOTIFY, 1, 0x0203);
+  TrayModel shown = server.Tray();
+  EXPECT_FALSE(shown.in_tray);
+  EXPECT_TRUE(shown.window_visible);
+  server.loop_.Post(WM_SYSCOMMAND, SC_MINIMIZE);
+  TrayModel hidden = server.Tray();
+  EXPECT_TRUE(hidden.in_tray);
+  EXPECT_FALSE(hidden.window_visible);
+}
+
 TEST(MainDialog, DayChangeWritesOneConnectionsLineWithThePreviousDaysTotals) {
   RunningServer server(At(2026, 12, 31, 23, 59, 58));
   client::ClientConnection a, b, c, d;
