@@ -1,0 +1,50 @@
+#pragma once
+// The commands of the kestrel tool. Each returns an exit code (ExitCodes.h).
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "CliOptions.h"
+#include "platform/Clock.h"
+
+namespace kestrel::cli {
+
+struct Command {
+  const char* name;     // "ls", "admin logs", ...
+  const char* usage;    // full help text
+  const char* options;  // command options it accepts, blank-separated ("json")
+  int min_args;
+  int max_args;
+  int (*run)(const CommandLine& line, const Settings& settings);
+};
+
+// Positional arguments after the command words.
+const std::string& Arg(const CommandLine& line, int index);
+int ArgCount(const CommandLine& line);
+
+int RunLs(const CommandLine& line, const Settings& settings);
+int RunGet(const CommandLine& line, const Settings& settings);
+int RunPut(const CommandLine& line, const Settings& settings);
+int RunRm(const CommandLine& line, const Settings& settings);
+int RunPasswd(const CommandLine& line, const Settings& settings);
+int RunChanged(const CommandLine& line, const Settings& settings);
+int RunSync(const CommandLine& line, const Settings& settings);
+int RunWatch(const CommandLine& line, const Settings& settings);
+int RunAdminLogs(const CommandLine& line, const Settings& settings);
+int RunAdminPushConfig(const CommandLine& line, const Settings& settings);
+int RunAdminPushRights(const CommandLine& line, const Settings& settings);
+int RunAdminPasswd(const CommandLine& line, const Settings& settings);
+
+// Shared helpers.
+// A native (UTF-8) local path as a system path; nullopt after printing why.
+std::optional<std::string> LocalSystemPath(const std::string& native);
+// A system path or key for messages: UTF-8 with "/" between levels.
+std::string Shown(std::string_view system_path);
+// A remote file for messages: "Docs/team.csv", "readme.txt" in the root.
+std::string ShownRemote(std::string_view folder, std::string_view file);
+// "2026-12-08 15:30:00" in local time.
+std::string LocalTimeText(platform::FileTime time);
+// "2026-12-08T14:30:00Z".
+std::string UtcTimeText(platform::FileTime time);
+
+}  // namespace kestrel::cli

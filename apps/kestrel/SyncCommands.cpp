@@ -1,0 +1,169 @@
+// sync and watch: two-way synchronisation of a local folder with the project.
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "Commands.h"
+#include "ExitCodes.h"
+#include "ServerLink.h"
+#include "SyncRunner.h"
+#include "client/BasicRequests.h"
+#include "client/TextCodec.h"
+#include "platform/FileSystem.h"
+
+namespace kestrel::cli {
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void OnStopSignal(int) {
+  g_stop.store(true);
+}
+
+// Whole seconds of an option in [low, high]; nullopt after printing why.
+std::optional<int> SecondsOption(const CommandLine& line, const char* name, int fallback, int low,
+                                 int high) {
+  const auto found = line.values.find(name);
+  if (found == line.values.end()) return fallback;
+  char* end = nullptr;
+  const long value = std::strtol(found->second.c_str(), &end, 10);
+  if (end == found->second.c_str() || *end != '\0' || value < low || value > high) {
+    PrintError(std::string("--") + name + " wants whole seconds between " + std::to_string(low) +
+               " and " + std::to_string(high));
+    return std::nullopt;
+  }
+  return static_cast<int>(value);
+}
+
+// The local folder argument as a system path; created when missing.
+std::optional<std::string> SyncFolder(const std::string& native, bool create, bool may_miss) {
+  std::optional<std::string> root = LocalSystemPath(native);
+  if (!root) return std::nullopt;
+  if (platform::IsFolder(*root)) return root;
+  if (platform::Exists(*root)) {
+    PrintError("'" + native + "' is not a folder");
+    return std::nullopt;
+  }
+  if (may_miss) return root;
+  if (!create || platform::CreateFolder(*root) != 0) {
+    PrintError("the folder '" + native + "' does not exist" +
+               (create ? " and cannot be created" : ""));
+    return std::nullopt;
+  }
+  return root;
+}
+
+std::optional<SyncSettings> ReadSyncSettings(const CommandLine& line, const Settings& settings,
+                                             bool create) {
+  SyncSettings sync;
+  std::optional<int> settle = SecondsOption(line, "settle", 30, 0, 600);
+  if (!settle) return std::nullopt;
+  sync.settle_seconds = *settle;
+  sync.dry_run = line.flags.count("dry-run") != 0;
+  sync.propagate_deletes = line.flags.count("delete") != 0;
+  std::optional<std::string> root = SyncFolder(Arg(line, 0), create && !sync.dry_run, sync.dry_run);
+  if (!root) return std::nullopt;
+  sync.root = *root;
+  std::string error;
+  std::optional<std::string> password =
+      ObtainPassword("Password for " + client::ToDisplayText(settings.user) + "@" +
+                         client::ToDisplayText(settings.project) + ": ",
+                     error);
+  if (!password) {
+    PrintError(error);
+    return std::nullopt;
+  }
+  sync.password = *password;
+  return sync;
+}
+
+std::string NowText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[32] = "";
+  if (localtime_r(&now, &local) != nullptr) std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+}  // namespace
+
+int RunSync(const CommandLine& line, const Settings& settings) {
+  std::optional<SyncSettings> sync = ReadSyncSettings(line, settings, true);
+  if (!sync) return kExitUsage;
+  ServerLink link(settings);
+  if (const int code = link.LoginClient(sync->password); code != kExitOk) return code;
+  SyncRunner runner(link, *sync, nullptr);
+  const SyncOutcome outcome = runner.Run();
+  if (outcome.exit_code == kExitOk && !sync->dry_run) {
+    std::printf("sync done: %d change%s\n", outcome.changes, outcome.changes == 1 ? "" : "s");
+  }
+  return outcome.exit_code;
+}
+
+int RunWatch(const CommandLine& line, const Settings& settings) {
+  std::optional<int> interval = SecondsOption(line, "interval", 30, 1, 86400);
+  if (!interval) return kExitUsage;
+  std::optional<SyncSettings> sync = ReadSyncSettings(line, settings, true);
+  if (!sync) return kExitUsage;
+  if (sync->dry_run) {
+    PrintError("watch does not take --dry-run; use sync --dry-run");
+    return kExitUsage;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  bool first = true;
+  client::LocalListing last_local;
+  std::printf("watching %s every %d s (Ctrl-C ends)\n", Arg(line, 0).c_str(), *interval);
+  std::fflush(stdout);
+  while (!g_stop.load()) {
+    {
+      ServerLink link(settings);
+      const int code = link.LoginClient(sync->password);
+      if (code == kExitLoginRefused || code == kExitUsage) return code;
+      if (code == kExitOk) {
+        bool run = first;
+        if (!run) {
+          const client::YesNo changed = client::ScanResultChanged(link.connection());
+          if (changed == client::YesNo::kNoReply) {
+            PrintWarning(link.NoReply("the question whether the scan result changed"));
+          }
+          run = changed == client::YesNo::kYes ||
+                client::ListLocalTree(sync->root).files != last_local;
+        }
+        if (run && link.connection().connected()) {
+          if (first) std::printf("[%s] first sync\n", NowText().c_str());
+          sync->show_kept = first;
+          SyncRunner runner(link, *sync, &g_stop);
+          const SyncOutcome outcome = runner.Run();
+          if (outcome.exit_code == kExitLocal && first) return outcome.exit_code;
+          if (outcome.changes > 0) {
+            std::printf("[%s] %d change%s\n", NowText().c_str(), outcome.changes,
+                        outcome.changes == 1 ? "" : "s");
+          }
+          if (outcome.exit_code == kExitOk) {
+            last_local = outcome.local_after;
+            first = false;
+          }
+        }
+      } else {
+        PrintWarning("trying again in " + std::to_string(*interval) + " s");
+      }
+      std::fflush(stdout);
+    }
+    for (int tenth = 0; tenth < *interval * 10 && !g_stop.load(); ++tenth) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  std::printf("watch ended\n");
+  return kExitOk;
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,46 @@
+#pragma once
+// The terminal side of the command: password prompts without echo, and a
+// progress line on stderr for transfers when stderr is a terminal.
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kestrel::cli {
+
+bool StderrIsTerminal();
+
+// Asks on /dev/tty with echo off; nullopt when there is no terminal or the
+// input ended.
+std::optional<std::string> PromptSecret(const std::string& prompt);
+
+// "1.2 MiB", "512 B".
+std::string HumanSize(std::uint64_t bytes);
+
+// One transfer's progress line: bytes, rate and (with a known total) a bar and
+// the time left. Drawn at most ten times a second, erased when done. Does
+// nothing when disabled. Main thread only.
+class Progress {
+ public:
+  // total: bytes expected, 0 when unknown.
+  Progress(bool enabled, std::string label, std::uint64_t total);
+  ~Progress();  // erases the line
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  void Add(std::uint64_t bytes);
+  void Finish();
+
+ private:
+  void Draw(bool force);
+
+  bool enabled_;
+  bool drawn_ = false;
+  std::string label_;
+  std::uint64_t total_;
+  std::uint64_t done_ = 0;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_draw_;
+};
+
+}  // namespace kestrel::cli

@@ -1,0 +1,118 @@
+#include "client/SyncState.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "client/RemotePath.h"
+#include "platform/FileSystem.h"
+
+namespace kestrel::client {
+namespace {
+
+constexpr std::string_view kHeader = "kestrel-sync 1";
+
+// Splits off the next blank-separated field.
+std::string_view NextField(std::string_view& rest) {
+  const std::size_t cut = rest.find(' ');
+  std::string_view field = rest.substr(0, cut);
+  rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+  return field;
+}
+
+std::optional<std::uint64_t> ParseNumber(std::string_view text) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+}  // namespace
+
+std::string FormatSyncState(const SyncState& state) {
+  std::string text(kHeader);
+  text += "\nproject " + state.project + "\nuser " + state.user + "\n";
+  for (const auto& [key, file] : state.files) {
+    text += "file " + std::to_string(file.size) + " " + std::to_string(file.local_time) + " " +
+            std::to_string(file.remote_time) + " " + key + "\n";
+  }
+  return text;
+}
+
+std::optional<SyncState> ParseSyncState(std::string_view text) {
+  SyncState state;
+  bool header = false;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!header) {
+      if (line != kHeader) return std::nullopt;
+      header = true;
+      continue;
+    }
+    if (line.empty()) continue;
+    std::string_view rest = line;
+    const std::string_view tag = NextField(rest);
+    if (tag == "project") {
+      state.project = rest;
+    } else if (tag == "user") {
+      state.user = rest;
+    } else if (tag == "file") {
+      const auto size = ParseNumber(NextField(rest));
+      const auto local_time = ParseNumber(NextField(rest));
+      const auto remote_time = ParseNumber(NextField(rest));
+      if (!size || !local_time || !remote_time || !IsPlainPath(rest)) return std::nullopt;
+      state.files[std::string(rest)] = SyncedFile{*size, *local_time, *remote_time};
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!header) return std::nullopt;
+  return state;
+}
+
+StateLoad LoadSyncState(std::string_view path, SyncState& out) {
+  platform::File in;
+  const int error = in.Open(path, platform::File::kRead);
+  if (error == ENOENT) return StateLoad::kMissing;
+  if (error != 0) return StateLoad::kDamaged;
+  std::string text;
+  char block[16384];
+  for (;;) {
+    const long n = in.Read(block, sizeof block);
+    if (n < 0) return StateLoad::kDamaged;
+    if (n == 0) break;
+    text.append(block, static_cast<std::size_t>(n));
+  }
+  std::optional<SyncState> state = ParseSyncState(text);
+  if (!state) return StateLoad::kDamaged;
+  out = std::move(*state);
+  return StateLoad::kLoaded;
+}
+
+bool SaveSyncState(std::string_view path, const SyncState& state) {
+  const std::string temp = std::string(path) + ".~" + std::to_string(::getpid());
+  const std::string text = FormatSyncState(state);
+  {
+    platform::File out;
+    if (out.Open(temp, platform::File::kWrite | platform::File::kCreate) != 0) return false;
+    if (out.Write(text.data(), text.size()) != 0 || out.Flush() != 0 || out.Close() != 0) {
+      platform::DeleteFile(temp);
+      return false;
+    }
+  }
+  if (platform::RenameFile(temp, path) != 0) {
+    platform::DeleteFile(temp);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrel::client
