@@ -233,19 +233,35 @@ const client::RemoteFile* FindFile(const client::ScanResult& result,
   return nullptr;
 }
 
+// What get, put, rm and ls start with: a client login, a scratch folder and
+// the user's scan result. Open() gives an exit code.
+class ClientContext {
+ public:
+  explicit ClientContext(const Settings& settings) : link(settings), transfers(link, work) {}
+
+  int Open(const Settings& settings) {
+    if (const int code = LoginClient(link, settings); code != kExitOk) return code;
+    if (!work.ok()) {
+      PrintError("cannot create a temporary folder");
+      return kExitLocal;
+    }
+    result = transfers.FetchScanResult();
+    if (!result) return link.connection().connected() ? kExitRefused : kExitConnection;
+    return kExitOk;
+  }
+
+  ServerLink link;
+  WorkFolder work;
+  Transfers transfers;
+  std::optional<client::ScanResult> result;
+};
+
 }  // namespace
 
 int RunLs(const CommandLine& line, const Settings& settings) {
-  ServerLink link(settings);
-  if (const int code = LoginClient(link, settings); code != kExitOk) return code;
-  WorkFolder work;
-  if (!work.ok()) {
-    PrintError("cannot create a temporary folder");
-    return kExitLocal;
-  }
-  Transfers transfers(link, work);
-  const std::optional<client::ScanResult> result = transfers.FetchScanResult();
-  if (!result) return link.connection().connected() ? kExitRefused : kExitConnection;
+  ClientContext context(settings);
+  if (const int code = context.Open(settings); code != kExitOk) return code;
+  const client::ScanResult* result = &*context.result;
   if (line.flags.count("json") != 0) {
     PrintJson(*result, settings);
   } else {
@@ -264,16 +280,10 @@ int RunGet(const CommandLine& line, const Settings& settings) {
   const std::optional<std::string> target = LocalSystemPath(local_native);
   if (!target) return kExitUsage;
 
-  ServerLink link(settings);
-  if (const int code = LoginClient(link, settings); code != kExitOk) return code;
-  WorkFolder work;
-  if (!work.ok()) {
-    PrintError("cannot create a temporary folder");
-    return kExitLocal;
-  }
-  Transfers transfers(link, work);
-  const std::optional<client::ScanResult> result = transfers.FetchScanResult();
-  if (!result) return kExitConnection;
+  ClientContext context(settings);
+  if (const int code = context.Open(settings); code != kExitOk) return code;
+  Transfers& transfers = context.transfers;
+  const client::ScanResult* result = &*context.result;
   const std::string shown = ShownRemote(name->folder, name->file);
   const client::RemoteView view(*result);
   if (view.Access(client::FolderKey(name->folder)).hidden) {
@@ -328,16 +338,11 @@ int RunPut(const CommandLine& line, const Settings& settings) {
     return kExitUsage;
   }
 
-  ServerLink link(settings);
-  if (const int code = LoginClient(link, settings); code != kExitOk) return code;
-  WorkFolder work;
-  if (!work.ok()) {
-    PrintError("cannot create a temporary folder");
-    return kExitLocal;
-  }
-  Transfers transfers(link, work);
-  const std::optional<client::ScanResult> result = transfers.FetchScanResult();
-  if (!result) return kExitConnection;
+  ClientContext context(settings);
+  if (const int code = context.Open(settings); code != kExitOk) return code;
+  ServerLink& link = context.link;
+  Transfers& transfers = context.transfers;
+  const client::ScanResult* result = &*context.result;
   const std::string shown_folder = *folder == client::kRootFolder ? "/" : Shown(*folder);
   const client::FolderAccess access =
       client::RemoteView(*result).Access(client::FolderKey(*folder));
@@ -362,16 +367,11 @@ int RunPut(const CommandLine& line, const Settings& settings) {
 int RunRm(const CommandLine& line, const Settings& settings) {
   const std::optional<client::RemoteName> name = RemoteNameArg(Arg(line, 0));
   if (!name) return kExitUsage;
-  ServerLink link(settings);
-  if (const int code = LoginClient(link, settings); code != kExitOk) return code;
-  WorkFolder work;
-  if (!work.ok()) {
-    PrintError("cannot create a temporary folder");
-    return kExitLocal;
-  }
-  Transfers transfers(link, work);
-  const std::optional<client::ScanResult> result = transfers.FetchScanResult();
-  if (!result) return kExitConnection;
+  ClientContext context(settings);
+  if (const int code = context.Open(settings); code != kExitOk) return code;
+  ServerLink& link = context.link;
+  Transfers& transfers = context.transfers;
+  const client::ScanResult* result = &*context.result;
   const std::string shown = ShownRemote(name->folder, name->file);
   const client::RemoteFile* listed = FindFile(*result, *name);
   if (listed == nullptr) {
