@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j"$(nproc)" --target kestrel-server
+cmake --build build -j"$(nproc)" --target kestrel-server kestrel
 run="${KESTREL_DEMO_DIR:-$PWD/run/demo}"
 if [ ! -d "$run" ]; then
   mkdir -p "$run"
