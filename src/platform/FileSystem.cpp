@@ -240,6 +240,15 @@ int RenameFile(std::string_view from, std::string_view to) {
   return ::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0 ? 0 : errno;
 }
 
+int LinkFile(std::string_view from, std::string_view to) {
+  if (link(NativePath(from).c_str(), NativePath(to).c_str()) == 0) return 0;
+  const int error = errno;
+  if (error == EPERM || error == EXDEV || error == EMLINK || error == ENOTSUP) {
+    return CopyFile(from, to, false);
+  }
+  return error;
+}
+
 int CopyFile(std::string_view from, std::string_view to, bool overwrite) {
   std::string native_from = NativePath(from);
   std::string native_to = NativePath(to);

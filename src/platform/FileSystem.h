@@ -44,6 +44,9 @@ int RemoveTree(std::string_view path);
 // Renames, replacing an existing target atomically.
 int RenameFile(std::string_view from, std::string_view to);
 int CopyFile(std::string_view from, std::string_view to, bool overwrite);
+// A second name for the same file contents (a hard link; a copy where the file
+// system has no links). The target must not exist.
+int LinkFile(std::string_view from, std::string_view to);
 int CreateFolder(std::string_view path);
 int SetLastWriteTime(std::string_view path, FileTime time);
 // Bytes free for unprivileged users on the file system holding path.

@@ -63,6 +63,15 @@ bool ReplaceScanResult(UserRecord& user, const std::string& current_path,
   // Only this thread writes these files, so the comparison and the digests
   // need no guard; sessions only read.
   const Previous previous = CompareWithFile(current_path, content);
+  if (previous == Previous::kSame) {
+    // Nothing changed: the current file already holds these bytes, and the
+    // previous one becomes a second name of it, so an unchanged tree costs a
+    // comparison and no rewrite.
+    std::unique_lock<std::shared_mutex> guard(user.scan_result_guard);
+    CFileNeu::Remove(old_path, false);
+    platform::LinkFile(current_path, old_path);
+    return false;
+  }
   bool written = WriteWhole(temp_path, content);
   if (!written) CFileNeu::Remove(temp_path, false);
   // Identical bytes have identical digests; otherwise both are taken.
@@ -80,15 +89,8 @@ bool ReplaceScanResult(UserRecord& user, const std::string& current_path,
   }
   if (written && !in_place) CFileNeu::Remove(temp_path, false);
 
-  switch (previous) {
-    case Previous::kMissing:
-      return in_place;
-    case Previous::kSame:
-      return !in_place;
-    case Previous::kDifferent:
-      return !in_place || digests_differ;
-  }
-  return true;
+  if (previous == Previous::kMissing) return in_place;
+  return !in_place || digests_differ;
 }
 
 }  // namespace kestrel::projects

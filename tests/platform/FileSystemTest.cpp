@@ -319,3 +319,35 @@ TEST(TempDirTest, RemovesItsFolderOnDestruction) {
 
 }  // namespace
 }  // namespace kestrel::platform
+
+namespace kestrel::platform {
+namespace {
+
+TEST(FileSystemTest, LinkFileGivesASecondNameThatSurvivesARenameOverTheFirst) {
+  test::TempDir dir;
+  const std::string first = dir.Sub("first.xml");
+  const std::string second = dir.Sub("first.xml.old");
+  const std::string next = dir.Sub("next.tmp");
+  {
+    File f;
+    ASSERT_EQ(f.Open(first, File::kWrite | File::kCreate), 0);
+    ASSERT_EQ(f.Write("one", 3), 0);
+    ASSERT_EQ(f.Write("two", 3), 0);
+  }
+  ASSERT_EQ(LinkFile(first, second), 0);
+  EXPECT_NE(LinkFile(first, second), 0);  // the target must not exist
+  {
+    File f;
+    ASSERT_EQ(f.Open(next, File::kWrite | File::kCreate), 0);
+    ASSERT_EQ(f.Write("new", 3), 0);
+  }
+  ASSERT_EQ(RenameFile(next, first), 0);
+  DirEntry info;
+  ASSERT_EQ(Stat(second, info), 0);
+  EXPECT_EQ(info.size, 6u);
+  ASSERT_EQ(Stat(first, info), 0);
+  EXPECT_EQ(info.size, 3u);
+}
+
+}  // namespace
+}  // namespace kestrel::platform

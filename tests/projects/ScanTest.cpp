@@ -196,6 +196,24 @@ TEST_F(ScanTest, ChangedTreeIsReportedAndPreviousResultKeptAsOld) {
   EXPECT_NE(Result("u").find("b.txt"), std::string::npos);
 }
 
+TEST_F(ScanTest, ChangeAfterAnUnchangedScanKeepsTheUnchangedResultAsOld) {
+  platform::CreateFolder(".\\Root");
+  WriteFile(".\\Root\\a.txt", "a");
+  auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, false);
+  ASSERT_TRUE(Scan(*project));
+  std::string first = Result("u");
+  ASSERT_TRUE(Scan(*project));  // unchanged: the previous result shares the current one
+  EXPECT_FALSE(project->users[0]->scan_result_changed.load());
+  WriteFile(".\\Root\\b.txt", "b");
+  ASSERT_TRUE(Scan(*project));
+  EXPECT_TRUE(project->users[0]->scan_result_changed.load());
+  EXPECT_EQ(ReadFile(ScanResultPath("P", "u") + ".old"), first);
+  EXPECT_NE(Result("u").find("b.txt"), std::string::npos);
+  ASSERT_TRUE(Scan(*project));
+  EXPECT_FALSE(project->users[0]->scan_result_changed.load());
+  EXPECT_EQ(ReadFile(ScanResultPath("P", "u") + ".old"), Result("u"));
+}
+
 TEST_F(ScanTest, PreviousResultDifferingOnlyInLineEndsCountsAsUnchanged) {
   platform::CreateFolder(".\\Root");
   WriteFile(".\\Root\\a.txt", "a");
