@@ -3,7 +3,6 @@
 // restarts the server on the merged file, and a user-rights upload that leaves
 // connected clients alone.
 #include <gtest/gtest.h>
-#include <minizip/unzip.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +22,7 @@
 #include "support/XmlStore.h"
 #include "testsupport/ServerProcess.h"
 #include "testsupport/TempDir.h"
+#include "testsupport/ZipReader.h"
 
 namespace kestrel::test {
 namespace {
@@ -41,36 +41,6 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
-}
-
-struct ZipEntry {
-  std::string name;
-  std::string data;
-};
-
-// Every entry in archive order; false when an entry does not read back whole
-// (the zip library checks each entry's CRC).
-bool ReadZip(const std::string& path, std::vector<ZipEntry>& out) {
-  out.clear();
-  unzFile zip = unzOpen64(path.c_str());
-  if (zip == nullptr) return false;
-  bool ok = true;
-  for (int status = unzGoToFirstFile(zip); ok && status == UNZ_OK; status = unzGoToNextFile(zip)) {
-    unz_file_info64 info{};
-    char name[512] = {};
-    ok = unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) == UNZ_OK &&
-         unzOpenCurrentFile(zip) == UNZ_OK;
-    if (!ok) break;
-    ZipEntry entry{name, {}};
-    char block[8192];
-    int n = 0;
-    while ((n = unzReadCurrentFile(zip, block, sizeof block)) > 0) entry.data.append(block, n);
-    ok =
-        n == 0 && unzCloseCurrentFile(zip) == UNZ_OK && entry.data.size() == info.uncompressed_size;
-    out.push_back(std::move(entry));
-  }
-  unzClose(zip);
-  return ok;
 }
 
 // Output of a shell command, or nullopt when it could not run or failed.
