@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,8 @@ bool ServerProcess::Start() {
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    // A test that dies before its destructor runs takes the server with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (chdir(folder_.c_str()) != 0) _exit(126);
     int out = open("server.stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open("server.stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
