@@ -16,12 +16,14 @@
 #include "platform/MessageLoop.h"
 #include "support/WindowMessages.h"
 #include "support/XmlStore.h"
+#include "testsupport/LocalTimes.h"
 #include "testsupport/ScopedCwd.h"
 #include "testsupport/TempDir.h"
 
 namespace kestrel {
 namespace {
 
+using test::At;
 using test::FileText;
 using test::ReplaceFirst;
 using test::WriteFileText;
@@ -32,17 +34,6 @@ constexpr const char* kConfigNative = "Config/KestrelServer.xml";
 
 std::string RemoteFixture(std::string_view name) {
   return FileText(std::string(KESTREL_SOURCE_DIR "/tests/data/remote/") + std::string(name));
-}
-
-platform::LocalTime At(int year, int month, int day, int hour, int minute, int second) {
-  platform::LocalTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return t;
 }
 
 // Plays the logging window: keeps every record posted to the channel.

@@ -11,6 +11,7 @@
 
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "testsupport/LocalTimes.h"
 #include "testsupport/ScopedCwd.h"
 #include "testsupport/TempDir.h"
 
@@ -18,14 +19,7 @@ namespace kestrel::test {
 
 inline platform::LocalTime MakeTime(int year, int month, int day, int hour, int minute,
                                     int second) {
-  platform::LocalTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return t;
+  return At(year, month, day, hour, minute, second);
 }
 
 // Whole file as bytes; empty when missing.

@@ -12,9 +12,12 @@
 #include "platform/FileSystem.h"
 #include "support/XmlStore.h"
 
+#include "testsupport/LocalTimes.h"
+
 namespace kestrel::projects {
 namespace {
 
+using test::At;
 using test::LogCapture;
 using test::MakeProject;
 using test::ReadFile;
@@ -23,17 +26,6 @@ using test::WriteFile;
 
 constexpr const char* kDeletedText = "Obsolete folder deleted: Foldername";
 constexpr const char* kOld = ".\\Rootfolder\\Project2";
-
-platform::LocalTime At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-  platform::LocalTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return t;
-}
 
 struct Entry {
   std::string path;

@@ -13,9 +13,12 @@
 #include "platform/FileSystem.h"
 #include "support/XmlStore.h"
 
+#include "testsupport/LocalTimes.h"
+
 namespace kestrel::projects {
 namespace {
 
+using test::At;
 using test::LogCapture;
 using test::MakeProject;
 using test::ReadFile;
@@ -23,17 +26,6 @@ using test::ScopedWorkDir;
 using test::WriteFile;
 
 constexpr const char* kReceived = ".\\Temp\\rights_upload.xml";
-
-platform::LocalTime At(int year, int month, int day, int hour, int minute, int second) {
-  platform::LocalTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return t;
-}
 
 std::string Fixture(const std::string& name) {
   return ReadFile(KESTREL_SOURCE_DIR "/tests/data/remote/" + name);

@@ -16,23 +16,13 @@
 #include "platform/MessageBox.h"
 #include "shell/PeriodicTasks.h"
 #include "support/WindowMessages.h"
+#include "testsupport/LocalTimes.h"
 #include "testsupport/ScopedCwd.h"
 #include "testsupport/ServerProcess.h"
 #include "testsupport/TempDir.h"
 
 namespace kestrel::test {
 namespace {
-
-platform::LocalTime At(int year, int month, int day, int hour, int minute, int second) {
-  platform::LocalTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return t;
-}
 
 // A main window on its own "main thread", working in a temporary folder.
 class RunningServer {
