@@ -180,32 +180,15 @@ int RunAdminPushRights(const CommandLine& line, const Settings& settings) {
 }
 
 int RunAdminPasswd(const CommandLine&, const Settings& settings) {
-  std::string error;
-  const std::optional<std::string> old_password =
-      ObtainPassword("Current remote administration password: ", error);
-  if (!old_password) {
-    PrintError(error);
-    return kExitUsage;
-  }
-  const std::optional<std::string> new_password = ObtainNewPassword(error);
-  if (!new_password) {
-    PrintError(error);
+  std::string old_password, new_password;
+  if (!ObtainPasswordChange("Current remote administration password: ", old_password,
+                            new_password)) {
     return kExitUsage;
   }
   ServerLink link(settings);
-  if (const int code = link.LoginRemote(*old_password); code != kExitOk) return code;
-  switch (link.session().ChangeRemotePassword(*old_password, *new_password)) {
-    case client::PasswordChange::kChanged:
-      std::printf("remote administration password changed\n");
-      return kExitOk;
-    case client::PasswordChange::kRefused:
-      PrintError("the server refused the password change");
-      return kExitRefused;
-    case client::PasswordChange::kNoReply:
-      break;
-  }
-  PrintError(link.NoReply("the password change") + " (is the new password too long?)");
-  return kExitConnection;
+  if (const int code = link.LoginRemote(old_password); code != kExitOk) return code;
+  return ReportPasswordChange(link, link.session().ChangeRemotePassword(old_password, new_password),
+                              "remote administration password changed");
 }
 
 }  // namespace kestrel::cli

@@ -389,28 +389,27 @@ int RunRm(const CommandLine& line, const Settings& settings) {
   return logout;
 }
 
-int RunPasswd(const CommandLine&, const Settings& settings) {
+bool ObtainPasswordChange(const std::string& prompt, std::string& old_password,
+                          std::string& new_password) {
   std::string error;
-  const std::optional<std::string> old_password =
-      ObtainPassword("Current password for " + ToDisplayText(settings.user) + "@" +
-                         ToDisplayText(settings.project) + ": ",
-                     error);
-  if (!old_password) {
-    PrintError(error);
-    return kExitUsage;
+  std::optional<std::string> typed = ObtainPassword(prompt, error);
+  if (typed) {
+    old_password = *typed;
+    typed = ObtainNewPassword(error);
   }
-  const std::optional<std::string> new_password = ObtainNewPassword(error);
-  if (!new_password) {
+  if (!typed) {
     PrintError(error);
-    return kExitUsage;
+    return false;
   }
-  ServerLink link(settings);
-  if (const int code = link.LoginClient(*old_password); code != kExitOk) return code;
-  const client::PasswordChange change = link.session().ChangeUserPassword(
-      *old_password, *new_password, settings.user, settings.project);
+  new_password = *typed;
+  return true;
+}
+
+int ReportPasswordChange(ServerLink& link, client::PasswordChange change,
+                         const std::string& done_message) {
   switch (change) {
     case client::PasswordChange::kChanged:
-      std::printf("password of %s changed\n", ToDisplayText(settings.user).c_str());
+      std::printf("%s\n", done_message.c_str());
       return kExitOk;
     case client::PasswordChange::kRefused:
       PrintError("the server refused the password change");
@@ -420,6 +419,21 @@ int RunPasswd(const CommandLine&, const Settings& settings) {
   }
   PrintError(link.NoReply("the password change") + " (is the new password too long?)");
   return kExitConnection;
+}
+
+int RunPasswd(const CommandLine&, const Settings& settings) {
+  std::string old_password, new_password;
+  if (!ObtainPasswordChange("Current password for " + ToDisplayText(settings.user) + "@" +
+                                ToDisplayText(settings.project) + ": ",
+                            old_password, new_password)) {
+    return kExitUsage;
+  }
+  ServerLink link(settings);
+  if (const int code = link.LoginClient(old_password); code != kExitOk) return code;
+  return ReportPasswordChange(link,
+                              link.session().ChangeUserPassword(old_password, new_password,
+                                                                settings.user, settings.project),
+                              "password of " + ToDisplayText(settings.user) + " changed");
 }
 
 int RunChanged(const CommandLine&, const Settings& settings) {

@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "CliOptions.h"
+#include "ServerLink.h"
+#include "client/ClientSession.h"
 #include "platform/Clock.h"
 
 namespace kestrel::cli {
@@ -46,5 +48,13 @@ std::string ShownRemote(std::string_view folder, std::string_view file);
 std::string LocalTimeText(platform::FileTime time);
 // "2026-12-08T14:30:00Z".
 std::string UtcTimeText(platform::FileTime time);
+
+// The current and the new password of a password change; false after
+// printing why there is none.
+bool ObtainPasswordChange(const std::string& prompt, std::string& old_password,
+                          std::string& new_password);
+// Exit code and message for the server's answer to a password change.
+int ReportPasswordChange(ServerLink& link, client::PasswordChange change,
+                         const std::string& done_message);
 
 }  // namespace kestrel::cli
