@@ -204,7 +204,8 @@ int PushDocument(const CommandLine& line, const Settings& settings, DocumentKind
     return kExitLocal;
   }
   std::string document = *source;
-  int interval_minutes = 0;
+  int rights_minutes = 0;
+  int scan_minutes = 0;
   std::string project_shown;
   if (kind == DocumentKind::kRights) {
     // The project must exist: the server would answer success and write nothing.
@@ -240,7 +241,8 @@ int PushDocument(const CommandLine& line, const Settings& settings, DocumentKind
           "ActivateUserPrivileges is off on the server: the rights files are written "
           "but every user still sees and writes every folder");
     }
-    interval_minutes = view.config.settings.scan_intervall_userrights;
+    rights_minutes = view.config.settings.scan_intervall_userrights;
+    scan_minutes = view.config.settings.scan_intervall_projects;
     project_shown = ToDisplayText(project);
   }
   ServerLink link(settings);
@@ -261,10 +263,11 @@ int PushDocument(const CommandLine& line, const Settings& settings, DocumentKind
   } else {
     link.Logout();
     std::printf(
-        "user rights sent; the server rewrites the rights files of project %s now, and "
-        "they apply at its next rights pass, within %d minute(s) "
-        "(ScanIntervallUserrights)\n",
-        project_shown.c_str(), interval_minutes > 0 ? interval_minutes : 0);
+        "user rights sent; the server rewrites the rights files of project %s now. Its next "
+        "rights pass, within %d minute(s) (ScanIntervallUserrights), spreads them to "
+        "subfolders; users see them after its next scan, within %d minute(s) "
+        "(ScanIntervallProjects)\n",
+        project_shown.c_str(), std::max(rights_minutes, 0), std::max(scan_minutes, 0));
   }
   return kExitOk;
 }

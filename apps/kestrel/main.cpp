@@ -133,8 +133,8 @@ constexpr const char* kAdminPushRightsHelp =
     "\n"
     "Sends a user-rights document (top element UserRights with Projectname and\n"
     "Folder1, Folder2, ... sections; docs/rights.md); the server rewrites those\n"
-    "folders' rights files, which apply at the project's next rights pass (within\n"
-    "ScanIntervallUserrights minutes). \"RootFolder\" (as ls shows it) is sent as\n"
+    "folders' rights files at once; users see them after the project's next scan\n"
+    "(within ScanIntervallProjects minutes). \"RootFolder\" (as ls shows it) is sent as\n"
     "the document's \"Rootfolder\", \"/\" between levels as \"\\\". A project the\n"
     "server does not have is refused before anything is sent.\n";
 
