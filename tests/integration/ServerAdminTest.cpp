@@ -39,12 +39,7 @@ std::string Config(std::uint16_t port, const std::string& general_extra = "") {
 }
 
 std::string Logbook(const TempDir& dir) {
-  std::string all;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(dir.Sub("logs"), ec)) {
-    if (e.path().filename().string().rfind("Server Logbook ", 0) == 0) all += ReadFile(e.path());
-  }
-  return all;
+  return LogbookText(dir.path());
 }
 
 bool LogsIn(const std::string& host, std::uint16_t port, const std::string& user,

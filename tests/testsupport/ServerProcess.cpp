@@ -75,6 +75,15 @@ ServerProcess::~ServerProcess() {
   }
 }
 
+std::string LogbookText(const std::string& folder) {
+  std::string all;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder + "/logs", ec)) {
+    if (e.path().filename().string().rfind("Server Logbook ", 0) == 0) all += ReadFile(e.path());
+  }
+  return all;
+}
+
 namespace {
 // argv for execv: the program, then args; the strings stay owned by args.
 std::vector<char*> Argv(const std::string& binary, const std::vector<std::string>& args) {

@@ -25,6 +25,9 @@ bool WriteFile(const std::string& path, std::string_view content);
 // The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
 
+// Every "Server Logbook *.log" of a working folder (native path), joined.
+std::string LogbookText(const std::string& folder);
+
 // What a program run to its end printed and returned.
 struct ProgramRun {
   int code = -1;  // exit code; 128+n for a signal, -1 when it had to be killed
