@@ -5,7 +5,10 @@
 // containers and User%d sections). Numbered series have no gaps: reading stops
 // at the first number that is missing or incomplete. The reader never writes
 // the file and never fails: a missing file, a missing element or a malformed
-// value each fall back to a fixed value.
+// value each fall back to a fixed value. Two things are refused rather than
+// used, and reported in a ReadReport: a listen port outside 1..65535 or a
+// listen address that is not numeric (the server then does not listen), and
+// users whose per-user file names collide with an earlier user's.
 //
 // Threads: main window thread only, while no connection slot and no project
 // handler runs (they hold pointers into the records this replaces).

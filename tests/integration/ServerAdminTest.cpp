@@ -3,6 +3,7 @@
 // commands that edit the configuration of a stopped or a running server.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -124,6 +125,19 @@ TEST_F(ServerAdminTest, Ipv6LoopbackClientLogsInAndIsLoggedInItsUsualForm) {
   EXPECT_TRUE(LogsIn("[::1]", port_, "anna", "secret"));
   EXPECT_TRUE(StdoutHas("User anna logged in on project Alpha from IP ::1 at Port"))
       << server_->Stdout();
+  // The command-line client takes the bracketed form.
+  setenv("KESTREL_PROJECT", "Alpha", 1);
+  setenv("KESTREL_USER", "anna", 1);
+  setenv("KESTREL_PASSWORD", "secret", 1);
+  setenv("KESTREL_GLOBAL_KEY", kKey, 1);
+  const ProgramRun ls = RunProgram(
+      KESTREL_CLI_BINARY, {"--server", "[::1]:" + std::to_string(port_), "ls"}, dir_.path());
+  for (const char* name :
+       {"KESTREL_PROJECT", "KESTREL_USER", "KESTREL_PASSWORD", "KESTREL_GLOBAL_KEY"}) {
+    unsetenv(name);
+  }
+  EXPECT_EQ(ls.code, 0) << ls.err;
+  EXPECT_NE(ls.out.find("readme.txt"), std::string::npos) << ls.out;
   // An IPv4 client of the same socket still prints dotted.
   EXPECT_TRUE(LogsIn("127.0.0.1", port_, "anna", "secret"));
   EXPECT_TRUE(StdoutHas("from IP 127.0.0.1 at Port")) << server_->Stdout();
