@@ -264,7 +264,12 @@ bool Checker::CheckProject(int n, int line) {
   std::map<int, int> groups, users;
   for (const CXmlStore::Child& child : store_.Children(section)) {
     if (IsOneOf(child.name, keys::kProjectKeys)) continue;
-    if (const auto g = NumberOf(child.name, keys::kGroupPrefix); g && child.has_elements) {
+    if (const auto g = NumberOf(child.name, keys::kGroupPrefix); g) {
+      if (!child.has_elements) {
+        Fault(child.line, tag + "/" + child.name +
+                              " holds no Groupname element (a project's "
+                              "groups are <Group1><Groupname>NAME</Groupname></Group1>)");
+      }
       groups.emplace(*g, child.line);
     } else if (const auto u = NumberOf(child.name, keys::kUserPrefix); u) {
       users.emplace(*u, child.line);
