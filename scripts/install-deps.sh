@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libtinyxml2-dev libminizip-dev zlib1g-dev
-          libgtest-dev libbenchmark-dev unzip zip python3 openssl libssl-dev qt6-base-dev)
+          libgtest-dev libbenchmark-dev unzip zip python3 openssl libssl-dev qt6-base-dev
+          help2man dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "platform/Clock.h"
+#include "platform/PidLock.h"
 #include "support/WindowMessages.h"
 #include "ui/AppIcon.h"
 #include "ui/GuiController.h"
@@ -96,6 +97,12 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "kestrel-gui: unknown argument '%s' (try --help)\n", argv[i]);
     return 2;
+  }
+  // One server per working folder; the administration commands look here.
+  kestrel::platform::PidLock lock;
+  if (!lock.Acquire(kestrel::platform::kServerLockFile)) {
+    std::fputs("kestrel-gui: a server already runs in this folder\n", stderr);
+    return 1;
   }
   RaiseDescriptorLimit();
   const int signal_fd = OpenSignalFd();

@@ -1,26 +1,63 @@
-// kestrel-server: the headless front end. Runs the server in the current
+// kestrel-server: the headless front end. Runs the server in its working
 // folder until SIGTERM or SIGINT; SIGHUP restarts it. Lines of the logging
-// window go to stdout, message boxes to stderr.
+// window go to stdout (with syslog priority prefixes when stdout is the
+// journal), message boxes to stderr. Also the configuration check and the
+// administration commands (AdminTool.h).
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "AdminTool.h"
 #include "SignalBridge.h"
+#include "logging/JournalStream.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
+#include "platform/PidLock.h"
 #include "shell/MainDialog.h"
 
 namespace {
 
+constexpr const char* kVersion = "Kestrel - Server, Version 1.0";
+
 constexpr const char* kUsage =
-    "Usage: kestrel-server [--help] [--version]\n"
+    "Usage: kestrel-server [--workdir DIR] [COMMAND]\n"
     "\n"
-    "Runs the Kestrel file-synchronisation server in the current folder: it\n"
-    "creates logs, Config, Backup and Temp there and reads\n"
-    "Config/KestrelServer.xml (listening port 50000 without one).\n"
+    "Runs the Kestrel file-synchronisation server in its working folder (the\n"
+    "current folder, or DIR): it creates logs, Config, Backup and Temp there and\n"
+    "reads Config/KestrelServer.xml (listening port 50000 without one).\n"
+    "\n"
+    "Options:\n"
+    "  --workdir DIR         work in DIR instead of the current folder\n"
+    "  --check-config [FOLDER]\n"
+    "                        check FOLDER/Config/KestrelServer.xml (default: the\n"
+    "                        working folder) as the server would read it; exit 0\n"
+    "                        when it is sound, 1 when a fault was found, 2 for a\n"
+    "                        usage error\n"
+    "  --help                show this help and exit\n"
+    "  --version             show the version and exit\n"
+    "\n"
+    "Administration commands (they edit Config/KestrelServer.xml, keep the old\n"
+    "file in Backup, and refuse while a server runs in the folder unless\n"
+    "--signal is given):\n"
+    "  user add PROJECT USER --email ADDRESS [--realname NAME] [--group GROUP]...\n"
+    "  user passwd PROJECT USER\n"
+    "  user remove PROJECT USER\n"
+    "  user list PROJECT\n"
+    "  project add PROJECT ROOTFOLDER [--group GROUP]...\n"
+    "  project list\n"
+    "  remote-password\n"
+    "\n"
+    "  --password-stdin      read the password from standard input (one line)\n"
+    "                        instead of asking twice on the terminal\n"
+    "  --signal              when a server runs in the folder, change the\n"
+    "                        configuration anyway and make the server read it\n"
+    "                        again (SIGHUP)\n"
     "\n"
     "Signals: SIGHUP restarts the server (the configuration is read again);\n"
     "SIGTERM and SIGINT shut it down.\n";
@@ -34,25 +71,33 @@ void RaiseDescriptorLimit() {
   }
 }
 
-}  // namespace
+int Usage(const std::string& complaint) {
+  std::fprintf(stderr, "kestrel-server: %s (try --help)\n", complaint.c_str());
+  return kestrel::kToolUsage;
+}
 
-int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::puts("Kestrel - Server, Version 1.0");
-      return 0;
-    }
-    std::fprintf(stderr, "kestrel-server: unknown argument '%s' (try --help)\n", argv[i]);
-    return 2;
+bool ChangeFolder(const std::string& folder) {
+  if (::chdir(folder.c_str()) == 0) return true;
+  std::fprintf(stderr, "kestrel-server: cannot work in '%s': %s\n", folder.c_str(),
+               std::strerror(errno));
+  return false;
+}
+
+int RunServer() {
+  using namespace kestrel;
+  platform::PidLock lock;
+  if (!lock.Acquire(platform::kServerLockFile)) {
+    const std::optional<pid_t> holder = platform::PidLock::Holder(platform::kServerLockFile);
+    std::fprintf(
+        stderr, "kestrel-server: %s\n",
+        holder
+            ? ("a server (pid " + std::to_string(*holder) + ") already runs in this folder").c_str()
+            : "cannot write kestrel-server.pid in this folder");
+    return 1;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   RaiseDescriptorLimit();
 
-  using namespace kestrel;
   platform::MessageLoop loop(platform::SystemClock::Instance());
   // Blocks the signals before any other thread exists, so only the bridge sees them.
   SignalBridge signals(loop);
@@ -60,13 +105,52 @@ int main(int argc, char** argv) {
     std::fputs("kestrel-server: cannot watch signals\n", stderr);
     return 1;
   }
+  // Nobody answers questions here: a signal is the answer, so the shutdown
+  // question is not printed.
+  platform::HeadlessMessageBox boxes(/*print_questions=*/false);
+  platform::SetMessageBoxes(&boxes);
 
+  const bool journal = IsJournalStream(STDOUT_FILENO, std::getenv("JOURNAL_STREAM"));
   CMainDialog::Hooks hooks;
-  hooks.on_log_line = [](const std::string& line, int) {
+  hooks.on_log_line = [journal](const std::string& line, int level) {
     std::string text = platform::Latin1ToUtf8(line);
-    std::fprintf(stdout, "%s\n", text.c_str());
+    std::fprintf(stdout, "%s%s\n", journal ? JournalPrefix(level).data() : "", text.c_str());
   };
-  CMainDialog dialog(loop, platform::SystemClock::Instance(), std::move(hooks));
-  dialog.OnInitDialog();
-  return loop.Run();
+  int code = 0;
+  {
+    CMainDialog dialog(loop, platform::SystemClock::Instance(), std::move(hooks));
+    dialog.OnInitDialog();
+    code = loop.Run();
+  }
+  platform::SetMessageBoxes(nullptr);
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::puts(kVersion);
+      return 0;
+    }
+  }
+  if (args.size() >= 1 && args[0] == "--workdir") {
+    if (args.size() < 2) return Usage("--workdir needs a folder");
+    if (!ChangeFolder(args[1])) return kestrel::kToolUsage;
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.empty()) return RunServer();
+  if (args[0] == "--check-config") {
+    if (args.size() > 2) return Usage("--check-config takes one folder at most");
+    if (args.size() == 2 && !ChangeFolder(args[1])) return kestrel::kToolUsage;
+    return kestrel::RunCheckConfig();
+  }
+  if (kestrel::IsAdminCommand(args)) return kestrel::RunAdminCommand(args);
+  return Usage("unknown argument '" + args[0] + "'");
 }

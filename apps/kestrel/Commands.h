@@ -33,6 +33,7 @@ int RunChanged(const CommandLine& line, const Settings& settings);
 int RunSync(const CommandLine& line, const Settings& settings);
 int RunWatch(const CommandLine& line, const Settings& settings);
 int RunAdminLogs(const CommandLine& line, const Settings& settings);
+int RunAdminRights(const CommandLine& line, const Settings& settings);
 int RunAdminPushConfig(const CommandLine& line, const Settings& settings);
 int RunAdminPushRights(const CommandLine& line, const Settings& settings);
 int RunAdminPasswd(const CommandLine& line, const Settings& settings);

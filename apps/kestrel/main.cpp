@@ -39,6 +39,7 @@ constexpr const char* kMainUsage =
     "  admin logs [DIR]               fetch configuration, scan results and logs\n"
     "  admin push-config FILE         send a new server configuration\n"
     "  admin push-rights FILE         send new user rights for a project\n"
+    "  admin rights PROJECT           what each user may do in each folder\n"
     "  admin passwd                   change the remote administration password\n"
     "\n"
     "kestrel COMMAND --help shows the details of a command.\n"
@@ -131,7 +132,18 @@ constexpr const char* kAdminPushRightsHelp =
     "Usage: kestrel admin push-rights FILE\n"
     "\n"
     "Sends a user-rights document (top element UserRights with Projectname and\n"
-    "Folder1, Folder2, ... sections); the server rewrites those folders' rights.\n";
+    "Folder1, Folder2, ... sections; docs/rights.md); the server rewrites those\n"
+    "folders' rights files at once; users see them after the project's next scan\n"
+    "(within ScanIntervallProjects minutes). \"RootFolder\" (as ls shows it) is sent as\n"
+    "the document's \"Rootfolder\", \"/\" between levels as \"\\\". A project the\n"
+    "server does not have is refused before anything is sent.\n";
+
+constexpr const char* kAdminRightsHelp =
+    "Usage: kestrel admin rights PROJECT\n"
+    "\n"
+    "Shows, from the server-logs archive, the project's users and groups and what\n"
+    "each user may do in each folder at the last scan (hidden, read-only,\n"
+    "read-write). The archive does not carry the rights files themselves.\n";
 
 constexpr const char* kAdminPasswdHelp =
     "Usage: kestrel admin passwd\n"
@@ -151,6 +163,7 @@ const Command kCommands[] = {
     {"admin logs", kAdminLogsHelp, "", 0, 1, RunAdminLogs},
     {"admin push-config", kAdminPushConfigHelp, "", 1, 1, RunAdminPushConfig},
     {"admin push-rights", kAdminPushRightsHelp, "", 1, 1, RunAdminPushRights},
+    {"admin rights", kAdminRightsHelp, "", 1, 1, RunAdminRights},
     {"admin passwd", kAdminPasswdHelp, "", 0, 0, RunAdminPasswd},
 };
 

@@ -35,7 +35,8 @@ class ClientConnection {
   ClientConnection(const ClientConnection&) = delete;
   ClientConnection& operator=(const ClientConnection&) = delete;
 
-  // host: IPv4 dotted or "localhost". False with last_error() set on failure.
+  // host: a name (IPv4 or IPv6 addresses, tried in turn), IPv4 dotted, or
+  // IPv6 with or without brackets. False with last_error() set on failure.
   bool Connect(const std::string& host, std::uint16_t port,
                std::chrono::milliseconds timeout = kDefaultConnectTimeout);
   void Close();

@@ -64,6 +64,7 @@ struct ServerSettings {
   std::int32_t scan_intervall_projects = 5;    // `ScanIntervallProjects`, minutes
   std::int32_t scan_intervall_userrights = 1;  // `ScanIntervallUserrights`, minutes
   std::int32_t tcpip_listen_port = 50000;      // `TCPIPListenPort`
+  std::string tcpip_listen_address;         // `TCPIPListenAddress`: numeric; empty = every address
   bool delete_empty_folders = false;        // `DeleteEmptyFolders`
 };
 

@@ -4,7 +4,9 @@
 #include <memory>
 #include <utility>
 
+#include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
+#include "platform/Socket.h"
 
 namespace kestrel {
 namespace {
@@ -48,6 +50,29 @@ void ReadGeneral(const CXmlStore& store, ServerSettings& settings) {
       store.GetInt(general, keys::kTCPIPListenPort, kMissingTCPIPListenPort);
   settings.delete_empty_folders =
       store.GetBool(general, keys::kDeleteEmptyFolders, kMissingDeleteEmptyFolders);
+  settings.tcpip_listen_address = store.GetString(general, keys::kTCPIPListenAddress);
+}
+
+// A port outside 1..65535 (70000 would wrap to 4464, 0 or "abc" would pick
+// a random port) or an address that is not numeric: refused, and the server
+// runs without listening, as it does when the port is busy.
+void JudgeListenSettings(const CXmlStore& store, const ServerSettings& settings,
+                         ReadReport& report) {
+  const XmlPath general{keys::kRoot, keys::kGeneral};
+  if (settings.tcpip_listen_port < 1 || settings.tcpip_listen_port > kMaxPort) {
+    report.errors.push_back(
+        StringPrintf("%s '%s' is not a port number from 1 to %d: the server does not listen",
+                     std::string(keys::kTCPIPListenPort).c_str(),
+                     store.GetString(general, keys::kTCPIPListenPort).c_str(), kMaxPort));
+    report.listen_refused = true;
+  }
+  const std::string& address = settings.tcpip_listen_address;
+  if (!address.empty() && !platform::IsNumericAddress(address)) {
+    report.errors.push_back(
+        StringPrintf("%s '%s' is not a numeric IPv4 or IPv6 address: the server does not listen",
+                     std::string(keys::kTCPIPListenAddress).c_str(), address.c_str()));
+    report.listen_refused = true;
+  }
 }
 
 // Group names of a project: Group1/Groupname, Group2/Groupname, ... up to the
@@ -119,7 +144,8 @@ std::string SectionTag(std::string_view prefix, int number) {
   return tag;
 }
 
-void ReadConfiguration(CXmlStore& store, ServerConfig& config, std::string_view path) {
+void ReadConfiguration(CXmlStore& store, ServerConfig& config, std::string_view path,
+                       ReadReport* report) {
   config.settings = ServerSettings{};
   config.projects.clear();
   if (!store.Load(path)) return;
@@ -131,6 +157,15 @@ void ReadConfiguration(CXmlStore& store, ServerConfig& config, std::string_view 
     if (!project) break;
     config.projects.push_back(std::move(project));
   }
+
+  ReadReport findings;
+  JudgeListenSettings(store, config.settings, findings);
+  findings.collisions = LeaveOutCollidingUsers(config);
+  for (const NameCollision& collision : findings.collisions) {
+    findings.errors.push_back(CollisionText(collision));
+    if (collision.project_emptied) findings.errors.push_back(EmptiedProjectText(collision));
+  }
+  if (report != nullptr) *report = std::move(findings);
 }
 
 }  // namespace kestrel

@@ -5,16 +5,22 @@
 // containers and User%d sections). Numbered series have no gaps: reading stops
 // at the first number that is missing or incomplete. The reader never writes
 // the file and never fails: a missing file, a missing element or a malformed
-// value each fall back to a fixed value.
+// value each fall back to a fixed value. Two things are refused rather than
+// used, and reported in a ReadReport: a listen port outside 1..65535 or a
+// listen address that is not numeric (the server then does not listen), and
+// users whose per-user file names collide with an earlier user's.
 //
 // Threads: main window thread only, while no connection slot and no project
 // handler runs (they hold pointers into the records this replaces).
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/ConfigModel.h"
+#include "config/NameCollisions.h"
 #include "support/XmlStore.h"
 
 namespace kestrel {
@@ -35,6 +41,7 @@ inline constexpr std::string_view kScanIntervallProjects = "ScanIntervallProject
 inline constexpr std::string_view kScanIntervallUserrights = "ScanIntervallUserrights";
 inline constexpr std::string_view kTCPIPListenPort = "TCPIPListenPort";
 inline constexpr std::string_view kDeleteEmptyFolders = "DeleteEmptyFolders";
+inline constexpr std::string_view kTCPIPListenAddress = "TCPIPListenAddress";
 
 // Section name prefixes; the section's 1-based number follows ("Project2").
 inline constexpr std::string_view kProjectPrefix = "Project";
@@ -48,7 +55,32 @@ inline constexpr std::string_view kUsername = "Username";
 inline constexpr std::string_view kRealname = "Realname";
 inline constexpr std::string_view kPassword = "Password";
 inline constexpr std::string_view kUseremail = "Useremail";
+
+// Every key the reader knows, per kind of section (the user's Group%d
+// memberships and the project's Group%d containers come on top).
+inline constexpr std::array<std::string_view, 12> kGeneralKeys = {
+    kCustomerInstallation,    kGlobalKey,       kActivateRemote,     kPasswordRemote,
+    kActivateUserPrivileges,  kLogLevel,        kLogUserActivity,    kScanIntervallProjects,
+    kScanIntervallUserrights, kTCPIPListenPort, kDeleteEmptyFolders, kTCPIPListenAddress};
+inline constexpr std::array<std::string_view, 2> kProjectKeys = {kProjectname, kRootpath};
+inline constexpr std::array<std::string_view, 1> kProjectGroupKeys = {kGroupname};
+inline constexpr std::array<std::string_view, 4> kUserKeys = {kUsername, kRealname, kPassword,
+                                                              kUseremail};
 }  // namespace config_keys
+
+// The highest TCP port; TCPIPListenPort must lie in 1..kMaxPort.
+inline constexpr int kMaxPort = 65535;
+
+// What a reading pass found wrong that the server reports once its logbook
+// is ready (Error lines, in the order found).
+struct ReadReport {
+  std::vector<std::string> errors;
+  // TCPIPListenPort outside 1..65535 or TCPIPListenAddress not numeric: the
+  // server runs without listening.
+  bool listen_refused = false;
+  // Users left out because their file names collide with an earlier user's.
+  std::vector<NameCollision> collisions;
+};
 
 // prefix followed by the decimal number: SectionTag("Project", 2) == "Project2".
 std::string SectionTag(std::string_view prefix, int number);
@@ -61,7 +93,11 @@ std::string SectionTag(std::string_view prefix, int number);
 // When it loads, an absent setting takes its missing-element value instead
 // (GlobalKey empty, ScanIntervallUserrights 5). The store stays loaded with
 // the document for later writes (password updates, configuration update).
+//
+// Then the listen settings are judged and users whose file names collide
+// with an earlier user's are left out (LeaveOutCollidingUsers); report, when
+// given, receives what was refused.
 void ReadConfiguration(CXmlStore& store, ServerConfig& config,
-                       std::string_view path = kConfigFilePath);
+                       std::string_view path = kConfigFilePath, ReadReport* report = nullptr);
 
 }  // namespace kestrel

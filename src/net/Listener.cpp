@@ -2,9 +2,22 @@
 
 #include <chrono>
 
+#include "platform/MessageBox.h"
 #include "support/WindowMessages.h"
 
 namespace kestrel {
+
+std::string ListenEndpointText(std::string_view address, int port) {
+  std::string text;
+  if (address.empty()) {
+    text = "*";
+  } else if (address.find(':') != std::string_view::npos && address.front() != '[') {
+    text = "[" + std::string(address) + "]";
+  } else {
+    text = address;
+  }
+  return text + ":" + std::to_string(port);
+}
 
 Listener::Listener() : closing_event_(platform::Event::Mode::kManualReset) {}
 
@@ -12,13 +25,20 @@ Listener::~Listener() {
   Close();
 }
 
-bool Listener::Listen(platform::MessageLoop* owner, std::uint16_t port) {
+void Listener::Fail(int error, std::string_view address, std::uint16_t port) {
+  last_error_ = error;
+  if (show_errors_) {
+    platform::MessageBoxes().Show(SocketErrorMessage(error) + " (" +
+                                  ListenEndpointText(address, port) + ")");
+  }
+}
+
+bool Listener::Listen(platform::MessageLoop* owner, std::uint16_t port, std::string_view address) {
   if (listening_) return true;
   platform::TcpSocket socket;
-  int error = socket.Listen(port, kBacklog);
+  int error = socket.Listen(port, kBacklog, address);
   if (error != 0) {
-    last_error_ = error;
-    ReportSocketError(error, show_errors_);
+    Fail(error, address, port);
     return false;
   }
   socket_ = std::move(socket);
@@ -28,8 +48,7 @@ bool Listener::Listen(platform::MessageLoop* owner, std::uint16_t port) {
   accepted_.store(0, std::memory_order_relaxed);
   if (!accept_thread_.Start([this] { AcceptLoop(); })) {
     socket_.Close();
-    last_error_ = platform::wsa::kEMFILE;
-    ReportSocketError(last_error_, show_errors_);
+    Fail(platform::wsa::kEMFILE, address, port);
     return false;
   }
   listening_ = true;

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "net/SocketClass.h"
 #include "platform/Event.h"
@@ -22,6 +24,10 @@ struct NewConnectionRecord final : platform::MessageRecord {
   std::unique_ptr<CSocketClass> connection;
 };
 
+// The endpoint as log lines show it: "127.0.0.1:50000", "[::1]:50000", and
+// "*:50000" for every local address.
+std::string ListenEndpointText(std::string_view address, int port);
+
 class Listener {
  public:
   static constexpr int kBacklog = 249;
@@ -31,12 +37,14 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  // Main thread. Listens on all local addresses and starts the accept thread;
-  // true when listening (at once when already listening). A failure keeps
-  // its code in last_error() and shows its text with " !" while show errors
-  // is on; show errors goes off once a listen has succeeded, so later accept
-  // failures are silent. owner: borrowed, must outlive Close().
-  bool Listen(platform::MessageLoop* owner, std::uint16_t port);
+  // Main thread. Listens on address (numeric IPv4 or IPv6; empty: every
+  // local address, IPv4 and IPv6) and starts the accept thread; true when
+  // listening (at once when already listening). A failure keeps its code in
+  // last_error() and, while show errors is on, shows its text with " !"
+  // followed by the endpoint ("The specified address is already in use !
+  // (*:50000)"); show errors goes off once a listen has succeeded, so later
+  // accept failures are silent. owner: borrowed, must outlive Close().
+  bool Listen(platform::MessageLoop* owner, std::uint16_t port, std::string_view address = {});
   // Main thread. Stops accepting, joins the accept thread and closes the
   // socket; connections already handed over are not touched.
   void Close();
@@ -52,6 +60,7 @@ class Listener {
 
  private:
   void AcceptLoop();
+  void Fail(int error, std::string_view address, std::uint16_t port);
 
   platform::TcpSocket socket_;              // main thread opens/closes; accept thread accepts
   platform::Thread accept_thread_;          // main thread only

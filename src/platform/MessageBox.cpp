@@ -50,7 +50,7 @@ void HeadlessMessageBox::Show(std::string_view text) {
 }
 
 bool HeadlessMessageBox::Ask(std::string_view question) {
-  WriteLine(question);
+  if (print_questions_) WriteLine(question);
   return true;
 }
 

@@ -21,8 +21,14 @@ class MessageBoxSink {
 
 class HeadlessMessageBox final : public MessageBoxSink {
  public:
+  // print_questions false: questions are answered yes without a line (a
+  // service has nobody to ask; its signals are the answer).
+  explicit HeadlessMessageBox(bool print_questions = true) : print_questions_(print_questions) {}
   void Show(std::string_view text) override;
   bool Ask(std::string_view question) override;
+
+ private:
+  bool print_questions_;
 };
 
 // Records every box; answers questions with a preset answer. Thread-safe.

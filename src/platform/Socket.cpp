@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 
 namespace kestrel::platform {
 namespace {
@@ -47,12 +48,119 @@ int PollUntil(int fd, short events, Steady::time_point deadline) {
   }
 }
 
-bool SocketAddress(int fd, bool peer, sockaddr_in& out) {
+bool SocketAddress(int fd, bool peer, sockaddr_storage& out) {
   if (fd < 0) return false;
   socklen_t len = sizeof out;
   int rc = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&out), &len)
                 : ::getsockname(fd, reinterpret_cast<sockaddr*>(&out), &len);
-  return rc == 0 && out.sin_family == AF_INET;
+  return rc == 0 && (out.ss_family == AF_INET || out.ss_family == AF_INET6);
+}
+
+std::uint16_t PortOf(const sockaddr_storage& addr) {
+  if (addr.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+  }
+  return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+}
+
+// "[::1]" and "::1" alike: the text between the brackets, if any.
+std::string_view WithoutBrackets(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+// Resolves host for a stream socket (flags: AI_NUMERICHOST for a listen
+// address). The caller frees the list; null when nothing resolves.
+addrinfo* Resolve(std::string_view host, int flags) {
+  const std::string name(WithoutBrackets(host));
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return nullptr;
+  return found;
+}
+
+void SetPort(sockaddr_storage& addr, std::uint16_t port) {
+  if (addr.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6&>(addr).sin6_port = htons(port);
+  } else {
+    reinterpret_cast<sockaddr_in&>(addr).sin_port = htons(port);
+  }
+}
+
+// The address to listen on: the numeric address, or the IPv6 any address
+// (dual stack) when address is empty.
+bool ListenAddress(std::string_view address, sockaddr_storage& out, socklen_t& len) {
+  out = sockaddr_storage{};
+  if (address.empty()) {
+    auto& any = reinterpret_cast<sockaddr_in6&>(out);
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_any;
+    len = sizeof any;
+    return true;
+  }
+  addrinfo* found = Resolve(address, AI_NUMERICHOST | AI_PASSIVE);
+  if (found == nullptr) return false;
+  std::memcpy(&out, found->ai_addr, found->ai_addrlen);
+  len = found->ai_addrlen;
+  ::freeaddrinfo(found);
+  return true;
+}
+
+// A bound, listening socket for addr, or -1 with errno set.
+int OpenListener(const sockaddr_storage& addr, socklen_t len, bool dual_stack, int backlog) {
+  int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  int v6only = dual_stack ? 0 : 1;
+  const bool v6 = addr.ss_family == AF_INET6;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      (v6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) ||
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0 ||
+      ::listen(fd, backlog) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+// One connection attempt to addr until deadline; a blocking socket in fd on
+// success. Returns a WSA number.
+int ConnectOne(const sockaddr_storage& addr, socklen_t len, Steady::time_point deadline,
+               int& fd_out) {
+  int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return LastWsa();
+  int err = 0;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+    if (errno != EINPROGRESS) {
+      err = LastWsa();
+    } else {
+      int revents = PollUntil(fd, POLLOUT, deadline);
+      if (revents < 0) {
+        err = LastWsa();
+      } else if (revents == 0) {
+        err = wsa::kETIMEDOUT;
+      } else {
+        int so_error = 0;
+        socklen_t so_len = sizeof so_error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &so_len) != 0) so_error = errno;
+        err = WsaFromErrno(so_error);
+      }
+    }
+  }
+  if (err == 0) err = WsaFromErrno(SetBlocking(fd, true));
+  if (err != 0) {
+    ::close(fd);
+    return err;
+  }
+  fd_out = fd;
+  return 0;
 }
 
 }  // namespace
@@ -158,6 +266,14 @@ int WsaFromErrno(int err) {
   }
 }
 
+bool IsNumericAddress(std::string_view text) {
+  const std::string bare(WithoutBrackets(text));
+  in_addr v4{};
+  in6_addr v6{};
+  return ::inet_pton(AF_INET, bare.c_str(), &v4) == 1 ||
+         ::inet_pton(AF_INET6, bare.c_str(), &v6) == 1;
+}
+
 TcpSocket::~TcpSocket() {
   Close();
 }
@@ -172,22 +288,23 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
   return *this;
 }
 
-int TcpSocket::Listen(std::uint16_t port, int backlog) {
+int TcpSocket::Listen(std::uint16_t port, int backlog, std::string_view address) {
   Close();
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return LastWsa();
-  int one = 1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(port);
-  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd, backlog) != 0) {
-    int err = LastWsa();
-    ::close(fd);
-    return err;
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  if (!ListenAddress(address, addr, len)) return wsa::kEADDRNOTAVAIL;
+  SetPort(addr, port);
+  int fd = OpenListener(addr, len, address.empty(), backlog);
+  if (fd < 0 && address.empty() && errno == EAFNOSUPPORT) {
+    // A machine without IPv6: every IPv4 address.
+    auto& v4 = reinterpret_cast<sockaddr_in&>(addr);
+    addr = sockaddr_storage{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    v4.sin_port = htons(port);
+    fd = OpenListener(addr, sizeof v4, false, backlog);
   }
+  if (fd < 0) return LastWsa();
   fd_.store(fd);
   return 0;
 }
@@ -211,44 +328,22 @@ int TcpSocket::Connect(const std::string& host, std::uint16_t port,
                        std::chrono::milliseconds timeout) {
   Close();
   const Steady::time_point deadline = Steady::now() + timeout;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    return wsa::kHOST_NOT_FOUND;
-  }
-  sockaddr_in addr = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  ::freeaddrinfo(found);
-  addr.sin_port = htons(port);
-
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return LastWsa();
-  int err = 0;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    if (errno != EINPROGRESS) {
-      err = LastWsa();
-    } else {
-      int revents = PollUntil(fd, POLLOUT, deadline);
-      if (revents < 0) {
-        err = LastWsa();
-      } else if (revents == 0) {
-        err = wsa::kETIMEDOUT;
-      } else {
-        int so_error = 0;
-        socklen_t len = sizeof so_error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
-        err = WsaFromErrno(so_error);
-      }
+  addrinfo* found = Resolve(host, 0);
+  if (found == nullptr) return wsa::kHOST_NOT_FOUND;
+  int err = wsa::kHOST_NOT_FOUND;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    sockaddr_storage addr{};
+    std::memcpy(&addr, a->ai_addr, a->ai_addrlen);
+    SetPort(addr, port);
+    int fd = -1;
+    err = ConnectOne(addr, a->ai_addrlen, deadline, fd);
+    if (err == 0) {
+      fd_.store(fd);
+      break;
     }
   }
-  if (err == 0) err = WsaFromErrno(SetBlocking(fd, true));
-  if (err != 0) {
-    ::close(fd);
-    return err;
-  }
-  fd_.store(fd);
-  return 0;
+  ::freeaddrinfo(found);
+  return err;
 }
 
 TcpSocket::ReadResult TcpSocket::ReadSome(std::span<std::uint8_t> buffer) {
@@ -322,21 +417,33 @@ int TcpSocket::SetNoDelay(bool on) {
 }
 
 std::string TcpSocket::PeerAddress() const {
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   if (!SocketAddress(fd_.load(), true, addr)) return {};
-  char text[INET_ADDRSTRLEN] = {};
-  if (::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text) == nullptr) return {};
-  return text;
+  char text[INET6_ADDRSTRLEN] = {};
+  const char* shown = nullptr;
+  if (addr.ss_family == AF_INET) {
+    shown = ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text,
+                        sizeof text);
+  } else {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+      // An IPv4 client of the dual-stack listener: its dotted form.
+      shown = ::inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+    } else {
+      shown = ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+    }
+  }
+  return shown != nullptr ? std::string(text) : std::string();
 }
 
 std::uint16_t TcpSocket::PeerPort() const {
-  sockaddr_in addr{};
-  return SocketAddress(fd_.load(), true, addr) ? ntohs(addr.sin_port) : 0;
+  sockaddr_storage addr{};
+  return SocketAddress(fd_.load(), true, addr) ? PortOf(addr) : 0;
 }
 
 std::uint16_t TcpSocket::LocalPort() const {
-  sockaddr_in addr{};
-  return SocketAddress(fd_.load(), false, addr) ? ntohs(addr.sin_port) : 0;
+  sockaddr_storage addr{};
+  return SocketAddress(fd_.load(), false, addr) ? PortOf(addr) : 0;
 }
 
 void TcpSocket::Shutdown() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace kestrel::platform {
 
@@ -29,6 +30,9 @@ inline constexpr int kEINTR = 10004, kEBADF = 10009, kEACCES = 10013, kEFAULT = 
 // without a counterpart maps to 10000 + errno.
 int WsaFromErrno(int err);
 
+// True for a numeric IPv4 or IPv6 address ("127.0.0.1", "::1", "[::1]").
+bool IsNumericAddress(std::string_view text);
+
 // One TCP socket descriptor; closed on destruction. Movable, not copyable.
 class TcpSocket {
  public:
@@ -40,11 +44,15 @@ class TcpSocket {
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 
-  // Listens on all local IPv4 addresses (SO_REUSEADDR). Returns a WSA number.
-  int Listen(std::uint16_t port, int backlog);
+  // Listens on address (numeric IPv4 or IPv6, brackets allowed; empty: every
+  // local address, IPv4 and IPv6 through one dual-stack socket, or IPv4 only
+  // where the machine has no IPv6), with SO_REUSEADDR. Returns a WSA number;
+  // wsa::kEADDRNOTAVAIL for an address text that is not numeric.
+  int Listen(std::uint16_t port, int backlog, std::string_view address = {});
   // Blocking accept; returns a WSA number (wsa::kEINVAL etc. once shut down).
   int Accept(TcpSocket& out);
-  // Connects to host:port (IPv4 dotted or "localhost"). Returns a WSA number.
+  // Connects to host:port (a name, IPv4 dotted or IPv6, brackets allowed),
+  // trying each address the name resolves to in turn. Returns a WSA number.
   int Connect(const std::string& host, std::uint16_t port,
               std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
@@ -63,7 +71,8 @@ class TcpSocket {
   int SetSendTimeout(std::chrono::milliseconds timeout);
   int SetNoDelay(bool on);
 
-  // Peer's IPv4 address in dotted form and its port; empty/0 when unknown.
+  // Peer's address in its usual form (dotted IPv4, also for IPv4-mapped IPv6
+  // peers; IPv6 as inet_ntop writes it) and its port; empty/0 when unknown.
   std::string PeerAddress() const;
   std::uint16_t PeerPort() const;
   std::uint16_t LocalPort() const;

@@ -48,17 +48,25 @@ void CMainDialog::CreateWorkingFolders() {
 void CMainDialog::StartServer() {
   shutdown_.store(false);
   CreateWorkingFolders();
-  ReadConfiguration(config_store_, config_);
+  ReadReport read;
+  ReadConfiguration(config_store_, config_, kConfigFilePath, &read);
+  start_notes_.Clear();
+  for (std::string& error : read.errors) start_notes_.Add(kLogError, std::move(error));
   const ServerSettings& settings = config_.settings;
   if (!settings.customer_installation) projects::PrepareRootFolders(config_, config_store_);
   RunObsoleteFolderCleanup();
 
   logging_.Start(loop_, settings.log_level, log_, clock_, hooks_.on_log_line);
 
-  int port = hooks_.port_override >= 0 ? hooks_.port_override : settings.tcpip_listen_port;
+  const bool overridden = hooks_.port_override >= 0;
+  int port = overridden ? hooks_.port_override : settings.tcpip_listen_port;
   // Error boxes stay on until the listen succeeds; the listener turns them off.
   listener_.set_show_errors(true);
-  listener_.Listen(&loop_, static_cast<std::uint16_t>(port));
+  if ((overridden || !read.listen_refused) &&
+      listener_.Listen(&loop_, static_cast<std::uint16_t>(port), settings.tcpip_listen_address)) {
+    start_notes_.Add(kLogInfo, "listening on " + ListenEndpointText(settings.tcpip_listen_address,
+                                                                    listener_.LocalPort()));
+  }
 
   stats_.Reset();
   ShowStatistics();
@@ -70,6 +78,7 @@ void CMainDialog::StartServer() {
 
 void CMainDialog::OnLogReady() {
   if (!running_) return;
+  start_notes_.Flush(log_);
   if (listener_.listening() && !slots_.running()) {
     stop_event_ = std::make_unique<platform::Event>(platform::Event::Mode::kManualReset);
     SlotValues values;

@@ -24,6 +24,7 @@
 #include "platform/MessageLoop.h"
 #include "projects/ProjectStore.h"
 #include "shell/PeriodicTasks.h"
+#include "shell/StartNotes.h"
 #include "shell/Statistics.h"
 #include "shell/TrayModel.h"
 #include "support/XmlStore.h"
@@ -120,6 +121,7 @@ class CMainDialog {
   ConnectionSlots slots_;
   ProjectHandlerList handlers_;
   bool running_ = false;  // between StartServer and StopServer
+  StartNotes start_notes_;  // found by StartServer, logged at WM_LOG_READY
 
   Statistics stats_;
   TickCounters ticks_;

@@ -147,9 +147,13 @@ bool CXmlStore::Load(std::string_view path) {
   std::string text;
   if (!ReadWholeFile(path, text)) {
     document_->Clear();
+    load_error_ = "cannot be read";
+    load_error_line_ = 0;
     return false;
   }
   loaded_ = document_->Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
+  load_error_ = loaded_ ? std::string() : std::string(document_->ErrorStr());
+  load_error_line_ = loaded_ ? 0 : document_->ErrorLineNum();
   return loaded_;
 }
 
@@ -258,6 +262,40 @@ bool CXmlStore::RemoveElement(std::string_view top_name, std::string_view elemen
   if (element == nullptr) return false;
   top->DeleteChild(element);
   return true;
+}
+
+bool CXmlStore::RemoveChild(const XmlPath& parent, std::string_view name) {
+  XMLElement* holder = Resolve(parent, kMaxSetterDepth);
+  XMLElement* element = holder != nullptr ? FirstChildNamed(holder, name) : nullptr;
+  if (element == nullptr) return false;
+  holder->DeleteChild(element);
+  return true;
+}
+
+bool CXmlStore::RenameChild(const XmlPath& parent, std::string_view from, std::string_view to) {
+  XMLElement* holder = Resolve(parent, kMaxSetterDepth);
+  XMLElement* element = holder != nullptr ? FirstChildNamed(holder, from) : nullptr;
+  if (element == nullptr) return false;
+  element->SetName(std::string(to).c_str());
+  return true;
+}
+
+std::vector<CXmlStore::Child> CXmlStore::Children(const XmlPath& path) const {
+  std::vector<Child> children;
+  if (!loaded_) return children;
+  const XMLNode* holder = path.depth() == 0 ? static_cast<const XMLNode*>(document_.get())
+                                            : Resolve(path, XmlPath::kMaxDepth);
+  if (holder == nullptr) return children;
+  for (const XMLElement* e = holder->FirstChildElement(); e != nullptr;
+       e = e->NextSiblingElement()) {
+    children.push_back(Child{e->Name(), e->GetLineNum(), e->FirstChildElement() != nullptr});
+  }
+  return children;
+}
+
+int CXmlStore::LineOf(const XmlPath& path, std::string_view key) const {
+  const XMLElement* element = FindKey(path, key);
+  return element != nullptr ? element->GetLineNum() : 0;
 }
 
 ElementRef CXmlStore::Find(const XmlPath& path) const {

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tinyxml2 {
 class XMLDocument;
@@ -108,6 +109,28 @@ class CXmlStore {
   // Appends a new key element with value without looking for an existing one.
   bool AppendStringAt(ElementRef element, std::string_view key, std::string_view value);
 
+  // Structural edits for the administration tools (parent: depth 1 to 3).
+  // Deletes the first child element name of the parent element.
+  bool RemoveChild(const XmlPath& parent, std::string_view name);
+  // Renames the first child element from of the parent element to to.
+  bool RenameChild(const XmlPath& parent, std::string_view from, std::string_view to);
+
+  // Inspection with the parser's line numbers, for configuration checks.
+  struct Child {
+    std::string name;
+    int line = 0;               // 1-based line of its start tag
+    bool has_elements = false;  // holds child elements (a section, not a value)
+  };
+  // The child elements of the element at path, in document order (empty when
+  // the path does not resolve); an empty path lists the top level.
+  std::vector<Child> Children(const XmlPath& path) const;
+  // The line of the key element at the address; 0 when it is missing.
+  int LineOf(const XmlPath& path, std::string_view key) const;
+  // After a failed Load: the parser's description and line (0 when the file
+  // could not be read at all or the parser gave no line).
+  const std::string& load_error() const { return load_error_; }
+  int load_error_line() const { return load_error_line_; }
+
   // Text-level copy between two files: in the source text, from the source
   // marker find each intermediate marker in turn (up to four); the span from
   // the last one found to the end of the next end marker is inserted after the
@@ -126,6 +149,8 @@ class CXmlStore {
   std::unique_ptr<tinyxml2::XMLDocument> document_;  // created on first load
   std::string path_;                                 // system path of the file
   bool loaded_ = false;
+  std::string load_error_;
+  int load_error_line_ = 0;
 };
 
 }  // namespace kestrel

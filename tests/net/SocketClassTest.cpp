@@ -84,10 +84,20 @@ TEST(Listener, PortInUseShowsTheAddressInUseBoxAndFails) {
   EXPECT_FALSE(listener.Listen(nullptr, taken.LocalPort()));
   EXPECT_FALSE(listener.listening());
   EXPECT_EQ(listener.last_error(), 10048);
-  EXPECT_EQ(boxes.Shown(), std::vector<std::string>{"The specified address is already in use !"});
+  // The fixed text and " !", then the endpoint that could not be taken.
+  EXPECT_EQ(boxes.Shown(),
+            std::vector<std::string>{"The specified address is already in use ! (*:" +
+                                     std::to_string(taken.LocalPort()) + ")"});
   // Still showing errors: the next failure shows again.
   EXPECT_FALSE(listener.Listen(nullptr, taken.LocalPort()));
   EXPECT_EQ(boxes.Shown().size(), 2u);
+}
+
+TEST(Listener, EndpointTextShowsIpv6InBracketsAndEveryAddressAsStar) {
+  EXPECT_EQ(ListenEndpointText("", 50000), "*:50000");
+  EXPECT_EQ(ListenEndpointText("127.0.0.1", 50000), "127.0.0.1:50000");
+  EXPECT_EQ(ListenEndpointText("::1", 50000), "[::1]:50000");
+  EXPECT_EQ(ListenEndpointText("[::1]", 50000), "[::1]:50000");
 }
 
 TEST(Listener, SuccessfulListenTurnsErrorBoxesOffAndCloseJoinsTheAcceptThread) {

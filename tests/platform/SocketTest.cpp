@@ -249,5 +249,37 @@ TEST(SocketTest, MovedSocketKeepsItsDescriptor) {
   EXPECT_EQ(a.ReadSome(buf).error, wsa::kENOTSOCK);
 }
 
+TEST(SocketTest, EveryAddressListenerTakesIpv6AndShowsIpv4PeersDotted) {
+  TcpSocket listener;
+  ASSERT_EQ(listener.Listen(0, 5), 0);
+  TcpSocket v6_client, v6_server, v4_client, v4_server;
+  ASSERT_EQ(v6_client.Connect("[::1]", listener.LocalPort(), milliseconds(2000)), 0);
+  ASSERT_EQ(listener.Accept(v6_server), 0);
+  EXPECT_EQ(v6_server.PeerAddress(), "::1");
+  ASSERT_EQ(v4_client.Connect("127.0.0.1", listener.LocalPort(), milliseconds(2000)), 0);
+  ASSERT_EQ(listener.Accept(v4_server), 0);
+  EXPECT_EQ(v4_server.PeerAddress(), "127.0.0.1");
+  EXPECT_EQ(v4_server.PeerPort(), v4_client.LocalPort());
+}
+
+TEST(SocketTest, ListenerOn127001IsNotReachableOnAnotherLoopbackAddress) {
+  TcpSocket listener;
+  ASSERT_EQ(listener.Listen(0, 5, "127.0.0.1"), 0);
+  TcpSocket other;
+  EXPECT_EQ(other.Connect("127.0.0.2", listener.LocalPort(), milliseconds(2000)),
+            wsa::kECONNREFUSED);
+  TcpSocket same;
+  EXPECT_EQ(same.Connect("127.0.0.1", listener.LocalPort(), milliseconds(2000)), 0);
+}
+
+TEST(SocketTest, ListenAddressThatIsNotNumericIsNotAvailable) {
+  TcpSocket listener;
+  EXPECT_EQ(listener.Listen(0, 5, "localhost"), wsa::kEADDRNOTAVAIL);
+  EXPECT_FALSE(listener.IsOpen());
+  EXPECT_TRUE(IsNumericAddress("[::1]"));
+  EXPECT_TRUE(IsNumericAddress("10.0.0.1"));
+  EXPECT_FALSE(IsNumericAddress("10.0.0.256"));
+}
+
 }  // namespace
 }  // namespace kestrel::platform

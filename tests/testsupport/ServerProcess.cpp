@@ -75,7 +75,71 @@ ServerProcess::~ServerProcess() {
   }
 }
 
-bool ServerProcess::Start() {
+std::string LogbookText(const std::string& folder) {
+  std::string all;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder + "/logs", ec)) {
+    if (e.path().filename().string().rfind("Server Logbook ", 0) == 0) all += ReadFile(e.path());
+  }
+  return all;
+}
+
+namespace {
+// argv for execv: the program, then args; the strings stay owned by args.
+std::vector<char*> Argv(const std::string& binary, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+}  // namespace
+
+ProgramRun RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                      const std::string& cwd, std::string_view stdin_text,
+                      std::chrono::milliseconds timeout) {
+  ProgramRun run;
+  char scratch[] = "/tmp/kestrel-run-XXXXXX";
+  if (mkdtemp(scratch) == nullptr) return run;
+  const std::string in_path = std::string(scratch) + "/in";
+  const std::string out_path = std::string(scratch) + "/out";
+  const std::string err_path = std::string(scratch) + "/err";
+  WriteFile(in_path, stdin_text);
+  std::vector<char*> argv = Argv(binary, args);
+  const pid_t pid = fork();
+  if (pid < 0) return run;
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    setsid();  // no controlling terminal: a prompt can never wait
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    const int in = open(in_path.c_str(), O_RDONLY);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) _exit(125);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  const bool done = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
+  if (!done) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  } else if (WIFEXITED(status)) {
+    run.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    run.code = 128 + WTERMSIG(status);
+  }
+  run.out = ReadFile(out_path);
+  run.err = ReadFile(err_path);
+  std::filesystem::remove_all(scratch);
+  return run;
+}
+
+bool ServerProcess::Start(const std::vector<std::string>& args) {
+  std::vector<char*> argv = Argv(binary_, args);
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
@@ -91,7 +155,7 @@ bool ServerProcess::Start() {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execl(binary_.c_str(), binary_.c_str(), static_cast<char*>(nullptr));
+    execv(binary_.c_str(), argv.data());
     _exit(127);
   }
   pid_ = pid;

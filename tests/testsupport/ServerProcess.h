@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrel::test {
 
@@ -24,6 +25,21 @@ bool WriteFile(const std::string& path, std::string_view content);
 // The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
 
+// Every "Server Logbook *.log" of a working folder (native path), joined.
+std::string LogbookText(const std::string& folder);
+
+// What a program run to its end printed and returned.
+struct ProgramRun {
+  int code = -1;  // exit code; 128+n for a signal, -1 when it had to be killed
+  std::string out;
+  std::string err;
+};
+// Runs binary with args in cwd, stdin_text on its standard input, without a
+// controlling terminal; kills it after timeout.
+ProgramRun RunProgram(const std::string& binary, const std::vector<std::string>& args,
+                      const std::string& cwd, std::string_view stdin_text = {},
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 class ServerProcess {
  public:
   // binary: path of kestrel-server; folder: its working folder (native path).
@@ -32,7 +48,8 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  bool Start();
+  // args: command-line arguments after the program name.
+  bool Start(const std::vector<std::string>& args = {});
   // Waits until the server accepts on port.
   bool WaitListening(std::uint16_t port,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
