@@ -6,7 +6,6 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
-#include "session/ProjectPath.h"
 #include "session/SessionHandler.h"
 #include "session/TempFiles.h"
 #include "support/ZipArchive.h"
@@ -56,23 +55,14 @@ void CSessionHandler::OnScanResultRequest(const Request&) {
 }
 
 void CSessionHandler::OnDownloadRequest(const Request& request) {
-  RequestRecord record;
-  if (!DecryptRecord(request, 2, 0, record)) return;
-  const std::string_view folder = record.String(0);
-  const std::string_view file_name = record.String(1);
-  if (folder.empty() || file_name.empty()) return;
-  const ProjectTarget source = MakeProjectTarget(project_->rootpath, folder, file_name);
-  if (!source.ok()) {
-    RefuseName(request.type);
-    return;
-  }
+  const ProjectFileRequest& source = *request.project_file;
   if (SendAccepted(PacketType::kDownloadRequest)) {
-    const std::string folder_text(folder), file_text(file_name);
+    const std::string folder_text(source.folder), file_text(source.file_name);
     Logf(kLogInfo, "File %s\\%s prepared for TX on project %s", folder_text.c_str(),
          file_text.c_str(), project_->projectname.c_str());
   }
   ready_ = false;
-  PackIntoTransferArchive(source.file);
+  PackIntoTransferArchive(source.target.file);
   ready_ = true;
 }
 

@@ -6,7 +6,8 @@
 // Request groups live in their own units: SessionHandler.cpp (core, ping,
 // yes/no queries, connection end), KeyLogin.cpp, Download.cpp, Upload.cpp,
 // DeletePassword.cpp, RemoteAdmin.cpp; the catalogue table is
-// PacketCatalogue.cpp.
+// PacketCatalogue.cpp, and the one check of every request that names a
+// project file is ProjectFileCheck.cpp.
 //
 // Threads: built, used and destroyed on its connection slot's thread only.
 #include <cstddef>
@@ -62,6 +63,11 @@ class CSessionHandler final : public ISessionHandler {
   bool HasLogWindow() const;
   void WriteUserActivity(const std::string& text) const;
   void RefuseName(PacketType type);
+  // The check of every request that names a project file (ProjectFileCheck.cpp):
+  // decrypts and splits the record, checks the names; false when the request
+  // is ignored or refused (no reply). out: filled for the handler.
+  bool CheckProjectFile(const Request& request, PayloadRule rule, ProjectFileRequest& out);
+  void RefuseProjectFile(PacketType type);
   // Posts a message with its record to the main window (which frees it).
   bool PostToMainWindow(std::uint32_t id, std::unique_ptr<platform::MessageRecord> record) const;
   // Decrypts the request's payload with the session key and parses it.
@@ -73,6 +79,14 @@ class CSessionHandler final : public ISessionHandler {
   void OnTransferReady(const Request& request);
 
   // Key exchange and logins (KeyLogin.cpp).
+  struct FoundUser {
+    ProjectRecord* project = nullptr;  // borrowed from values_.config
+    UserRecord* user = nullptr;        // null when nobody matched
+  };
+  // The first user, in configuration order, of a project of this name whose
+  // name and password digest match (login and user password change).
+  FoundUser FindUser(std::string_view projectname, std::string_view username,
+                     std::string_view password) const;
   void OnGetSessionKey(const Request& request);
   void OnLogin(const Request& request);
   void OnLogout(const Request& request);

@@ -11,8 +11,6 @@
 namespace kestrel {
 namespace {
 
-constexpr std::size_t kUploadFixedPart = 16;  // file time, file size (little-endian)
-
 // Fields of an upload chunk's payload.
 struct ChunkHeader {
   std::size_t cipher_length;  // bytes to decrypt: a multiple of 16, at most 1280
@@ -39,17 +37,8 @@ void CSessionHandler::AbandonUpload() {
 }
 
 void CSessionHandler::OnUploadRequest(const Request& request) {
-  RequestRecord record;
-  if (!DecryptRecord(request, 2, kUploadFixedPart, record)) return;
-  upload_.file_time = ReadLittleEndian64(record.Fixed());
-  const std::string_view folder = record.String(0);
-  const std::string_view file_name = record.String(1);
-  if (folder.empty() || file_name.empty()) return;
-  if (!MakeProjectTarget(project_->rootpath, folder, file_name).ok()) {
-    AbandonUpload();
-    RefuseName(request.type);
-    return;
-  }
+  const ProjectFileRequest& target = *request.project_file;
+  upload_.file_time = ReadLittleEndian64(target.fixed);
   AbandonUpload();
   const std::string archive = ClientArchivePath();
   if (platform::Exists(archive)) CFileNeu::Remove(archive);
@@ -57,8 +46,8 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   // nothing is placed at the end (an old archive must never be extracted).
   upload_.spoiled = !upload_.file.Open(archive, CFileNeu::kWrite | CFileNeu::kCreate);
   if (!SendAccepted(PacketType::kUploadRequest)) return;
-  upload_.folder.assign(folder);
-  upload_.file_name.assign(file_name);
+  upload_.folder.assign(target.folder);
+  upload_.file_name.assign(target.file_name);
   upload_.kind = UploadKind::kClient;
   Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
        upload_.file_name.c_str(), project_->projectname.c_str());
