@@ -13,11 +13,15 @@ namespace kestrel {
 
 void CSessionHandler::OnDeleteFile(const Request& request) {
   const ProjectFileRequest& file = *request.project_file;
-  const ProjectTarget& target = file.target;
   if (!SendAccepted(PacketType::kDeleteFile)) return;  // nothing deleted
-  // Only files are deleted; a missing file is acknowledged the same way.
-  if (platform::Exists(target.file) && !platform::IsFolder(target.file)) {
-    CFileNeu::Remove(target.file);
+  // Only regular files are deleted, in the folder the check resolved; a
+  // missing file or a folder is acknowledged the same way.
+  if (file.folder_handle.IsOpen()) {
+    const int error = file.folder_handle.DeleteFile(file.target.file_name);
+    if (error != 0 && error != ENOENT && error != EISDIR && error != platform::kLinkOnTheWay &&
+        error != platform::kNotARegularFile) {
+      CFileNeu::Report(error, project_->rootpath + '\\' + file.target.RelativeFile(), true);
+    }
   }
   const std::string folder(file.folder), file_name(file.file_name);
   const std::string text = StringPrintf("File %s\\%s deleted from project %s", folder.c_str(),

@@ -26,7 +26,7 @@ void CSessionHandler::CloseDownload() {
   if (download_file_.IsOpen()) download_file_.Close();
 }
 
-void CSessionHandler::PackIntoTransferArchive(const std::string& source) {
+void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
   CloseDownload();
   const std::string archive = ClientArchivePath();
   if (platform::Exists(archive)) CFileNeu::Remove(archive);
@@ -34,7 +34,7 @@ void CSessionHandler::PackIntoTransferArchive(const std::string& source) {
   // client receives whatever could be written.
   ZipWriter writer;
   if (!writer.Create(archive)) return;
-  writer.AddFile(kTransferEntryName, source, values_.shutdown);
+  if (source.IsOpen()) (void)writer.AddOpenFile(kTransferEntryName, source, values_.shutdown);
   writer.Close();
 }
 
@@ -48,21 +48,34 @@ void CSessionHandler::OnScanResultRequest(const Request&) {
     // Readers share the file; the project handler replaces it only while it
     // holds the guard alone.
     std::shared_lock<std::shared_mutex> reading(user_->scan_result_guard);
-    PackIntoTransferArchive(
-        StringPrintf(kScanResultFormat, project_->projectname.c_str(), user_->username.c_str()));
+    platform::File result;
+    (void)result.Open(
+        StringPrintf(kScanResultFormat, project_->projectname.c_str(), user_->username.c_str()),
+        platform::File::kRead);
+    PackIntoTransferArchive(result);
   }
   ready_ = true;
 }
 
 void CSessionHandler::OnDownloadRequest(const Request& request) {
   const ProjectFileRequest& source = *request.project_file;
+  // The file is opened in the folder the check resolved, before the reply: a
+  // link or special file put there since the check is refused the same way.
+  platform::File file;
+  if (source.folder_handle.IsOpen()) {
+    const int error = source.folder_handle.OpenRegularFile(source.target.file_name, file);
+    if (error == platform::kLinkOnTheWay || error == platform::kNotARegularFile) {
+      RefuseProjectFile(request.type, source.folder, Refusal::kLink);
+      return;
+    }
+  }
   if (SendAccepted(PacketType::kDownloadRequest)) {
     const std::string folder_text(source.folder), file_text(source.file_name);
     Logf(kLogInfo, "File %s\\%s prepared for TX on project %s", folder_text.c_str(),
          file_text.c_str(), project_->projectname.c_str());
   }
   ready_ = false;
-  PackIntoTransferArchive(source.target.file);
+  PackIntoTransferArchive(file);
   ready_ = true;
 }
 

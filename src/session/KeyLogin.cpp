@@ -34,10 +34,12 @@ CSessionHandler::FoundUser CSessionHandler::FindUser(std::string_view projectnam
   const std::string digest = PasswordDigest(password);
   for (const auto& project : values_.config->projects) {
     if (project->projectname != projectname) continue;
-    for (const auto& user : project->users) {
-      if (user->username == username && user->password.Get() == digest) {
+    for (std::size_t u = 0; u < project->users.size(); ++u) {
+      UserRecord& user = *project->users[u];
+      if (user.username == username && user.password.Get() == digest) {
         found.project = project.get();
-        found.user = user.get();
+        found.user = &user;
+        found.index = u;
         return found;
       }
     }
@@ -53,6 +55,7 @@ void CSessionHandler::OnLogin(const Request& request) {
   const FoundUser found = FindUser(record.String(2), record.String(0), record.String(1));
   project_ = found.project;
   user_ = found.user;
+  user_index_ = found.index;
   client_logged_in_ = user_ != nullptr;
   if (!client_logged_in_) return;  // no reply, nothing logged
 

@@ -13,7 +13,8 @@ bool PayloadFits(PayloadRule rule, std::span<const std::uint8_t> payload) {
     case PayloadRule::kKeyBlock:
       return payload.size() == kSessionKeySize;
     case PayloadRule::kRecord:
-    case PayloadRule::kProjectFile:
+    case PayloadRule::kProjectRead:
+    case PayloadRule::kProjectWrite:
     case PayloadRule::kProjectUpload:
       return !payload.empty();
     case PayloadRule::kUploadData:
@@ -23,7 +24,8 @@ bool PayloadFits(PayloadRule rule, std::span<const std::uint8_t> payload) {
 }
 
 bool NamesProjectFile(PayloadRule rule) {
-  return rule == PayloadRule::kProjectFile || rule == PayloadRule::kProjectUpload;
+  return rule == PayloadRule::kProjectRead || rule == PayloadRule::kProjectWrite ||
+         rule == PayloadRule::kProjectUpload;
 }
 
 // The packet catalogue: every request type, the payload it needs, the login it
@@ -40,7 +42,7 @@ const CSessionHandler::CatalogueEntry CSessionHandler::kCatalogue[] = {
      &CSessionHandler::OnScanResultRequest},
     {PacketType::kScanResultChanged, PayloadRule::kEmpty, LoginRule::kClient,
      &CSessionHandler::OnScanResultChanged},
-    {PacketType::kDownloadRequest, PayloadRule::kProjectFile, LoginRule::kClient,
+    {PacketType::kDownloadRequest, PayloadRule::kProjectRead, LoginRule::kClient,
      &CSessionHandler::OnDownloadRequest},
     {PacketType::kRemoteUploadRequest, PayloadRule::kRecord, LoginRule::kRemote,
      &CSessionHandler::OnRemoteUploadRequest},
@@ -54,7 +56,7 @@ const CSessionHandler::CatalogueEntry CSessionHandler::kCatalogue[] = {
      &CSessionHandler::OnUploadRequest},
     {PacketType::kUploadChunk, PayloadRule::kUploadData, LoginRule::kNone,
      &CSessionHandler::OnUploadData},
-    {PacketType::kDeleteFile, PayloadRule::kProjectFile, LoginRule::kClient,
+    {PacketType::kDeleteFile, PayloadRule::kProjectWrite, LoginRule::kClient,
      &CSessionHandler::OnDeleteFile},
     {PacketType::kRemotePasswordChange, PayloadRule::kRecord, LoginRule::kRemote,
      &CSessionHandler::OnRemotePasswordChange},

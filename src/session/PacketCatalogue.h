@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "net/Frame.h"
+#include "platform/Directory.h"
 #include "session/ProjectPath.h"
 
 namespace kestrel {
@@ -19,9 +20,10 @@ enum class PayloadRule : std::uint8_t {
   kRecord,      // an encrypted request record: at least one byte
   kUploadData,  // 5 bytes with a bulk block (upload chunk), or empty (upload end)
   // Encrypted records naming a file of the client's project (folder, file
-  // name), checked by the session before the handler runs.
-  kProjectFile,    // download, delete
-  kProjectUpload,  // upload: the names follow a 16-byte fixed part
+  // name), checked by the session before the handler runs (ProjectFileCheck.cpp).
+  kProjectRead,    // download: the folder must be visible to the user
+  kProjectWrite,   // delete: the folder must be writable
+  kProjectUpload,  // upload: writable; the names follow a 16-byte fixed part
 };
 
 enum class LoginRule : std::uint8_t {
@@ -36,8 +38,11 @@ enum class LoginRule : std::uint8_t {
 struct ProjectFileRequest {
   std::string_view folder;              // as requested: "RootFolder" or a path below the root
   std::string_view file_name;           // as requested
-  ProjectTarget target;                 // the checked paths below the project root
+  ProjectTarget target;                 // the checked names below the project root
   const std::uint8_t* fixed = nullptr;  // the record's fixed part (upload), else null
+  // The target's folder, resolved beneath the project root without following
+  // a link; not open when it does not exist (yet).
+  platform::Directory folder_handle;
 };
 
 // One complete, valid request frame as handed to a handler.
@@ -46,7 +51,7 @@ struct Request {
   std::span<const std::uint8_t> payload;
   // The 1280-byte bulk block of upload data, else null.
   const std::uint8_t* block = nullptr;
-  // The checked project file of kProjectFile and kProjectUpload requests, else null.
+  // The checked project file of the kProject... payload rules, else null.
   const ProjectFileRequest* project_file = nullptr;
 };
 

@@ -64,10 +64,12 @@ class CSessionHandler final : public ISessionHandler {
   void WriteUserActivity(const std::string& text) const;
   void RefuseName(PacketType type);
   // The check of every request that names a project file (ProjectFileCheck.cpp):
-  // decrypts and splits the record, checks the names; false when the request
-  // is ignored or refused (no reply). out: filled for the handler.
+  // record, names, rights and links; false when the request is ignored or
+  // refused (no reply). out: filled for the handler.
   bool CheckProjectFile(const Request& request, PayloadRule rule, ProjectFileRequest& out);
-  void RefuseProjectFile(PacketType type);
+  enum class Refusal { kName, kRights, kLink };
+  // One Warning naming user, request, folder and address.
+  void RefuseProjectFile(PacketType type, std::string_view folder, Refusal reason);
   // Posts a message with its record to the main window (which frees it).
   bool PostToMainWindow(std::uint32_t id, std::unique_ptr<platform::MessageRecord> record) const;
   // Decrypts the request's payload with the session key and parses it.
@@ -82,6 +84,7 @@ class CSessionHandler final : public ISessionHandler {
   struct FoundUser {
     ProjectRecord* project = nullptr;  // borrowed from values_.config
     UserRecord* user = nullptr;        // null when nobody matched
+    std::size_t index = 0;             // of user in project->users
   };
   // The first user, in configuration order, of a project of this name whose
   // name and password digest match (login and user password change).
@@ -96,7 +99,8 @@ class CSessionHandler final : public ISessionHandler {
   void OnScanResultRequest(const Request& request);
   void OnDownloadRequest(const Request& request);
   void OnNextDownloadChunk(const Request& request);
-  void PackIntoTransferArchive(const std::string& source);
+  // source: open for reading, or closed for an archive without entries.
+  void PackIntoTransferArchive(platform::File& source);
   std::string ClientArchivePath() const;
   void CloseDownload();
 
@@ -128,6 +132,7 @@ class CSessionHandler final : public ISessionHandler {
   // Session state.
   ProjectRecord* project_ = nullptr;  // borrowed from values_.config; null unless logged in
   UserRecord* user_ = nullptr;        // borrowed likewise
+  std::size_t user_index_ = 0;        // of user_ in project_->users (its rights' column)
   bool client_logged_in_ = false;
   bool remote_logged_in_ = false;
   bool ready_ = false;             // the prepared download archive is complete
@@ -147,6 +152,7 @@ class CSessionHandler final : public ISessionHandler {
   struct Upload {
     CFileNeu file;                  // the archive being received
     std::string folder, file_name;  // announced client target (valid while kind is kClient)
+    ProjectTarget target;           // its checked names
     std::string remote_name;        // announced document name (valid while kind is kRemote)
     platform::FileTime file_time = 0;
     UploadKind kind = UploadKind::kNone;

@@ -4,7 +4,6 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
-#include "session/ProjectPath.h"
 #include "session/SessionHandler.h"
 #include "session/TransferStaging.h"
 
@@ -48,6 +47,7 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   if (!SendAccepted(PacketType::kUploadRequest)) return;
   upload_.folder.assign(target.folder);
   upload_.file_name.assign(target.file_name);
+  upload_.target = target.target;
   upload_.kind = UploadKind::kClient;
   Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
        upload_.file_name.c_str(), project_->projectname.c_str());
@@ -87,11 +87,16 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
 }
 
 void CSessionHandler::FinishClientUpload() {
-  const ProjectTarget target =
-      MakeProjectTarget(project_->rootpath, upload_.folder, upload_.file_name);
-  if (!target.ok()) return;
-  const PlaceOutcome outcome =
-      ExtractAndPlace(ClientArchivePath(), target.folder, target.file, upload_.file_time);
+  // The folder is resolved again (and created where missing) beneath the
+  // root: the tree may have changed since the request was checked.
+  platform::Directory root;
+  if (root.Open(project_->rootpath) != 0) return;
+  const PlaceOutcome outcome = ExtractAndPlace(ClientArchivePath(), root, upload_.target.folder,
+                                               upload_.target.file_name, upload_.file_time);
+  if (outcome == PlaceOutcome::kRefused) {
+    RefuseProjectFile(PacketType::kUploadChunk, upload_.folder, Refusal::kLink);
+    return;
+  }
   if (outcome != PlaceOutcome::kPlaced) return;
   const std::string text =
       StringPrintf("Project %s: user %s updated file %s\\%s", project_->projectname.c_str(),
