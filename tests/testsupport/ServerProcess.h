@@ -23,6 +23,8 @@ bool WaitFor(const std::function<bool()>& cond,
 bool WriteFile(const std::string& path, std::string_view content);
 // The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
+// Every "Server Logbook *.log" of the working folder's logs, joined.
+std::string Logbook(const std::string& folder);
 
 class ServerProcess {
  public:
