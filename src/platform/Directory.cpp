@@ -165,29 +165,13 @@ std::string TemporaryName() {
          std::to_string(counter.fetch_add(1)) + ".tmp";
 }
 
-int WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return 0;
-}
-
-int CopyAll(int from_fd, int to_fd) {
+int CopyAll(File& from, File& to) {
   std::vector<char> block(kCopyBlock);
   for (;;) {
-    const ssize_t got = ::read(from_fd, block.data(), block.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    const long got = from.Read(block.data(), block.size());
+    if (got < 0) return static_cast<int>(-got);
     if (got == 0) return 0;
-    const int error = WriteAll(to_fd, block.data(), static_cast<std::size_t>(got));
+    const int error = to.Write(block.data(), static_cast<std::size_t>(got));
     if (error != 0) return error;
   }
 }
@@ -245,27 +229,24 @@ int Directory::Open(std::string_view system_path, Resolution resolution) {
 }
 
 int Directory::OpenFolder(std::string_view relative, Directory& out) const {
+  return Descend(relative, false, out);
+}
+
+int Directory::CreateFolders(std::string_view relative, Directory& out) const {
+  return Descend(relative, true, out);
+}
+
+int Directory::Descend(std::string_view relative, bool create, Directory& out) const {
   if (fd_ < 0) return EBADF;
   std::vector<std::string> parts;
   if (!SplitRelative(relative, parts)) return EINVAL;
   int fd = -1;
   int error = EAGAIN;
-  if (resolution_ == Resolution::kBest && !parts.empty() && g_openat2_available.load()) {
+  if (!create && resolution_ == Resolution::kBest && !parts.empty() && g_openat2_available.load()) {
     error = OpenBeneath(fd_, parts, fd);
     if (error == ENOSYS) g_openat2_available.store(false);
   }
-  if (error == ENOSYS || error == EAGAIN) error = WalkComponents(fd_, parts, false, fd);
-  if (error != 0) return error;
-  out = Directory(fd, resolution_);
-  return 0;
-}
-
-int Directory::CreateFolders(std::string_view relative, Directory& out) const {
-  if (fd_ < 0) return EBADF;
-  std::vector<std::string> parts;
-  if (!SplitRelative(relative, parts)) return EINVAL;
-  int fd = -1;
-  const int error = WalkComponents(fd_, parts, true, fd);
+  if (error == ENOSYS || error == EAGAIN) error = WalkComponents(fd_, parts, create, fd);
   if (error != 0) return error;
   out = Directory(fd, resolution_);
   return 0;
@@ -326,7 +307,7 @@ int Directory::ReplaceFile(std::string_view name, std::string_view data,
   std::string native;
   if (fd_ < 0) return EBADF;
   if (!NativeName(name, native)) return EINVAL;
-  return PutBesideAndRename(native, -1, data, last_write);
+  return PutBesideAndRename(native, nullptr, data, last_write);
 }
 
 int Directory::CheckReplaceable(const std::string& native_name) const {
@@ -350,21 +331,24 @@ int Directory::CopyFileIn(std::string_view from, std::string_view name, FileTime
   if (!NativeName(name, native)) return EINVAL;
   const int error = CheckReplaceable(native);
   if (error != 0) return error;
-  OwnedFd source(::open(NativePath(from).c_str(), O_RDONLY | O_CLOEXEC));
-  if (source.get() < 0) return errno;
-  return PutBesideAndRename(native, source.get(), {}, last_write);
+  File source;
+  const int open_error = source.Open(from, File::kRead);
+  if (open_error != 0) return open_error;
+  return PutBesideAndRename(native, &source, {}, last_write);
 }
 
-int Directory::PutBesideAndRename(const std::string& native_name, int source_fd,
+int Directory::PutBesideAndRename(const std::string& native_name, File* source,
                                   std::string_view data, std::optional<FileTime> time) const {
   const std::string temp = TemporaryName();
-  OwnedFd out(
-      ::openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-  if (out.get() < 0) return errno;
-  int error = source_fd >= 0 ? CopyAll(source_fd, out.get())
-                             : WriteAll(out.get(), data.data(), data.size());
-  if (error == 0 && time) error = SetTimeOf(out.get(), *time);
-  if (::close(out.Release()) != 0 && error == 0) error = errno;
+  const int fd =
+      ::openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+  if (fd < 0) return errno;
+  File out;
+  out.Adopt(fd);
+  int error = source != nullptr ? CopyAll(*source, out) : out.Write(data.data(), data.size());
+  if (error == 0 && time) error = SetTimeOf(out.fd(), *time);
+  const int close_error = out.Close();
+  if (error == 0) error = close_error;
   if (error == 0 && ::renameat(fd_, temp.c_str(), fd_, native_name.c_str()) != 0) error = errno;
   if (error != 0) ::unlinkat(fd_, temp.c_str(), 0);
   return error;

@@ -103,7 +103,10 @@ class Directory {
   void Close();
   // The entry name checked against a link or special file before a write.
   [[nodiscard]] int CheckReplaceable(const std::string& native_name) const;
-  [[nodiscard]] int PutBesideAndRename(const std::string& native_name, int source_fd,
+  [[nodiscard]] int Descend(std::string_view relative, bool create, Directory& out) const;
+  // Writes source's rest (or, without source, data) to a temporary file here
+  // and renames it over native_name.
+  [[nodiscard]] int PutBesideAndRename(const std::string& native_name, File* source,
                                        std::string_view data, std::optional<FileTime> time) const;
 
   int fd_ = -1;

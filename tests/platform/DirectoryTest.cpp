@@ -11,10 +11,9 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "testsupport/ServerProcess.h"
 #include "testsupport/TempDir.h"
 
 namespace kestrel::platform {
@@ -23,16 +22,8 @@ namespace {
 using test::TempDir;
 using Resolution = Directory::Resolution;
 
-void WriteNative(const std::string& native, const std::string& content) {
-  std::ofstream(native, std::ios::binary) << content;
-}
-
-std::string ReadNative(const std::string& native) {
-  std::ifstream in(native, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using test::ReadFile;
+using test::WriteFile;
 
 // root/ holds a folder, links out of the root, a FIFO and a hard link;
 // outside/ holds the canaries.
@@ -41,20 +32,20 @@ class DirectoryTest : public ::testing::TestWithParam<Resolution> {
   void SetUp() override {
     std::filesystem::create_directories(Root("in"));
     std::filesystem::create_directories(Outside());
-    WriteNative(Outside("canary.txt"), "canary");
-    WriteNative(Root("in/own.txt"), "own");
+    WriteFile(Outside("canary.txt"), "canary");
+    WriteFile(Root("in/own.txt"), "own");
     ASSERT_EQ(::symlink(Outside().c_str(), Root("dirlink").c_str()), 0);
     ASSERT_EQ(::symlink(Outside("canary.txt").c_str(), Root("filelink").c_str()), 0);
     ASSERT_EQ(::symlink(Outside("gone").c_str(), Root("dangling").c_str()), 0);
     ASSERT_EQ(::mkfifo(Root("fifo").c_str(), 0644), 0);
     ASSERT_EQ(::link(Root("in/own.txt").c_str(), Root("hard.txt").c_str()), 0);
-    WriteNative(dir_.Sub("staged"), "staged");
+    WriteFile(dir_.Sub("staged"), "staged");
     ASSERT_EQ(root_.Open(Root(), GetParam()), 0);
   }
   std::string Root(const std::string& rel = "") const { return dir_.Sub("root/" + rel); }
   std::string Outside(const std::string& rel = "") const { return dir_.Sub("outside/" + rel); }
   void ExpectOutsideUntouched() {
-    EXPECT_EQ(ReadNative(Outside("canary.txt")), "canary");
+    EXPECT_EQ(ReadFile(Outside("canary.txt")), "canary");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Outside()), {}), 1);
   }
 
@@ -90,7 +81,7 @@ TEST_P(DirectoryTest, FileLinksAreNeitherReadReplacedByUploadsNorDeleted) {
 TEST_P(DirectoryTest, ReplacingALinkPutsARegularFileInItsPlace) {
   ASSERT_EQ(root_.ReplaceFile("filelink", "new rights"), 0);
   EXPECT_EQ(root_.Kind("filelink"), EntryKind::kFile);
-  EXPECT_EQ(ReadNative(Root("filelink")), "new rights");
+  EXPECT_EQ(ReadFile(Root("filelink")), "new rights");
   ExpectOutsideUntouched();
 }
 
@@ -108,8 +99,8 @@ TEST_P(DirectoryTest, HardLinkIsAnOrdinaryFileAndReadsAreCapped) {
   EXPECT_EQ(text, "own");
   EXPECT_EQ(root_.ReadRegularFile("hard.txt", 2, text), EFBIG);
   ASSERT_EQ(root_.MoveFileIn(dir_.Sub("staged"), "hard.txt"), 0);
-  EXPECT_EQ(ReadNative(Root("hard.txt")), "staged");
-  EXPECT_EQ(ReadNative(Root("in/own.txt")), "own");  // replaced, not written through
+  EXPECT_EQ(ReadFile(Root("hard.txt")), "staged");
+  EXPECT_EQ(ReadFile(Root("in/own.txt")), "own");  // replaced, not written through
   ASSERT_EQ(root_.DeleteFile("hard.txt"), 0);
 }
 
@@ -129,8 +120,8 @@ TEST_P(DirectoryTest, ListingDescribesLinksAsLinksAndSpecialFilesAsNotRegular) {
 // (an atomic exchange of the two names) while requests run: every request
 // either meets the real folder or is refused; nothing outside is touched.
 TEST_P(DirectoryTest, FolderSwappedForALinkDuringRequestsNeverLeadsOutside) {
-  WriteNative(Outside("f.txt"), "OUTSIDE");
-  WriteNative(Root("in/f.txt"), "inside");
+  WriteFile(Outside("f.txt"), "OUTSIDE");
+  WriteFile(Root("in/f.txt"), "inside");
   ASSERT_EQ(::symlink(Outside().c_str(), Root("swap").c_str()), 0);
   std::atomic<bool> stop{false};
   std::thread swapper([&] {
@@ -160,7 +151,7 @@ TEST_P(DirectoryTest, FolderSwappedForALinkDuringRequestsNeverLeadsOutside) {
   stop.store(true);
   swapper.join();
   EXPECT_EQ(inside + refused, kRounds);
-  EXPECT_EQ(ReadNative(Outside("f.txt")), "OUTSIDE");
+  EXPECT_EQ(ReadFile(Outside("f.txt")), "OUTSIDE");
   EXPECT_FALSE(std::filesystem::exists(Outside("made")));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Outside()), {}), 2);
 }
