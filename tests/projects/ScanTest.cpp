@@ -329,6 +329,9 @@ TEST_F(ScanTest, ScanPublishesEveryWalkedFoldersAccessButAGivenUpWalkNothing) {
   WriteFile(".\\Root\\~RootRights.xml", RightsXml({{1, "G", "true", "true"}}));
   WriteFile(".\\Root\\~Empty.xml", RightsXml({{1, "G", "true", "false"}}));
   WriteFile(".\\Root\\Empty\\~Hidden.xml", RightsXml({{1, "G", "false", "false"}}));
+  // Hidden is newer than its parent, so the rights pass keeps its own file.
+  platform::SetLastWriteTime(".\\Root\\Empty", kBase);
+  platform::SetLastWriteTime(".\\Root\\Empty\\Hidden", kBase + 10000000ULL);
   auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, true);
   shutdown_ = true;
   ASSERT_TRUE(Scan(*project));
