@@ -104,9 +104,8 @@ void ProjectWalk::Run() {
   }
   if (refused_rights_files_ > 0) {
     log_.Logf(kLogWarning,
-              "project '%s': %d user right files are links or no regular files and count as "
-              "missing",
-              project_.projectname.c_str(), refused_rights_files_);
+              "project '%s': user right files that are links or no regular files count as missing",
+              project_.projectname.c_str());
   }
 }
 

@@ -81,7 +81,7 @@ class ProjectWalk {
   ScanResultBuilder* builder_;
   const std::atomic<bool>& shutdown_;
   const LogChannel& log_;
-  std::vector<std::uint8_t> access_;  // rights of the folder being listed
+  std::vector<std::uint8_t> access_;                  // rights of the folder being listed
   std::shared_ptr<FolderAccessTable> folder_access_;  // with plan.scan
   int refused_rights_files_ = 0;                      // links or special files met as rights files
 };
