@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "config/BusyFlag.h"
+#include "config/FolderAccess.h"
+#include "config/SharedSnapshot.h"
 #include "config/SharedText.h"
 
 namespace kestrel {
@@ -51,6 +53,9 @@ struct ProjectRecord {
   BusyFlag rights_pass_running;                  // held by the rights pass
   std::atomic<bool> changed_by_session{false};   // set by upload/delete, cleared by the scan
   bool delete_empty_folders = false;             // set before the handler thread starts
+  // Every user's access to every folder, published by each complete scan (the
+  // handler thread) and read by the sessions; null until the first scan.
+  SharedSnapshot<FolderAccessTable> folder_access;
 };
 
 struct ServerSettings {

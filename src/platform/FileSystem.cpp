@@ -47,19 +47,20 @@ FileTime FileTimeOf(const struct stat& st) {
 
 void FillEntry(const struct stat& st, bool is_link, DirEntry& out) {
   out.is_folder = S_ISDIR(st.st_mode);
+  out.is_regular = S_ISREG(st.st_mode);
   out.is_link = is_link;
   out.size = out.is_folder ? 0 : static_cast<std::uint64_t>(st.st_size);
   out.last_write = FileTimeOf(st);
 }
 
-// Status of name inside dir_fd: follows a link, falls back to the link itself
-// when its target is missing.
-int StatAt(int dir_fd, const char* name, DirEntry& out) {
+// Status of name inside dir_fd: follows a link (when asked to), falls back to
+// the link itself when its target is missing.
+int StatAt(int dir_fd, const char* name, DirEntry& out, bool follow_links = true) {
   struct stat lst;
   if (::fstatat(dir_fd, name, &lst, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   bool is_link = S_ISLNK(lst.st_mode);
   struct stat st;
-  if (is_link && ::fstatat(dir_fd, name, &st, 0) == 0) {
+  if (is_link && follow_links && ::fstatat(dir_fd, name, &st, 0) == 0) {
     FillEntry(st, true, out);
   } else {
     FillEntry(lst, is_link, out);
@@ -158,7 +159,16 @@ int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skippe
   out.clear();
   if (skipped != nullptr) *skipped = 0;
   std::string native = NativePath(path);
-  int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  FdGuard fd(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return errno;
+  return ListDirectoryAt(fd.get(), true, out, skipped);
+}
+
+int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out, int* skipped) {
+  out.clear();
+  if (skipped != nullptr) *skipped = 0;
+  // A descriptor of its own: the listing takes it over and reads from the start.
+  int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
   DIR* raw = ::fdopendir(fd);
   if (raw == nullptr) {
@@ -167,7 +177,7 @@ int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skippe
     return err;
   }
   DirPtr dir(raw);
-  int dir_fd = ::dirfd(dir.get());
+  int list_fd = ::dirfd(dir.get());
   for (;;) {
     errno = 0;
     dirent* ent = ::readdir(dir.get());
@@ -187,7 +197,7 @@ int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skippe
       continue;
     }
     DirEntry entry;
-    if (StatAt(dir_fd, ent->d_name, entry) != 0) continue;  // vanished meanwhile
+    if (StatAt(list_fd, ent->d_name, entry, follow_links) != 0) continue;  // vanished meanwhile
     entry.name = std::move(*system);
     out.push_back(std::move(entry));
   }
@@ -373,6 +383,19 @@ int File::Open(std::string_view path, unsigned flags) {
     return err;
   }
   fd_ = fd;
+  return 0;
+}
+
+void File::Adopt(int fd) {
+  Close();
+  fd_ = fd;
+}
+
+int File::Status(DirEntry& out) const {
+  if (fd_ < 0) return EBADF;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return errno;
+  FillEntry(st, false, out);
   return 0;
 }
 

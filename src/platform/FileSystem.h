@@ -23,7 +23,8 @@ std::optional<std::string> SystemName(std::string_view native_name);
 struct DirEntry {
   std::string name;  // system text (8-bit)
   bool is_folder = false;
-  bool is_link = false;  // symbolic link (the other fields describe its target)
+  bool is_regular = false;  // a regular file (not a folder, FIFO, socket or device)
+  bool is_link = false;     // symbolic link (the other fields describe its target)
   std::uint64_t size = 0;
   FileTime last_write = 0;
 };
@@ -31,6 +32,11 @@ struct DirEntry {
 // Lists a folder sorted by name (byte order), without "." and "..". Entries
 // whose native name has no 8-bit form are left out and counted in *skipped.
 int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skipped = nullptr);
+// The same for an open folder (the descriptor stays the caller's). With
+// follow_links false a link is described as itself: is_link, and no field
+// tells anything about its target.
+int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out,
+                    int* skipped = nullptr);
 // Status of one path (follows links). ENOENT when missing.
 int Stat(std::string_view path, DirEntry& out);
 bool Exists(std::string_view path);
@@ -70,6 +76,10 @@ class File {
   File& operator=(const File&) = delete;
 
   int Open(std::string_view path, unsigned flags);
+  // Takes over an open descriptor (closing the one held before).
+  void Adopt(int fd);
+  // Size, kind and last-write time of the open file (its name stays empty).
+  int Status(DirEntry& out) const;
   // Reads up to count bytes; returns the count read (0 at end) or -errno.
   long Read(void* buffer, std::size_t count);
   // Writes all bytes; returns 0 or an errno value.

@@ -38,7 +38,7 @@ ProjectCycle::ProjectCycle(ProjectRecord& project, const LogChannel& log,
 
 bool ProjectCycle::PrepareRightsPass() {
   if (!project_.user_privileges) return false;
-  if (!CFileNeu::Exists(RootRightsPath(project_.rootpath))) {
+  if (!HasRootRightsFile(project_.rootpath)) {
     if (!context_.root_rights_missing_reported) {
       context_.root_rights_missing_reported = true;
       log_.Logf(kLogWarning, "project '%s' cannot open root XML user right file '~RootRights.xml'",
@@ -80,8 +80,11 @@ bool ProjectCycle::RunScan() {
   plan.delete_empty_folders = project_.delete_empty_folders;
   FolderRightsReader rights(project_, context_.rights_store);
   ScanResultBuilder builder(project_.users.size());
-  ProjectWalk(project_, plan, &rights, &builder, shutdown_, log_).Run();
+  ProjectWalk walk(project_, plan, &rights, &builder, shutdown_, log_);
+  walk.Run();
   hold.Release();
+  // The sessions check their requests against what this walk read.
+  if (auto access = walk.TakeFolderAccess()) project_.folder_access.Store(std::move(access));
 
   WriteResults(builder);
   return true;

@@ -17,19 +17,18 @@ bool IsSubfolder(const platform::DirEntry& entry) {
 }
 
 bool IsListedFile(const platform::DirEntry& entry) {
-  return !entry.is_folder && ProjectWalk::UsableName(entry.name) && entry.name[0] != '~';
+  return entry.is_regular && !entry.is_link && ProjectWalk::UsableName(entry.name) &&
+         entry.name[0] != '~';
 }
 
 // Listings are sorted by name (byte order), so presence is a binary search.
-bool Contains(const std::vector<platform::DirEntry>& entries, const std::string& name) {
+// Only a regular file counts: a link or special file in a rights file's
+// place is no rights file.
+bool HasRegularFile(const std::vector<platform::DirEntry>& entries, const std::string& name) {
   auto found = std::lower_bound(
       entries.begin(), entries.end(), name,
       [](const platform::DirEntry& entry, const std::string& key) { return entry.name < key; });
-  return found != entries.end() && found->name == name;
-}
-
-std::string RightsFileName(const std::string& folder_name) {
-  return "~" + folder_name + ".xml";
+  return found != entries.end() && found->name == name && found->is_regular && !found->is_link;
 }
 
 }  // namespace
@@ -44,6 +43,7 @@ ProjectWalk::ProjectWalk(const ProjectRecord& project, const WalkPlan& plan,
       shutdown_(shutdown),
       log_(log) {
   if (rights_ == nullptr || builder_ == nullptr) plan_.scan = false;
+  if (plan_.scan) folder_access_ = std::make_shared<FolderAccessTable>(project_.users.size());
 }
 
 bool ProjectWalk::UsableName(const std::string& name) {
@@ -53,6 +53,11 @@ bool ProjectWalk::UsableName(const std::string& name) {
     if (byte == '\\' || byte < 0x20) return false;
   }
   return true;
+}
+
+std::shared_ptr<const FolderAccessTable> ProjectWalk::TakeFolderAccess() {
+  if (Stopping()) folder_access_.reset();
+  return std::move(folder_access_);
 }
 
 int ProjectWalk::ListFiles(const std::vector<platform::DirEntry>& entries) {
@@ -66,42 +71,57 @@ int ProjectWalk::ListFiles(const std::vector<platform::DirEntry>& entries) {
   return listed;
 }
 
+void ProjectWalk::BeginFolder(const platform::Directory& parent, const std::string& name,
+                              const std::string& relative, const std::string& scan_name) {
+  if (rights_->Read(parent, name, access_) == RightsFile::kRefused) ++refused_rights_files_;
+  builder_->BeginFolder(scan_name, access_);
+  folder_access_->Add(relative, access_);
+}
+
 void ProjectWalk::Run() {
-  const std::string& root = project_.rootpath;
-  const std::string root_rights = RootRightsPath(root);
+  platform::Directory root;
   std::vector<platform::DirEntry> entries;
-  platform::ListDirectory(root, entries);  // a folder that cannot be listed contributes nothing
+  // A root that cannot be opened or listed contributes nothing.
+  if (root.Open(project_.rootpath) == 0) (void)root.List(entries);
 
   if (plan_.scan) {
-    rights_->Read(root_rights, access_);
-    builder_->BeginFolder("RootFolder", access_);
+    BeginFolder(root, kRootRightsName, "", "RootFolder");
     ListFiles(entries);
   }
   // A top-level folder gets the root's rights file only when it has none.
-  if (plan_.propagate) {
+  if (plan_.propagate && root.IsOpen()) {
     for (const platform::DirEntry& entry : entries) {
       if (Stopping()) break;
-      if (!IsSubfolder(entry) || Contains(entries, RightsFileName(entry.name))) continue;
-      CopyRightsFile(root_rights, FolderRightsPath(root, entry.name), false);
+      const std::string rights_name = FolderRightsName(entry.name);
+      if (!IsSubfolder(entry) || HasRegularFile(entries, rights_name)) continue;
+      refused_rights_files_ += CopyRightsFile(root, kRootRightsName, root, rights_name, false);
     }
   }
   for (const platform::DirEntry& entry : entries) {
     if (Stopping()) break;
     if (!IsSubfolder(entry)) continue;
-    Walk(root, entry.name, entry.last_write, FolderRightsPath(root, entry.name), entry.name);
+    Walk(root, entry.name, entry.last_write, entry.name);
+  }
+  if (refused_rights_files_ > 0) {
+    log_.Logf(kLogWarning,
+              "project '%s': user right files that are links or no regular files count as missing",
+              project_.projectname.c_str());
   }
 }
 
-void ProjectWalk::Walk(const std::string& parent, const std::string& name, platform::FileTime time,
-                       const std::string& rights_file, const std::string& relative) {
-  const std::string folder = parent + "\\" + name;
+void ProjectWalk::Walk(const platform::Directory& parent, const std::string& name,
+                       platform::FileTime time, const std::string& relative) {
+  // Opened relative to the parent without following a link: a folder swapped
+  // for a link since the parent was listed is not walked.
+  platform::Directory folder;
+  if (parent.OpenFolder(name, folder) != 0) return;
   std::vector<platform::DirEntry> entries;
-  platform::ListDirectory(folder, entries);
+  (void)folder.List(entries);  // a folder that cannot be listed contributes nothing
+  const std::string rights_name = FolderRightsName(name);  // in parent
 
   int files = 0;
   if (plan_.scan) {
-    rights_->Read(rights_file, access_);
-    builder_->BeginFolder(relative, access_);
+    BeginFolder(parent, rights_name, relative, relative);
     files = ListFiles(entries);
   }
   bool had_subfolder = false;
@@ -109,27 +129,35 @@ void ProjectWalk::Walk(const std::string& parent, const std::string& name, platf
     if (!IsSubfolder(entry)) continue;
     had_subfolder = true;
     if (Stopping()) break;
-    std::string sub_rights = FolderRightsPath(folder, entry.name);
     // The folders' own times decide, not those of the rights files.
-    if (plan_.propagate &&
-        (!Contains(entries, RightsFileName(entry.name)) || time > entry.last_write)) {
-      CopyRightsFile(rights_file, sub_rights, true);
+    const std::string sub_rights = FolderRightsName(entry.name);
+    if (plan_.propagate && (!HasRegularFile(entries, sub_rights) || time > entry.last_write)) {
+      refused_rights_files_ += CopyRightsFile(parent, rights_name, folder, sub_rights, true);
     }
-    Walk(folder, entry.name, entry.last_write, sub_rights, relative + "\\" + entry.name);
+    Walk(folder, entry.name, entry.last_write, relative + "\\" + entry.name);
   }
   if (plan_.scan && plan_.delete_empty_folders && !had_subfolder && files == 0 && !Stopping()) {
-    RemoveIfEmpty(folder, rights_file);
+    RemoveIfEmpty(parent, name, relative);
   }
 }
 
-void ProjectWalk::RemoveIfEmpty(const std::string& folder, const std::string& rights_file) {
-  platform::RemoveFolder(folder);  // succeeds only when the folder is really empty
-  if (platform::Exists(folder) || !platform::Exists(rights_file)) return;
-  // Reported in the logbook: a box would stop this thread until confirmed.
-  int error = platform::DeleteFile(rights_file);
-  if (error != 0 && error != ENOENT) {
-    log_.Log(kLogWarning, CFileNeu::ReportText(CFileNeu::CauseFromErrno(error), rights_file));
+void ProjectWalk::RemoveIfEmpty(const platform::Directory& parent, const std::string& name,
+                                const std::string& relative) {
+  // Succeeds only when the folder is really empty (and never for a link).
+  if (parent.RemoveFolder(name) != 0) return;
+  const int error = parent.DeleteFile(FolderRightsName(name));
+  // A link or special file in the rights file's place is no rights file: it
+  // stays. Other failures go to the logbook: a box would stop this thread.
+  if (error == 0 || error == ENOENT || error == platform::kLinkOnTheWay ||
+      error == platform::kNotARegularFile || error == EISDIR) {
+    return;
   }
+  const std::size_t cut = relative.rfind('\\');
+  const std::string parent_path = cut == std::string::npos
+                                      ? project_.rootpath
+                                      : project_.rootpath + "\\" + relative.substr(0, cut);
+  log_.Log(kLogWarning, CFileNeu::ReportText(CFileNeu::CauseFromErrno(error),
+                                             FolderRightsPath(parent_path, name)));
 }
 
 }  // namespace kestrel::projects

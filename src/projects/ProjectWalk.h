@@ -9,14 +9,25 @@
 // files. Each folder is listed once per walk. The walk gives up between two
 // directory entries once the shutdown flag is set.
 //
-// Entries whose names hold a "\" or a control character (they cannot be named
-// in system paths or scan results) and links to folders are left out.
+// The walk follows no link: every folder is opened relative to its parent's
+// descriptor without following one, links and special files (FIFOs, sockets,
+// devices) are never listed, and rights files are read and written only as
+// regular files (UserRights.h); the rights files refused in one walk are
+// reported in one Warning. Entries whose names hold a "\" or a control
+// character (they cannot be named in system paths or scan results) are left
+// out as well.
+//
+// A scan records every walked folder's access per user; a walk that ran to
+// its end hands that table over for the sessions.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/ConfigModel.h"
+#include "config/FolderAccess.h"
+#include "platform/Directory.h"
 #include "platform/FileSystem.h"
 
 namespace kestrel {
@@ -43,6 +54,10 @@ class ProjectWalk {
               ScanResultBuilder* builder, const std::atomic<bool>& shutdown, const LogChannel& log);
 
   void Run();
+  // With plan.scan, after Run: every walked folder's access, or null when the
+  // walk gave up before its end (a partial table would give unwalked folders
+  // the access of their parents).
+  std::shared_ptr<const FolderAccessTable> TakeFolderAccess();
 
   // Whether a directory entry can take part in a walk at all.
   static bool UsableName(const std::string& name);
@@ -50,9 +65,14 @@ class ProjectWalk {
  private:
   // Lists the folder's files into the builder; returns how many were listed.
   int ListFiles(const std::vector<platform::DirEntry>& entries);
-  void Walk(const std::string& parent, const std::string& name, platform::FileTime time,
-            const std::string& rights_file, const std::string& relative);
-  void RemoveIfEmpty(const std::string& folder, const std::string& rights_file);
+  // Reads the rights of the folder being entered (its file `name` in parent)
+  // and starts its part of the scan results.
+  void BeginFolder(const platform::Directory& parent, const std::string& name,
+                   const std::string& relative, const std::string& scan_name);
+  void Walk(const platform::Directory& parent, const std::string& name, platform::FileTime time,
+            const std::string& relative);
+  void RemoveIfEmpty(const platform::Directory& parent, const std::string& name,
+                     const std::string& relative);
   bool Stopping() const { return shutdown_.load(std::memory_order_relaxed); }
 
   const ProjectRecord& project_;
@@ -61,7 +81,9 @@ class ProjectWalk {
   ScanResultBuilder* builder_;
   const std::atomic<bool>& shutdown_;
   const LogChannel& log_;
-  std::vector<std::uint8_t> access_;  // rights of the folder being listed
+  std::vector<std::uint8_t> access_;                  // rights of the folder being listed
+  std::shared_ptr<FolderAccessTable> folder_access_;  // with plan.scan
+  int refused_rights_files_ = 0;                      // links or special files met as rights files
 };
 
 }  // namespace kestrel::projects

@@ -4,6 +4,8 @@
 
 #include "config/ConfigUpdate.h"
 #include "logging/LogRecord.h"
+#include "platform/Directory.h"
+#include "projects/NameRules.h"
 #include "projects/UserRights.h"
 #include "support/FileNeu.h"
 #include "support/XmlStore.h"
@@ -18,18 +20,6 @@ struct GroupEntry {
   bool visible = false;
   bool write = false;
 };
-
-bool IsPlainComponent(std::string_view name) {
-  if (name.empty()) return false;
-  bool only_dots_and_blanks = true;
-  for (char c : name) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || c == ':' || c == '/') return false;
-    if (c != '.' && c != ' ') only_dots_and_blanks = false;
-  }
-  // ".", ".." and names Windows would shorten to them ("...", ". ").
-  return !only_dots_and_blanks;
-}
 
 std::vector<GroupEntry> ReadGroups(const CXmlStore& document, const std::string& folder_tag) {
   std::vector<GroupEntry> groups;
@@ -46,12 +36,14 @@ std::vector<GroupEntry> ReadGroups(const CXmlStore& document, const std::string&
   return groups;
 }
 
-// Replaces the rights file with one listing the groups in order. A folder
+// Replaces the rights file with one listing the groups in order. The folder
+// holding it is found beneath the root without following any link, and the
+// file is written beside and renamed over, never through a link. A folder
 // that does not exist gets no file.
-void WriteRightsFile(const std::string& path, const std::vector<GroupEntry>& groups) {
-  CFileNeu::Remove(path, false);
+void WriteRightsFile(std::string_view root, const RightsFileLocation& location,
+                     const std::vector<GroupEntry>& groups) {
   CXmlStore rights;
-  if (!rights.Create(path, kTop)) return;
+  if (!rights.CreateInMemory(kTop)) return;
   for (size_t k = 0; k < groups.size(); ++k) {
     const std::string group_tag = "Group" + std::to_string(k + 1);
     const XmlPath group{kTop, group_tag};
@@ -60,7 +52,9 @@ void WriteRightsFile(const std::string& path, const std::vector<GroupEntry>& gro
     rights.SetBool(group, "Visible", groups[k].visible);
     rights.SetBool(group, "Write", groups[k].write);
   }
-  rights.Save();
+  platform::Directory project_root, folder;
+  if (project_root.Open(root) != 0 || project_root.OpenFolder(location.folder, folder) != 0) return;
+  (void)folder.ReplaceFile(location.name, rights.Text());
 }
 
 const ProjectRecord* FindProject(const ServerConfig& config, std::string_view name) {
@@ -77,36 +71,39 @@ void ApplyFolders(const CXmlStore& document, const ProjectRecord& project) {
     if (foldername.empty()) break;
     const std::vector<GroupEntry> groups = ReadGroups(document, folder_tag);
     if (groups.empty()) continue;  // the folder keeps its rights file
-    const std::string target = RightsFileForFolder(project.rootpath, foldername);
-    if (target.empty()) continue;
+    const RightsFileLocation location = LocateRightsFile(foldername);
+    if (!location.ok || project.rootpath.empty()) continue;
     // The project's handler reads and copies rights files during its pass;
     // rewrite only between passes.
     project.rights_pass_running.WaitClear();
-    WriteRightsFile(target, groups);
+    WriteRightsFile(project.rootpath, location, groups);
   }
 }
 
 }  // namespace
 
-bool IsPlainRelativeFolder(std::string_view foldername) {
-  for (;;) {
-    const size_t separator = foldername.find('\\');
-    if (!IsPlainComponent(foldername.substr(0, separator))) return false;
-    if (separator == std::string_view::npos) return true;
-    foldername.remove_prefix(separator + 1);
+RightsFileLocation LocateRightsFile(std::string_view foldername) {
+  RightsFileLocation location;
+  if (foldername == kRootFolderName) {
+    location.name = kRootRightsName;
+  } else {
+    if (!IsPortableRelativePath(foldername)) return location;
+    const size_t last = foldername.rfind('\\');
+    const std::string_view name =
+        last == std::string_view::npos ? foldername : foldername.substr(last + 1);
+    if (last != std::string_view::npos) location.folder.assign(foldername.substr(0, last));
+    location.name = FolderRightsName(name);
   }
+  location.ok = true;
+  return location;
 }
 
 std::string RightsFileForFolder(std::string_view root, std::string_view foldername) {
-  if (root.empty()) return std::string();
-  if (foldername == kRootFolderName) return RootRightsPath(root);
-  if (!IsPlainRelativeFolder(foldername)) return std::string();
-  const size_t last = foldername.rfind('\\');
-  if (last == std::string_view::npos) return FolderRightsPath(root, foldername);
-  std::string parent(root);
-  parent += '\\';
-  parent += foldername.substr(0, last);
-  return FolderRightsPath(parent, foldername.substr(last + 1));
+  const RightsFileLocation location = LocateRightsFile(foldername);
+  if (root.empty() || !location.ok) return std::string();
+  std::string path(root);
+  if (!location.folder.empty()) path += "\\" + location.folder;
+  return path + "\\" + location.name;
 }
 
 bool UpdateUserRights(std::string_view received_path, const ServerConfig& config,

@@ -5,9 +5,8 @@
 // files up at their next rights pass; the server keeps running.
 //
 // Folder names are relative to the project root, components separated by
-// "\", "Rootfolder" standing for the root itself. A name that could leave the
-// project tree (a ".." or "." component, an empty component, a drive colon,
-// a "/") writes nothing.
+// "\", "Rootfolder" standing for the root itself. A name that is not a
+// portable relative path (NameRules.h) writes nothing.
 //
 // Threads: main window thread only.
 #pragma once
@@ -24,11 +23,17 @@ namespace kestrel::projects {
 inline constexpr std::string_view kUserRightsBackupSuffix = "_UserRigths.xml";
 inline constexpr std::string_view kRootFolderName = "Rootfolder";
 
-// True when every "\"-separated component of the name is a plain folder name
-// that stays below the folder it is taken relative to.
-bool IsPlainRelativeFolder(std::string_view foldername);
+// Where the rights file of a listed folder lies: the folder holding it,
+// relative to the project root ("" for the root), and its name. Not ok when
+// the folder name is refused.
+struct RightsFileLocation {
+  std::string folder;
+  std::string name;
+  bool ok = false;
+};
+RightsFileLocation LocateRightsFile(std::string_view foldername);
 
-// The rights file of the listed folder: "<root>\~RootRights.xml" for
+// The same as one path: "<root>\~RootRights.xml" for
 // "Rootfolder", "<root>\~<name>.xml" for a one-component name, otherwise
 // "<root>\<parent path>\~<last name>.xml". Empty when the name is refused.
 std::string RightsFileForFolder(std::string_view root, std::string_view foldername);

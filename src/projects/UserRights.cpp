@@ -1,6 +1,7 @@
 #include "projects/UserRights.h"
 
 #include "logging/LogChannel.h"
+#include "platform/Directory.h"
 #include "platform/FileSystem.h"
 #include "support/FileNeu.h"
 #include "support/XmlStore.h"
@@ -14,45 +15,65 @@ std::string RootRightsPath(std::string_view root) {
   return path;
 }
 
+std::string FolderRightsName(std::string_view name) {
+  std::string file_name = "~";
+  file_name += name;
+  file_name += ".xml";
+  return file_name;
+}
+
 std::string FolderRightsPath(std::string_view parent, std::string_view name) {
-  std::string path;
-  path.reserve(parent.size() + name.size() + 6);
-  path += parent;
-  path += "\\~";
-  path += name;
-  path += ".xml";
+  std::string path(parent);
+  path += '\\';
+  path += FolderRightsName(name);
   return path;
+}
+
+bool HasRootRightsFile(std::string_view root) {
+  platform::Directory folder;
+  return folder.Open(root) == 0 && folder.Kind(kRootRightsName) == platform::EntryKind::kFile;
 }
 
 namespace {
 
-// Rights files are small; anything larger is simply copied.
-constexpr std::size_t kCompareLimit = 1 << 20;
-
-bool ReadSmallFile(const std::string& path, std::string& out) {
-  platform::File file;
-  if (file.Open(path, platform::File::kRead) != 0) return false;
-  out.clear();
-  char block[16 * 1024];
-  for (;;) {
-    long got = file.Read(block, sizeof block);
-    if (got < 0) return false;
-    if (got == 0) return true;
-    out.append(block, static_cast<std::size_t>(got));
-    if (out.size() > kCompareLimit) return false;
+RightsFile ReadRightsText(const platform::Directory& folder, std::string_view name,
+                          std::string& text, platform::DirEntry* status = nullptr) {
+  const int error = folder.ReadRegularFile(name, kRightsFileLimit, text, status);
+  if (error == 0) return RightsFile::kRead;
+  if (error == platform::kLinkOnTheWay || error == platform::kNotARegularFile || error == EFBIG) {
+    return RightsFile::kRefused;
   }
+  return RightsFile::kMissing;
 }
 
 }  // namespace
 
-bool CopyRightsFile(const std::string& from, const std::string& to, bool replace) {
-  if (replace) {
-    // Rewriting a file in place costs a forced write-back on many file
-    // systems; most passes find the same rights already there.
-    std::string source, target;
-    if (ReadSmallFile(from, source) && ReadSmallFile(to, target) && source == target) return true;
+int CopyRightsFile(const platform::Directory& from_folder, std::string_view from_name,
+                   const platform::Directory& to_folder, std::string_view to_name, bool replace) {
+  const platform::EntryKind target = to_folder.Kind(to_name);
+  int refused = target == platform::EntryKind::kLink || target == platform::EntryKind::kSpecial;
+  const bool existing = target == platform::EntryKind::kFile;
+  if (existing && !replace) return refused;
+  std::string source;
+  platform::DirEntry source_status;
+  const RightsFile read = ReadRightsText(from_folder, from_name, source, &source_status);
+  if (read != RightsFile::kRead) return refused + (read == RightsFile::kRefused ? 1 : 0);
+  platform::FileTime folder_time = 0;
+  if (existing) {
+    // Rewriting a file costs a forced write-back on many file systems; most
+    // passes find the same rights already there.
+    std::string current;
+    if (ReadRightsText(to_folder, to_name, current) == RightsFile::kRead && current == source) {
+      return refused;
+    }
+    if (to_folder.LastWriteTime(folder_time) != 0) folder_time = 0;
   }
-  return platform::CopyFile(from, to, replace) == 0;
+  if (to_folder.ReplaceFile(to_name, source, source_status.last_write) == 0 && folder_time != 0) {
+    // The rename changed the folder's time; an overwrite in place would not
+    // have, and the rights pass compares folder times.
+    (void)to_folder.SetLastWriteTime(folder_time);
+  }
+  return refused;
 }
 
 FolderRightsReader::FolderRightsReader(const ProjectRecord& project, CXmlStore& store)
@@ -62,13 +83,17 @@ FolderRightsReader::FolderRightsReader(const ProjectRecord& project, CXmlStore& 
   }
 }
 
-void FolderRightsReader::Read(std::string_view rights_file, std::vector<std::uint8_t>& access) {
+RightsFile FolderRightsReader::Read(const platform::Directory& folder, std::string_view name,
+                                    std::vector<std::uint8_t>& access) {
   if (!privileges_) {
     access.assign(user_count_, kAccessVisible | kAccessWritable);
-    return;
+    return RightsFile::kRead;
   }
   access.assign(user_count_, kAccessNone);
-  if (!store_.Load(rights_file)) return;
+  std::string text;
+  const RightsFile read = ReadRightsText(folder, name, text);
+  if (read != RightsFile::kRead) return read;
+  if (!store_.LoadText(text)) return RightsFile::kMissing;
   // Group1, Group2, ... up to the first one without a name; flags only ever
   // go from false to true, so a user gets the union over the groups.
   for (int n = 1;; ++n) {
@@ -85,6 +110,7 @@ void FolderRightsReader::Read(std::string_view rights_file, std::vector<std::uin
       if (writable) access[u] |= kAccessWritable;
     }
   }
+  return RightsFile::kRead;
 }
 
 bool PrepareRootFolders(ServerConfig& config, CXmlStore& config_store) {

@@ -12,32 +12,47 @@
 #include <vector>
 
 #include "config/ConfigModel.h"
+#include "config/FolderAccess.h"
 
 namespace kestrel {
 class CXmlStore;
+}
+
+namespace kestrel::platform {
+class Directory;
 }
 
 namespace kestrel::projects {
 
 inline constexpr const char* kRootRightsName = "~RootRights.xml";
 inline constexpr const char* kRootRightsTemplate = "~RootRights_default.xml";
-
-// Bits of one user's access to one folder.
-enum FolderAccess : std::uint8_t {
-  kAccessNone = 0,
-  kAccessVisible = 1,
-  kAccessWritable = 2,
-};
+// Rights files are small; a larger one is not read.
+inline constexpr std::size_t kRightsFileLimit = 1 << 20;
 
 // "<root>\~RootRights.xml".
 std::string RootRightsPath(std::string_view root);
+// "~<name>.xml": the rights file of folder <name>, in that folder's parent.
+std::string FolderRightsName(std::string_view name);
 // "<parent>\~<name>.xml": the rights file of folder <parent>\<name>.
 std::string FolderRightsPath(std::string_view parent, std::string_view name);
+// True when the root holds its rights file as a regular file (not a link).
+bool HasRootRightsFile(std::string_view root);
 
-// Copies a rights file; without replace an existing target stays. A target
-// that already holds the same bytes is not rewritten. False when the copy
-// failed (silently, as every rights copy).
-bool CopyRightsFile(const std::string& from, const std::string& to, bool replace);
+// Rights files are read only when they are regular files (never through a
+// link, never a FIFO or device) of at most kRightsFileLimit bytes; any other
+// one counts as missing, and the walk reports it once per pass.
+enum class RightsFile { kRead, kMissing, kRefused };
+
+// Copies a rights file from one folder to another: always written to a
+// temporary name beside the target and renamed over it, so a link or special
+// file in the target's place is replaced, never written through. Without
+// replace an existing regular target stays. A target that already holds the
+// same bytes is not rewritten, and rewriting an existing one keeps its
+// folder's last-write time, as an overwrite in place would. Failures are
+// silent, as every rights copy; the result counts source and target files
+// that were refused (links or special files).
+int CopyRightsFile(const platform::Directory& from_folder, std::string_view from_name,
+                   const platform::Directory& to_folder, std::string_view to_name, bool replace);
 
 // Reads rights files into one FolderAccess value per user of a project (list
 // order). Handler thread only.
@@ -47,9 +62,11 @@ class FolderRightsReader {
   // context's rights store, borrowed for the reader's life.
   FolderRightsReader(const ProjectRecord& project, CXmlStore& store);
 
-  // Without user privileges every user may see and write, and no file is read.
-  // A file that cannot be loaded hides the folder from everybody.
-  void Read(std::string_view rights_file, std::vector<std::uint8_t>& access);
+  // The rights file name in folder. Without user privileges every user may
+  // see and write, and no file is read. A file that cannot be loaded hides
+  // the folder from everybody.
+  RightsFile Read(const platform::Directory& folder, std::string_view name,
+                  std::vector<std::uint8_t>& access);
 
  private:
   CXmlStore& store_;

@@ -5,7 +5,6 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
-#include "session/ProjectPath.h"
 #include "session/SessionHandler.h"
 #include "support/Md5.h"
 #include "support/WindowMessages.h"
@@ -13,21 +12,18 @@
 namespace kestrel {
 
 void CSessionHandler::OnDeleteFile(const Request& request) {
-  RequestRecord record;
-  if (!DecryptRecord(request, 2, 0, record)) return;
-  const std::string folder(record.String(0));
-  const std::string file_name(record.String(1));
-  if (folder.empty() || file_name.empty()) return;
-  const ProjectTarget target = MakeProjectTarget(project_->rootpath, folder, file_name);
-  if (!target.ok()) {
-    RefuseName(request.type);
-    return;
-  }
+  const ProjectFileRequest& file = *request.project_file;
   if (!SendAccepted(PacketType::kDeleteFile)) return;  // nothing deleted
-  // Only files are deleted; a missing file is acknowledged the same way.
-  if (platform::Exists(target.file) && !platform::IsFolder(target.file)) {
-    CFileNeu::Remove(target.file);
+  // Only regular files are deleted, in the folder the check resolved; a
+  // missing file or a folder is acknowledged the same way.
+  if (file.folder_handle.IsOpen()) {
+    const int error = file.folder_handle.DeleteFile(file.target.file_name);
+    if (error != 0 && error != ENOENT && error != EISDIR && error != platform::kLinkOnTheWay &&
+        error != platform::kNotARegularFile) {
+      CFileNeu::Report(error, project_->rootpath + '\\' + file.target.RelativeFile(), true);
+    }
   }
+  const std::string folder(file.folder), file_name(file.file_name);
   const std::string text = StringPrintf("File %s\\%s deleted from project %s", folder.c_str(),
                                         file_name.c_str(), project_->projectname.c_str());
   Log(kLogInfo, text);
@@ -44,24 +40,11 @@ void CSessionHandler::OnUserPasswordChange(const Request& request) {
   const std::string_view projectname = record.String(3);
 
   // The user is found by the names in the request, not by this session's login.
-  ProjectRecord* found_project = nullptr;
-  UserRecord* found_user = nullptr;
-  if (!old_password.empty() && !new_password.empty() && !username.empty() && !projectname.empty() &&
-      values_.config != nullptr) {
-    const std::string digest = PasswordDigest(old_password);
-    for (const auto& project : values_.config->projects) {
-      if (project->projectname != projectname) continue;
-      for (const auto& user : project->users) {
-        if (user->username == username && user->password.Get() == digest) {
-          found_project = project.get();
-          found_user = user.get();
-          break;
-        }
-      }
-      if (found_user != nullptr) break;
-    }
+  FoundUser found;
+  if (!old_password.empty() && !new_password.empty() && !username.empty() && !projectname.empty()) {
+    found = FindUser(projectname, username, old_password);
   }
-  if (found_user == nullptr) {
+  if (found.user == nullptr) {
     if (SendReply(PacketType::kUserPasswordChange, kReplyRefused)) {
       Log(kLogError, "change of password failed, could not find project/user");
     }
@@ -69,9 +52,9 @@ void CSessionHandler::OnUserPasswordChange(const Request& request) {
   }
   if (!SendAccepted(PacketType::kUserPasswordChange)) return;
   PostToMainWindow(WM_USER_PASSWORD,
-                   std::make_unique<UserPasswordRecord>(std::string(new_password), *found_user));
-  Logf(kLogWarning, "Project %s, User %s changed password", found_project->projectname.c_str(),
-       found_user->username.c_str());
+                   std::make_unique<UserPasswordRecord>(std::string(new_password), *found.user));
+  Logf(kLogWarning, "Project %s, User %s changed password", found.project->projectname.c_str(),
+       found.user->username.c_str());
 }
 
 void CSessionHandler::OnRemotePasswordChange(const Request& request) {

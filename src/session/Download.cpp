@@ -6,7 +6,6 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
-#include "session/ProjectPath.h"
 #include "session/SessionHandler.h"
 #include "session/TempFiles.h"
 #include "support/ZipArchive.h"
@@ -27,7 +26,7 @@ void CSessionHandler::CloseDownload() {
   if (download_file_.IsOpen()) download_file_.Close();
 }
 
-void CSessionHandler::PackIntoTransferArchive(const std::string& source) {
+void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
   CloseDownload();
   const std::string archive = ClientArchivePath();
   if (platform::Exists(archive)) CFileNeu::Remove(archive);
@@ -35,7 +34,7 @@ void CSessionHandler::PackIntoTransferArchive(const std::string& source) {
   // client receives whatever could be written.
   ZipWriter writer;
   if (!writer.Create(archive)) return;
-  writer.AddFile(kTransferEntryName, source, values_.shutdown);
+  if (source.IsOpen()) (void)writer.AddOpenFile(kTransferEntryName, source, values_.shutdown);
   writer.Close();
 }
 
@@ -49,30 +48,34 @@ void CSessionHandler::OnScanResultRequest(const Request&) {
     // Readers share the file; the project handler replaces it only while it
     // holds the guard alone.
     std::shared_lock<std::shared_mutex> reading(user_->scan_result_guard);
-    PackIntoTransferArchive(
-        StringPrintf(kScanResultFormat, project_->projectname.c_str(), user_->username.c_str()));
+    platform::File result;
+    (void)result.Open(
+        StringPrintf(kScanResultFormat, project_->projectname.c_str(), user_->username.c_str()),
+        platform::File::kRead);
+    PackIntoTransferArchive(result);
   }
   ready_ = true;
 }
 
 void CSessionHandler::OnDownloadRequest(const Request& request) {
-  RequestRecord record;
-  if (!DecryptRecord(request, 2, 0, record)) return;
-  const std::string_view folder = record.String(0);
-  const std::string_view file_name = record.String(1);
-  if (folder.empty() || file_name.empty()) return;
-  const ProjectTarget source = MakeProjectTarget(project_->rootpath, folder, file_name);
-  if (!source.ok()) {
-    RefuseName(request.type);
-    return;
+  const ProjectFileRequest& source = *request.project_file;
+  // The file is opened in the folder the check resolved, before the reply: a
+  // link or special file put there since the check is refused the same way.
+  platform::File file;
+  if (source.folder_handle.IsOpen()) {
+    const int error = source.folder_handle.OpenRegularFile(source.target.file_name, file);
+    if (error == platform::kLinkOnTheWay || error == platform::kNotARegularFile) {
+      RefuseProjectFile(request.type, source.folder, Refusal::kLink);
+      return;
+    }
   }
   if (SendAccepted(PacketType::kDownloadRequest)) {
-    const std::string folder_text(folder), file_text(file_name);
+    const std::string folder_text(source.folder), file_text(source.file_name);
     Logf(kLogInfo, "File %s\\%s prepared for TX on project %s", folder_text.c_str(),
          file_text.c_str(), project_->projectname.c_str());
   }
   ready_ = false;
-  PackIntoTransferArchive(source.file);
+  PackIntoTransferArchive(file);
   ready_ = true;
 }
 

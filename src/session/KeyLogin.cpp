@@ -26,31 +26,37 @@ void CSessionHandler::OnGetSessionKey(const Request& request) {
   }
 }
 
+CSessionHandler::FoundUser CSessionHandler::FindUser(std::string_view projectname,
+                                                     std::string_view username,
+                                                     std::string_view password) const {
+  FoundUser found;
+  if (values_.config == nullptr) return found;
+  const std::string digest = PasswordDigest(password);
+  for (const auto& project : values_.config->projects) {
+    if (project->projectname != projectname) continue;
+    for (std::size_t u = 0; u < project->users.size(); ++u) {
+      UserRecord& user = *project->users[u];
+      if (user.username == username && user.password.Get() == digest) {
+        found.project = project.get();
+        found.user = &user;
+        found.index = u;
+        return found;
+      }
+    }
+  }
+  return found;
+}
+
 void CSessionHandler::OnLogin(const Request& request) {
   RequestRecord record;
   if (!DecryptRecord(request, 4, 0, record)) return;
-  const std::string_view username = record.String(0);
-  const std::string digest = PasswordDigest(record.String(1));
-  const std::string_view projectname = record.String(2);
   // String(3), the client name, and the 32-character client hash after it are
   // carried by the request but not used.
-
-  client_logged_in_ = false;
-  project_ = nullptr;
-  user_ = nullptr;
-  if (values_.config != nullptr) {
-    for (const auto& project : values_.config->projects) {
-      if (project->projectname != projectname) continue;
-      for (const auto& user : project->users) {
-        if (user->username != username || user->password.Get() != digest) continue;
-        project_ = project.get();
-        user_ = user.get();
-        client_logged_in_ = true;
-        break;
-      }
-      if (client_logged_in_) break;
-    }
-  }
+  const FoundUser found = FindUser(record.String(2), record.String(0), record.String(1));
+  project_ = found.project;
+  user_ = found.user;
+  user_index_ = found.index;
+  client_logged_in_ = user_ != nullptr;
   if (!client_logged_in_) return;  // no reply, nothing logged
 
   // A new login starts without the previous user's download.

@@ -13,11 +13,19 @@ bool PayloadFits(PayloadRule rule, std::span<const std::uint8_t> payload) {
     case PayloadRule::kKeyBlock:
       return payload.size() == kSessionKeySize;
     case PayloadRule::kRecord:
+    case PayloadRule::kProjectRead:
+    case PayloadRule::kProjectWrite:
+    case PayloadRule::kProjectUpload:
       return !payload.empty();
     case PayloadRule::kUploadData:
       return payload.empty() || payload.size() == kBulkUploadPayload;
   }
   return false;
+}
+
+bool NamesProjectFile(PayloadRule rule) {
+  return rule == PayloadRule::kProjectRead || rule == PayloadRule::kProjectWrite ||
+         rule == PayloadRule::kProjectUpload;
 }
 
 // The packet catalogue: every request type, the payload it needs, the login it
@@ -34,7 +42,7 @@ const CSessionHandler::CatalogueEntry CSessionHandler::kCatalogue[] = {
      &CSessionHandler::OnScanResultRequest},
     {PacketType::kScanResultChanged, PayloadRule::kEmpty, LoginRule::kClient,
      &CSessionHandler::OnScanResultChanged},
-    {PacketType::kDownloadRequest, PayloadRule::kRecord, LoginRule::kClient,
+    {PacketType::kDownloadRequest, PayloadRule::kProjectRead, LoginRule::kClient,
      &CSessionHandler::OnDownloadRequest},
     {PacketType::kRemoteUploadRequest, PayloadRule::kRecord, LoginRule::kRemote,
      &CSessionHandler::OnRemoteUploadRequest},
@@ -44,11 +52,11 @@ const CSessionHandler::CatalogueEntry CSessionHandler::kCatalogue[] = {
      &CSessionHandler::OnTransferReady},
     {PacketType::kNextDownloadChunk, PayloadRule::kEmpty, LoginRule::kClientUnlessServerLogs,
      &CSessionHandler::OnNextDownloadChunk},
-    {PacketType::kUploadRequest, PayloadRule::kRecord, LoginRule::kClient,
+    {PacketType::kUploadRequest, PayloadRule::kProjectUpload, LoginRule::kClient,
      &CSessionHandler::OnUploadRequest},
     {PacketType::kUploadChunk, PayloadRule::kUploadData, LoginRule::kNone,
      &CSessionHandler::OnUploadData},
-    {PacketType::kDeleteFile, PayloadRule::kRecord, LoginRule::kClient,
+    {PacketType::kDeleteFile, PayloadRule::kProjectWrite, LoginRule::kClient,
      &CSessionHandler::OnDeleteFile},
     {PacketType::kRemotePasswordChange, PayloadRule::kRecord, LoginRule::kRemote,
      &CSessionHandler::OnRemotePasswordChange},

@@ -56,6 +56,11 @@ void CSessionHandler::Dispatch(const std::uint8_t* frame, std::size_t size) {
   }
   // Requests that do not fit are ignored: no reply, nothing logged.
   if (!PayloadFits(entry->payload, request.payload) || !LoginFits(entry->login)) return;
+  ProjectFileRequest project_file;
+  if (NamesProjectFile(entry->payload)) {
+    if (!CheckProjectFile(request, entry->payload, project_file)) return;
+    request.project_file = &project_file;
+  }
   if (entry->handler != nullptr) (this->*entry->handler)(request);
 }
 

@@ -6,7 +6,8 @@
 // Request groups live in their own units: SessionHandler.cpp (core, ping,
 // yes/no queries, connection end), KeyLogin.cpp, Download.cpp, Upload.cpp,
 // DeletePassword.cpp, RemoteAdmin.cpp; the catalogue table is
-// PacketCatalogue.cpp.
+// PacketCatalogue.cpp, and the one check of every request that names a
+// project file is ProjectFileCheck.cpp.
 //
 // Threads: built, used and destroyed on its connection slot's thread only.
 #include <cstddef>
@@ -62,6 +63,13 @@ class CSessionHandler final : public ISessionHandler {
   bool HasLogWindow() const;
   void WriteUserActivity(const std::string& text) const;
   void RefuseName(PacketType type);
+  // The check of every request that names a project file (ProjectFileCheck.cpp):
+  // record, names, rights and links; false when the request is ignored or
+  // refused (no reply). out: filled for the handler.
+  bool CheckProjectFile(const Request& request, PayloadRule rule, ProjectFileRequest& out);
+  enum class Refusal { kName, kRights, kLink };
+  // One Warning naming user, request, folder and address.
+  void RefuseProjectFile(PacketType type, std::string_view folder, Refusal reason);
   // Posts a message with its record to the main window (which frees it).
   bool PostToMainWindow(std::uint32_t id, std::unique_ptr<platform::MessageRecord> record) const;
   // Decrypts the request's payload with the session key and parses it.
@@ -73,6 +81,15 @@ class CSessionHandler final : public ISessionHandler {
   void OnTransferReady(const Request& request);
 
   // Key exchange and logins (KeyLogin.cpp).
+  struct FoundUser {
+    ProjectRecord* project = nullptr;  // borrowed from values_.config
+    UserRecord* user = nullptr;        // null when nobody matched
+    std::size_t index = 0;             // of user in project->users
+  };
+  // The first user, in configuration order, of a project of this name whose
+  // name and password digest match (login and user password change).
+  FoundUser FindUser(std::string_view projectname, std::string_view username,
+                     std::string_view password) const;
   void OnGetSessionKey(const Request& request);
   void OnLogin(const Request& request);
   void OnLogout(const Request& request);
@@ -82,7 +99,8 @@ class CSessionHandler final : public ISessionHandler {
   void OnScanResultRequest(const Request& request);
   void OnDownloadRequest(const Request& request);
   void OnNextDownloadChunk(const Request& request);
-  void PackIntoTransferArchive(const std::string& source);
+  // source: open for reading, or closed for an archive without entries.
+  void PackIntoTransferArchive(platform::File& source);
   std::string ClientArchivePath() const;
   void CloseDownload();
 
@@ -114,6 +132,7 @@ class CSessionHandler final : public ISessionHandler {
   // Session state.
   ProjectRecord* project_ = nullptr;  // borrowed from values_.config; null unless logged in
   UserRecord* user_ = nullptr;        // borrowed likewise
+  std::size_t user_index_ = 0;        // of user_ in project_->users (its rights' column)
   bool client_logged_in_ = false;
   bool remote_logged_in_ = false;
   bool ready_ = false;             // the prepared download archive is complete
@@ -133,6 +152,7 @@ class CSessionHandler final : public ISessionHandler {
   struct Upload {
     CFileNeu file;                  // the archive being received
     std::string folder, file_name;  // announced client target (valid while kind is kClient)
+    ProjectTarget target;           // its checked names
     std::string remote_name;        // announced document name (valid while kind is kRemote)
     platform::FileTime file_time = 0;
     UploadKind kind = UploadKind::kNone;

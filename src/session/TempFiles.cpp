@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "session/ProjectPath.h"
+#include "projects/NameRules.h"
 
 namespace kestrel {
 namespace {
@@ -26,8 +26,7 @@ bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
 }  // namespace
 
 bool IsRemoteUploadName(std::string_view name) {
-  // One component of a relative name without any "\" is a bare file name.
-  if (name.find('\\') != std::string_view::npos || !IsSafeRelativeName(name)) return false;
+  if (!projects::IsPlainName(name)) return false;  // a bare file name
   return !EqualsNoCase(name, kTransferEntryName) && !EndsWithNoCase(name, ".zip") &&
          !EndsWithNoCase(name, ".part");
 }

@@ -15,25 +15,6 @@ std::mutex& StagingMutex() {
   return mu;
 }
 
-// Copy beside the target, then the same one-step rename.
-PlaceOutcome PlaceAcrossFileSystems(std::string_view target, platform::FileTime last_write) {
-  const std::size_t cut = target.rfind('\\');
-  if (cut == std::string_view::npos) return PlaceOutcome::kMoveFailed;
-  std::string side(target.substr(0, cut));
-  side += "\\~transfer.tmp";
-  if (platform::CopyFile(kStagingFilePath, side, true) != 0) {
-    platform::DeleteFile(side);
-    return PlaceOutcome::kMoveFailed;
-  }
-  const bool time_set = platform::SetLastWriteTime(side, last_write) == 0;
-  if (platform::RenameFile(side, target) != 0) {
-    platform::DeleteFile(side);
-    return PlaceOutcome::kMoveFailed;
-  }
-  platform::DeleteFile(kStagingFilePath);
-  return time_set ? PlaceOutcome::kPlaced : PlaceOutcome::kPlacedWithoutTime;
-}
-
 }  // namespace
 
 std::unique_lock<std::mutex> TransferStaging::Lock() {
@@ -50,22 +31,41 @@ bool TransferStaging::Extract(std::string_view archive_path) {
   return false;
 }
 
-PlaceOutcome TransferStaging::Place(std::string_view target, platform::FileTime last_write) {
+PlaceOutcome TransferStaging::Place(const platform::Directory& folder, std::string_view name,
+                                    platform::FileTime last_write) {
   if (!platform::Exists(kStagingFilePath)) return PlaceOutcome::kMoveFailed;
-  const bool time_set = platform::SetLastWriteTime(kStagingFilePath, last_write) == 0;
-  const int error = platform::RenameFile(kStagingFilePath, target);
-  if (error == EXDEV) return PlaceAcrossFileSystems(target, last_write);
+  bool time_set = platform::SetLastWriteTime(kStagingFilePath, last_write) == 0;
+  int error = folder.MoveFileIn(kStagingFilePath, name);
+  if (error == EXDEV) {
+    error = folder.CopyFileIn(kStagingFilePath, name, last_write);
+    if (error == 0) {
+      time_set = true;
+      platform::DeleteFile(kStagingFilePath);
+    }
+  }
+  if (error == platform::kLinkOnTheWay || error == platform::kNotARegularFile) {
+    return PlaceOutcome::kRefused;
+  }
   if (error != 0) return PlaceOutcome::kMoveFailed;
   return time_set ? PlaceOutcome::kPlaced : PlaceOutcome::kPlacedWithoutTime;
 }
 
-PlaceOutcome ExtractAndPlace(std::string_view archive_path, std::string_view target_folder,
-                             std::string_view target, platform::FileTime last_write) {
+PlaceOutcome ExtractAndPlace(std::string_view archive_path, const platform::Directory& root,
+                             std::string_view folder, std::string_view name,
+                             platform::FileTime last_write) {
   auto lock = TransferStaging::Lock();
   if (!TransferStaging::Extract(archive_path)) return PlaceOutcome::kNothingExtracted;
-  CFileNeu::CreatePath(target_folder);
-  const PlaceOutcome outcome = TransferStaging::Place(target, last_write);
-  if (outcome == PlaceOutcome::kMoveFailed) platform::DeleteFile(kStagingFilePath);
+  platform::Directory target_folder;
+  const int error = root.CreateFolders(folder, target_folder);
+  PlaceOutcome outcome = PlaceOutcome::kMoveFailed;
+  if (error == 0) {
+    outcome = TransferStaging::Place(target_folder, name, last_write);
+  } else if (error == platform::kLinkOnTheWay) {
+    outcome = PlaceOutcome::kRefused;
+  }
+  if (outcome == PlaceOutcome::kMoveFailed || outcome == PlaceOutcome::kRefused) {
+    platform::DeleteFile(kStagingFilePath);
+  }
   return outcome;
 }
 

@@ -8,10 +8,13 @@
 //
 // Placement never loses the file it replaces: the complete new file gets its
 // last-write time first and is then renamed over the old one in one step.
+// It happens in a folder resolved beneath the project root without following
+// any link, and never replaces a link or special file.
 #include <mutex>
 #include <string_view>
 
 #include "platform/Clock.h"
+#include "platform/Directory.h"
 
 namespace kestrel {
 
@@ -22,6 +25,7 @@ enum class PlaceOutcome {
   kPlacedWithoutTime,  // target replaced, but the time could not be set
   kNothingExtracted,   // the archive was missing, empty or damaged; target untouched
   kMoveFailed,         // the staged file could not be moved; target untouched
+  kRefused,            // a link or special file is the target or on its way; target untouched
 };
 
 class TransferStaging {
@@ -34,16 +38,18 @@ class TransferStaging {
   // (a damaged archive leaves no staged file behind).
   static bool Extract(std::string_view archive_path);
 
-  // Lock held: moves the staged file to target (whose folder must exist) with
-  // the given last-write time, replacing an existing target atomically. When
-  // the target lies on another file system the file is copied next to the
-  // target under a "~" name (never listed by scans) and renamed from there.
-  static PlaceOutcome Place(std::string_view target, platform::FileTime last_write);
+  // Lock held: moves the staged file to name in folder with the given
+  // last-write time, replacing an existing regular file atomically. When the
+  // folder lies on another file system the file is copied next to the target
+  // under a "~" name (never listed by scans) and renamed from there.
+  static PlaceOutcome Place(const platform::Directory& folder, std::string_view name,
+                            platform::FileTime last_write);
 };
 
-// The client upload's whole step: lock, extract, create the target folder with
-// every missing level, place.
-PlaceOutcome ExtractAndPlace(std::string_view archive_path, std::string_view target_folder,
-                             std::string_view target, platform::FileTime last_write);
+// The client upload's whole step: lock, extract, create the target folder
+// (relative to root, "" for the root itself) with every missing level, place.
+PlaceOutcome ExtractAndPlace(std::string_view archive_path, const platform::Directory& root,
+                             std::string_view folder, std::string_view name,
+                             platform::FileTime last_write);
 
 }  // namespace kestrel

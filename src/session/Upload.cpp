@@ -4,14 +4,11 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
-#include "session/ProjectPath.h"
 #include "session/SessionHandler.h"
 #include "session/TransferStaging.h"
 
 namespace kestrel {
 namespace {
-
-constexpr std::size_t kUploadFixedPart = 16;  // file time, file size (little-endian)
 
 // Fields of an upload chunk's payload.
 struct ChunkHeader {
@@ -39,17 +36,8 @@ void CSessionHandler::AbandonUpload() {
 }
 
 void CSessionHandler::OnUploadRequest(const Request& request) {
-  RequestRecord record;
-  if (!DecryptRecord(request, 2, kUploadFixedPart, record)) return;
-  upload_.file_time = ReadLittleEndian64(record.Fixed());
-  const std::string_view folder = record.String(0);
-  const std::string_view file_name = record.String(1);
-  if (folder.empty() || file_name.empty()) return;
-  if (!MakeProjectTarget(project_->rootpath, folder, file_name).ok()) {
-    AbandonUpload();
-    RefuseName(request.type);
-    return;
-  }
+  const ProjectFileRequest& target = *request.project_file;
+  upload_.file_time = ReadLittleEndian64(target.fixed);
   AbandonUpload();
   const std::string archive = ClientArchivePath();
   if (platform::Exists(archive)) CFileNeu::Remove(archive);
@@ -57,8 +45,9 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   // nothing is placed at the end (an old archive must never be extracted).
   upload_.spoiled = !upload_.file.Open(archive, CFileNeu::kWrite | CFileNeu::kCreate);
   if (!SendAccepted(PacketType::kUploadRequest)) return;
-  upload_.folder.assign(folder);
-  upload_.file_name.assign(file_name);
+  upload_.folder.assign(target.folder);
+  upload_.file_name.assign(target.file_name);
+  upload_.target = target.target;
   upload_.kind = UploadKind::kClient;
   Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
        upload_.file_name.c_str(), project_->projectname.c_str());
@@ -98,11 +87,16 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
 }
 
 void CSessionHandler::FinishClientUpload() {
-  const ProjectTarget target =
-      MakeProjectTarget(project_->rootpath, upload_.folder, upload_.file_name);
-  if (!target.ok()) return;
-  const PlaceOutcome outcome =
-      ExtractAndPlace(ClientArchivePath(), target.folder, target.file, upload_.file_time);
+  // The folder is resolved again (and created where missing) beneath the
+  // root: the tree may have changed since the request was checked.
+  platform::Directory root;
+  if (root.Open(project_->rootpath) != 0) return;
+  const PlaceOutcome outcome = ExtractAndPlace(ClientArchivePath(), root, upload_.target.folder,
+                                               upload_.target.file_name, upload_.file_time);
+  if (outcome == PlaceOutcome::kRefused) {
+    RefuseProjectFile(PacketType::kUploadChunk, upload_.folder, Refusal::kLink);
+    return;
+  }
   if (outcome != PlaceOutcome::kPlaced) return;
   const std::string text =
       StringPrintf("Project %s: user %s updated file %s\\%s", project_->projectname.c_str(),

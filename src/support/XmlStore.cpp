@@ -141,13 +141,25 @@ CXmlStore::CXmlStore() = default;
 CXmlStore::~CXmlStore() = default;
 
 bool CXmlStore::Load(std::string_view path) {
-  if (!document_) document_ = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
-  path_ = path;
-  loaded_ = false;
   std::string text;
   if (!ReadWholeFile(path, text)) {
-    document_->Clear();
+    LoadText(std::string_view());
     load_error_ = "cannot be read";
+    path_ = path;
+    return false;
+  }
+  LoadText(text);
+  path_ = path;
+  return loaded_;
+}
+
+bool CXmlStore::LoadText(std::string_view text) {
+  if (!document_) document_ = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
+  path_.clear();
+  document_->Clear();
+  if (text.empty()) {
+    loaded_ = false;
+    load_error_ = "empty document";
     load_error_line_ = 0;
     return false;
   }
@@ -155,6 +167,20 @@ bool CXmlStore::Load(std::string_view path) {
   load_error_ = loaded_ ? std::string() : std::string(document_->ErrorStr());
   load_error_line_ = loaded_ ? 0 : document_->ErrorLineNum();
   return loaded_;
+}
+
+bool CXmlStore::CreateInMemory(std::string_view root_name) {
+  if (!LoadText(kDeclaration)) return false;
+  loaded_ = AppendElement(*document_, document_.get(), root_name) != nullptr;
+  return loaded_;
+}
+
+std::string CXmlStore::Text() const {
+  if (!loaded_) return std::string();
+  tinyxml2::XMLPrinter printer;
+  document_->Print(&printer);
+  const size_t size = printer.CStrSize() > 0 ? static_cast<size_t>(printer.CStrSize() - 1) : 0;
+  return std::string(printer.CStr(), size);
 }
 
 bool CXmlStore::Create(std::string_view path, std::string_view root_name) {
@@ -176,11 +202,8 @@ bool CXmlStore::Create(std::string_view path, std::string_view root_name) {
 }
 
 bool CXmlStore::Save() {
-  if (!loaded_) return false;
-  tinyxml2::XMLPrinter printer;
-  document_->Print(&printer);
-  const size_t size = printer.CStrSize() > 0 ? static_cast<size_t>(printer.CStrSize() - 1) : 0;
-  return ReplaceFileContents(path_, std::string_view(printer.CStr(), size));
+  if (!loaded_ || path_.empty()) return false;
+  return ReplaceFileContents(path_, Text());
 }
 
 XMLElement* CXmlStore::Resolve(const XmlPath& path, int max_depth) const {

@@ -68,6 +68,13 @@ class CXmlStore {
   // Writes the document to its path (through a temporary file renamed over
   // it). False when not loaded or the write fails.
   bool Save();
+  // The same three for documents whose file the caller reads or writes
+  // itself (files of project trees, which must be checked before they are
+  // trusted): parse text, start a document in memory, give the text Save
+  // would write (empty when not loaded). The store is then bound to no file.
+  bool LoadText(std::string_view text);
+  bool CreateInMemory(std::string_view root_name);
+  std::string Text() const;
   bool IsLoaded() const { return loaded_; }
   const std::string& GetPath() const { return path_; }
 

@@ -235,11 +235,17 @@ bool ZipWriter::Create(std::string_view archive_path) {
 
 bool ZipWriter::AddFile(std::string_view entry_name, std::string_view source_path,
                         const std::atomic<bool>* stop) {
-  if (zip_ == nullptr || (stop != nullptr && stop->load())) return false;
+  if (zip_ == nullptr) return false;
   platform::File in;
   if (in.Open(source_path, platform::File::kRead) != 0) return false;
+  return AddOpenFile(entry_name, in, stop);
+}
+
+bool ZipWriter::AddOpenFile(std::string_view entry_name, platform::File& in,
+                            const std::atomic<bool>* stop) {
+  if (zip_ == nullptr || (stop != nullptr && stop->load())) return false;
   platform::DirEntry status;
-  if (platform::Stat(source_path, status) != 0 || status.is_folder) return false;
+  if (in.Status(status) != 0 || status.is_folder) return false;
 
   zip_fileinfo info{};
   info.tmz_date = DosTime(status.last_write);

@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+namespace kestrel::platform {
+class File;
+}
+
 namespace kestrel {
 
 // Writes one archive entry by entry. Threads: one owner at a time.
@@ -29,6 +33,10 @@ class ZipWriter {
   // returned; the archive stays valid. stop: borrowed, may be null.
   bool AddFile(std::string_view entry_name, std::string_view source_path,
                const std::atomic<bool>* stop = nullptr);
+  // The same from a file the caller opened (and checked), read from its
+  // current position to its end.
+  bool AddOpenFile(std::string_view entry_name, platform::File& source,
+                   const std::atomic<bool>* stop = nullptr);
   // Writes the central directory. True when the archive is complete.
   bool Close();
   bool IsOpen() const { return zip_ != nullptr; }

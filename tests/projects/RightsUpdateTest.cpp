@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -204,6 +205,19 @@ std::chrono::microseconds ProcessorTime() {
   };
   return std::chrono::duration_cast<std::chrono::microseconds>(total(usage.ru_utime) +
                                                                total(usage.ru_stime));
+}
+
+TEST_F(RightsUpdateTest, FolderLinkOnTheWayAndALinkedRightsFileAreNeverWrittenThrough) {
+  ASSERT_EQ(platform::CreateFolder(".\\Outside"), 0);
+  WriteFile(".\\Outside\\~Sub.xml", "outside");
+  WriteFile(".\\Outside\\target.xml", "target");
+  ASSERT_EQ(::symlink("../Outside", "Root/Linked"), 0);
+  ASSERT_EQ(::symlink("../../Outside/target.xml", "Root/Docs/~2024.xml"), 0);
+  ASSERT_TRUE(Run(DocumentFor({{1, "Linked\\Sub"}, {2, "Docs\\2024"}})));
+  EXPECT_EQ(ReadFile(".\\Outside\\~Sub.xml"), "outside");
+  EXPECT_EQ(ReadFile(".\\Outside\\target.xml"), "target");
+  // The link in the rights file's place was replaced by the new file.
+  EXPECT_EQ(GroupsOf(".\\Root\\Docs\\~2024.xml"), std::vector<std::string>{"Staff true true"});
 }
 
 TEST_F(RightsUpdateTest, WaitsForARunningRightsPassWithoutSpinning) {

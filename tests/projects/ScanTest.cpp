@@ -300,6 +300,54 @@ TEST_F(ScanTest, LinkedFolderIsNotWalkedSoALoopEnds) {
   EXPECT_EQ(Result("u").find("loop"), std::string::npos);
 }
 
+TEST_F(ScanTest, LinksAndSpecialFilesAreNeverListedButHardLinksAre) {
+  platform::CreateFolder(".\\Root");
+  platform::CreateFolder(".\\Outside");
+  WriteFile(".\\Outside\\secret.txt", "secret");
+  WriteFile(".\\Root\\own.txt", "own");
+  const std::string root = work_.path() + "/Root/";
+  ASSERT_EQ(::symlink((work_.path() + "/Outside/secret.txt").c_str(), (root + "filelink").c_str()),
+            0);
+  ASSERT_EQ(::symlink((work_.path() + "/Outside").c_str(), (root + "dirlink").c_str()), 0);
+  ASSERT_EQ(::symlink("gone", (root + "dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo((root + "fifo").c_str(), 0644), 0);
+  ASSERT_EQ(::link((root + "own.txt").c_str(), (root + "hard.txt").c_str()), 0);
+  auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, false);
+  ASSERT_TRUE(Scan(*project));
+  const std::string result = Result("u");
+  for (const char* name : {"filelink", "dirlink", "dangling", "fifo", "secret"}) {
+    EXPECT_EQ(result.find(name), std::string::npos) << name;
+  }
+  EXPECT_NE(result.find("hard.txt"), std::string::npos);
+  EXPECT_NE(result.find("<TotalSize>6</TotalSize>"), std::string::npos);
+}
+
+TEST_F(ScanTest, ScanPublishesEveryWalkedFoldersAccessButAGivenUpWalkNothing) {
+  platform::CreateFolder(".\\Root");
+  platform::CreateFolder(".\\Root\\Empty");
+  platform::CreateFolder(".\\Root\\Empty\\Hidden");
+  WriteFile(".\\Root\\~RootRights.xml", RightsXml({{1, "G", "true", "true"}}));
+  WriteFile(".\\Root\\~Empty.xml", RightsXml({{1, "G", "true", "false"}}));
+  WriteFile(".\\Root\\Empty\\~Hidden.xml", RightsXml({{1, "G", "false", "false"}}));
+  // Hidden is newer than its parent, so the rights pass keeps its own file.
+  platform::SetLastWriteTime(".\\Root\\Empty", kBase);
+  platform::SetLastWriteTime(".\\Root\\Empty\\Hidden", kBase + 10000000ULL);
+  auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, true);
+  shutdown_ = true;
+  ASSERT_TRUE(Scan(*project));
+  EXPECT_EQ(project->folder_access.Load(), nullptr);
+  shutdown_ = false;
+  ASSERT_TRUE(Scan(*project));
+  const auto access = project->folder_access.Load();
+  ASSERT_NE(access, nullptr);
+  // Folders without files count too; an unknown folder takes its parent's.
+  EXPECT_EQ(access->Lookup("", 0), kAccessVisible | kAccessWritable);
+  EXPECT_EQ(access->Lookup("Empty", 0), kAccessVisible);
+  EXPECT_EQ(access->Lookup("Empty\\Hidden", 0), kAccessNone);
+  EXPECT_EQ(access->Lookup("Empty\\New\\Deeper", 0), kAccessVisible);
+  EXPECT_EQ(access->Lookup("Other", 0), kAccessVisible | kAccessWritable);
+}
+
 TEST_F(ScanTest, ShutdownFlagStopsTheWalkButTheResultIsStillSaved) {
   platform::CreateFolder(".\\Root");
   WriteFile(".\\Root\\a.txt", "a");

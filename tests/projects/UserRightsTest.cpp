@@ -1,12 +1,15 @@
 #include "projects/UserRights.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
 #include <vector>
 
 #include "ProjectsTestUtil.h"
+#include "platform/Directory.h"
 #include "projects/ProjectCycle.h"
 #include "support/XmlStore.h"
 
@@ -30,8 +33,13 @@ class RightsReadTest : public ::testing::Test {
     CXmlStore store;
     FolderRightsReader reader(project, store);
     std::vector<std::uint8_t> access;
-    reader.Read(".\\rights.xml", access);
+    reader.Read(Here(), "rights.xml", access);
     return access;
+  }
+  static platform::Directory Here() {
+    platform::Directory folder;
+    EXPECT_EQ(folder.Open("."), 0);
+    return folder;
   }
   ScopedWorkDir work_;
 };
@@ -73,8 +81,22 @@ TEST_F(RightsReadTest, UnreadableFileHidesTheFolderFromEveryone) {
   EXPECT_EQ(access[0], kAccessNone);
   CXmlStore store;
   FolderRightsReader reader(*project, store);
-  reader.Read(".\\missing.xml", access);
+  reader.Read(Here(), "missing.xml", access);
   EXPECT_EQ(access[0], kAccessNone);
+}
+
+TEST_F(RightsReadTest, LinkedOrSpecialRightsFileIsRefusedAndHidesTheFolder) {
+  auto project = MakeProject("P", ".\\Root", {{"u", {"Staff"}}}, true);
+  WriteFile(".\\outside.xml", RightsXml({{1, "Staff", "true", "true"}}));
+  ASSERT_EQ(::symlink("outside.xml", "linked.xml"), 0);
+  ASSERT_EQ(::mkfifo("fifo.xml", 0644), 0);
+  CXmlStore store;
+  FolderRightsReader reader(*project, store);
+  std::vector<std::uint8_t> access;
+  for (const char* name : {"linked.xml", "fifo.xml"}) {
+    EXPECT_EQ(reader.Read(Here(), name, access), RightsFile::kRefused) << name;
+    EXPECT_EQ(access[0], kAccessNone) << name;
+  }
 }
 
 TEST_F(RightsReadTest, WithoutUserPrivilegesEveryoneMaySeeAndWriteWithoutAFile) {
@@ -82,7 +104,7 @@ TEST_F(RightsReadTest, WithoutUserPrivilegesEveryoneMaySeeAndWriteWithoutAFile) 
   CXmlStore store;
   FolderRightsReader reader(*project, store);
   std::vector<std::uint8_t> access;
-  reader.Read(".\\missing.xml", access);
+  reader.Read(Here(), "missing.xml", access);
   EXPECT_EQ(access[0], kAccessVisible | kAccessWritable);
 }
 
@@ -202,6 +224,30 @@ TEST_F(RightsPassTest, MissingRootRightsWarnsOnceCopiesNothingAndWarnsAgainAfter
   EXPECT_EQ(capture.Count(warning), 2);
   EXPECT_EQ(capture.LevelOf(warning), kLogWarning);
   EXPECT_FALSE(project_->rights_pass_running.IsSet());
+}
+
+TEST_F(RightsPassTest, LinkedAndFifoRightsFilesAreReplacedNeverWrittenThroughAndReportedOnce) {
+  LogCapture capture(log_);
+  platform::CreateFolder(".\\Root\\T");
+  platform::CreateFolder(".\\Root\\T\\S");
+  platform::CreateFolder(".\\Root\\T\\F");
+  WriteFile(".\\outside.xml", "outside");
+  WriteFile(".\\Root\\~T.xml", root_xml_);
+  ASSERT_EQ(
+      ::symlink((work_.path() + "/outside.xml").c_str(), (work_.path() + "/Root/T/~S.xml").c_str()),
+      0);
+  ASSERT_EQ(::mkfifo((work_.path() + "/Root/T/~F.xml").c_str(), 0644), 0);
+  Pass();  // would block in the FIFO's open, or write through the link
+  EXPECT_EQ(ReadFile(".\\outside.xml"), "outside");
+  EXPECT_EQ(ReadFile(".\\Root\\T\\~S.xml"), root_xml_);
+  EXPECT_EQ(ReadFile(".\\Root\\T\\~F.xml"), root_xml_);
+  const std::string warning =
+      "project 'P': user right files that are links or no regular files count as missing";
+  ASSERT_TRUE(capture.WaitFor(warning));
+  Pass();                        // regular files now: nothing more to report
+  log_.Log(kLogInfo, "marker");  // records arrive in order
+  ASSERT_TRUE(capture.WaitFor("marker"));
+  EXPECT_EQ(capture.Count(warning), 1);
 }
 
 TEST_F(RightsPassTest, PassGivesUpOnShutdown) {

@@ -1,6 +1,6 @@
 // Names from download, upload and delete requests never reach outside the
 // project root: a canary file beside the root is never read, overwritten or
-// deleted, and each refusal is logged with the peer's address.
+// deleted, and each refusal is logged with user, folder and the peer's address.
 #include <gtest/gtest.h>
 
 #include "logging/LogRecord.h"
@@ -48,13 +48,21 @@ class PathSafetyTest : public ::testing::Test {
     EXPECT_EQ(ReadFileBytes(kCanary), kCanaryText);
     EXPECT_EQ(Time(), canary_time_);
   }
-  std::string Refusal(int type, const Peer& peer) {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "network handling: refused file name in packet 0x%02X from IP 127.0.0.1 at "
-                  "Port %d",
-                  type, peer.connection.LocalPort());
-    return text;
+  // Waits until `count` Warnings refused a request of this type for its name,
+  // each naming user, folder and address.
+  bool WaitForRefusals(int type, const Peer& peer, int count) {
+    char head[96], tail[64];
+    std::snprintf(head, sizeof head,
+                  "network handling: refused packet 0x%02X (file name) of user anna for folder ",
+                  type);
+    std::snprintf(tail, sizeof tail, " from IP 127.0.0.1 at Port %d", peer.connection.LocalPort());
+    return WaitUntil([&] {
+      int n = 0;
+      for (const auto& [text, level] : env.log_window.LogLines()) {
+        n += level == kLogWarning && text.starts_with(head) && text.ends_with(tail);
+      }
+      return n == count;
+    });
   }
 
   SessionEnv env;
@@ -70,7 +78,7 @@ TEST_F(PathSafetyTest, DownloadOutsideTheRootIsRefusedAndNothingIsRead) {
     EXPECT_FALSE(peer.session->RequestDownload(e.folder, e.file)) << e.folder << " " << e.file;
   }
   EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));
-  EXPECT_TRUE(env.WaitForLog(Refusal(0x22, peer), kLogWarning, static_cast<int>(escapes.size())));
+  EXPECT_TRUE(WaitForRefusals(0x22, peer, static_cast<int>(escapes.size())));
   ExpectCanaryIntact();
   // The session still serves proper names.
   WriteFileBytes(env.AlphaFile("ok.txt"), "fine");
@@ -95,7 +103,7 @@ TEST_F(PathSafetyTest, UploadOutsideTheRootIsRefusedAndNeverOverwrites) {
     peer.session->SendUploadEnd();
     ExpectCanaryIntact();
   }
-  EXPECT_TRUE(env.WaitForLog(Refusal(0x32, peer), kLogWarning, static_cast<int>(escapes.size())));
+  EXPECT_TRUE(WaitForRefusals(0x32, peer, static_cast<int>(escapes.size())));
 }
 
 TEST_F(PathSafetyTest, RefusedUploadRequestAbandonsTheUploadInProgress) {
@@ -127,7 +135,7 @@ TEST_F(PathSafetyTest, DeleteOutsideTheRootIsRefusedAndNothingIsDeleted) {
     EXPECT_FALSE(peer.session->DeleteFile(e.folder, e.file)) << e.folder << " " << e.file;
     ExpectCanaryIntact();
   }
-  EXPECT_TRUE(env.WaitForLog(Refusal(0x34, peer), kLogWarning, static_cast<int>(escapes.size())));
+  EXPECT_TRUE(WaitForRefusals(0x34, peer, static_cast<int>(escapes.size())));
   EXPECT_FALSE(env.Alpha().changed_by_session.load());
 }
 

@@ -46,29 +46,46 @@ TEST(RequestRecordTest, LittleEndianFileTime) {
 }
 
 TEST(ProjectPathTest, RootFolderAndNestedFolders) {
-  ProjectTarget t = MakeProjectTarget("/srv/p", "RootFolder", "a.txt");
-  EXPECT_EQ(t.folder, "/srv/p");
-  EXPECT_EQ(t.file, "/srv/p\\a.txt");
-  t = MakeProjectTarget("/srv/p", "Docs\\2020", "b.txt");
-  EXPECT_EQ(t.folder, "/srv/p\\Docs\\2020");
-  EXPECT_EQ(t.file, "/srv/p\\Docs\\2020\\b.txt");
+  ProjectTarget t = MakeProjectTarget("RootFolder", "a.txt");
+  EXPECT_EQ(t.folder, "");
+  EXPECT_EQ(t.RelativeFile(), "a.txt");
+  t = MakeProjectTarget("Docs\\2020", "b.txt");
+  EXPECT_EQ(t.folder, "Docs\\2020");
+  EXPECT_EQ(t.RelativeFile(), "Docs\\2020\\b.txt");
 }
 
 TEST(ProjectPathTest, NamesThatLeaveTheRootAreRefused) {
   for (const char* folder : {"..", "Docs\\..", "..\\x", "\\abs", "Docs\\\\x", "Docs\\", ".", "/etc",
                              "C:", "a/b", "a\x01"}) {
-    EXPECT_FALSE(MakeProjectTarget("/srv/p", folder, "f.txt").ok()) << folder;
+    EXPECT_FALSE(MakeProjectTarget(folder, "f.txt").ok) << folder;
   }
-  for (const char* file : {"..", "..\\..\\canary", "\\f", "/f", "c:f", "f\x1f", "f\x7f", "."}) {
-    EXPECT_FALSE(MakeProjectTarget("/srv/p", "RootFolder", file).ok()) << file;
+  for (const char* file :
+       {"..", "..\\..\\canary", "\\f", "/f", "c:f", "f\x1f", "f\x7f", ".", "Docs\\f.txt"}) {
+    EXPECT_FALSE(MakeProjectTarget("RootFolder", file).ok) << file;
   }
-  EXPECT_FALSE(MakeProjectTarget("/srv/p", "", "f").ok());
-  EXPECT_FALSE(MakeProjectTarget("/srv/p", "RootFolder", "").ok());
+  EXPECT_FALSE(MakeProjectTarget("", "f").ok);
+  EXPECT_FALSE(MakeProjectTarget("RootFolder", "").ok);
 }
 
-TEST(ProjectPathTest, OrdinaryNamesWithDotsSpacesAndLatin1Pass) {
-  EXPECT_TRUE(MakeProjectTarget("/srv/p", "Docs\\Caf\xE9 2020", "...notes.v2.txt").ok());
-  EXPECT_TRUE(MakeProjectTarget("/srv/p", "a..b", "~x").ok());
+TEST(ProjectPathTest, NamesWindowsWouldChangeAreRefused) {
+  for (const char* name : {"a.", "a ", ".. ", "...", "Docs."}) {
+    EXPECT_FALSE(MakeProjectTarget(name, "f.txt").ok) << name;
+    EXPECT_FALSE(MakeProjectTarget("RootFolder", name).ok) << name;
+  }
+}
+
+TEST(ProjectPathTest, ServerOnlyNamesBeginningWithTildeAreRefused) {
+  for (const char* folder : {"~Secret", "Docs\\~x", "~RootRights.xml"}) {
+    EXPECT_FALSE(MakeProjectTarget(folder, "f.txt").ok) << folder;
+  }
+  EXPECT_FALSE(MakeProjectTarget("RootFolder", "~RootRights.xml").ok);
+  EXPECT_FALSE(MakeProjectTarget("Docs", "~Docs.xml").ok);
+}
+
+TEST(ProjectPathTest, OrdinaryNamesWithDotsSpacesTildesAndLatin1Pass) {
+  EXPECT_TRUE(MakeProjectTarget("Docs\\Caf\xE9 2020", "...notes.v2.txt").ok);
+  EXPECT_TRUE(MakeProjectTarget("a..b", "x~").ok);
+  EXPECT_TRUE(MakeProjectTarget(" lead", "a~b.txt").ok);
 }
 
 }  // namespace

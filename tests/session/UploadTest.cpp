@@ -326,19 +326,21 @@ TEST_F(UploadTest, StagingLockKeepsAnotherExtractionOutOfAPlacement) {
   // While one placement holds the lock, nobody else can touch the staging file.
   WriteFileBytes("src.bin", "first");
   ASSERT_TRUE(PackFile("a.zip", "src.bin", "x"));
+  platform::Directory root;
+  ASSERT_EQ(root.Open(env.alpha_root), 0);
   auto lock = TransferStaging::Lock();
   ASSERT_TRUE(TransferStaging::Extract("a.zip"));
   std::atomic<bool> other_done{false};
   std::thread other([&] {
     WriteFileBytes("src2.bin", "second");
     PackFile("b.zip", "src2.bin", "x");
-    ExtractAndPlace("b.zip", env.alpha_root, env.alpha_root + "\\b.txt", kAnnounced);
+    ExtractAndPlace("b.zip", root, "", "b.txt", kAnnounced);
     other_done = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(other_done.load());
   EXPECT_EQ(ReadFileBytes("Temp/transfer.dat"), "first");
-  EXPECT_EQ(TransferStaging::Place(env.alpha_root + "\\a.txt", kAnnounced), PlaceOutcome::kPlaced);
+  EXPECT_EQ(TransferStaging::Place(root, "a.txt", kAnnounced), PlaceOutcome::kPlaced);
   lock.unlock();
   other.join();
   EXPECT_EQ(ReadFileBytes(env.AlphaFile("a.txt")), "first");

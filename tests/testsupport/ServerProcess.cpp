@@ -65,6 +65,15 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+std::string Logbook(const std::string& folder) {
+  std::string all;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder + "/logs", ec)) {
+    if (e.path().filename().string().starts_with("Server Logbook ")) all += ReadFile(e.path());
+  }
+  return all;
+}
+
 ServerProcess::ServerProcess(std::string binary, std::string folder)
     : binary_(std::move(binary)), folder_(std::move(folder)) {}
 

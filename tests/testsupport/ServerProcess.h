@@ -24,6 +24,8 @@ bool WaitFor(const std::function<bool()>& cond,
 bool WriteFile(const std::string& path, std::string_view content);
 // The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
+// Every "Server Logbook *.log" of the working folder's logs, joined.
+std::string Logbook(const std::string& folder);
 
 // Every "Server Logbook *.log" of a working folder (native path), joined.
 std::string LogbookText(const std::string& folder);
