@@ -1,11 +1,10 @@
 #include "client/SyncState.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "client/RemotePath.h"
 #include "platform/FileSystem.h"
+#include "platform/SideFile.h"
 
 namespace kestrel::client {
 namespace {
@@ -98,21 +97,7 @@ StateLoad LoadSyncState(std::string_view path, SyncState& out) {
 }
 
 bool SaveSyncState(std::string_view path, const SyncState& state) {
-  const std::string temp = std::string(path) + ".~" + std::to_string(::getpid());
-  const std::string text = FormatSyncState(state);
-  {
-    platform::File out;
-    if (out.Open(temp, platform::File::kWrite | platform::File::kCreate) != 0) return false;
-    if (out.Write(text.data(), text.size()) != 0 || out.Flush() != 0 || out.Close() != 0) {
-      platform::DeleteFile(temp);
-      return false;
-    }
-  }
-  if (platform::RenameFile(temp, path) != 0) {
-    platform::DeleteFile(temp);
-    return false;
-  }
-  return true;
+  return platform::ReplaceFileContents(path, FormatSyncState(state)) == 0;
 }
 
 }  // namespace kestrel::client

@@ -43,7 +43,7 @@ std::optional<SyncState> ParseSyncState(std::string_view text);
 enum class StateLoad { kLoaded, kMissing, kDamaged };
 // path: system path of the state file.
 StateLoad LoadSyncState(std::string_view path, SyncState& out);
-// Written to a temporary file beside it and renamed over it. False on failure.
+// Written beside it and renamed over it (platform/SideFile.h). False on failure.
 bool SaveSyncState(std::string_view path, const SyncState& state);
 
 }  // namespace kestrel::client
