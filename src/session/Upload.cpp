@@ -11,8 +11,6 @@
 namespace kestrel {
 namespace {
 
-constexpr std::size_t kUploadFixedPart = 16;  // file time, file size (little-endian)
-
 // Fields of an upload chunk's payload.
 struct ChunkHeader {
   std::size_t cipher_length;  // bytes to decrypt: a multiple of 16, at most 1280
@@ -40,8 +38,8 @@ void CSessionHandler::AbandonUpload() {
 
 void CSessionHandler::OnUploadRequest(const Request& request) {
   RequestRecord record;
-  if (!DecryptRecord(request, 2, kUploadFixedPart, record)) return;
-  upload_.file_time = ReadLittleEndian64(record.Fixed());
+  if (!DecryptRecord(request, 2, kUploadFixedPartSize, record)) return;
+  upload_.file_time = ReadUploadFixedPart(record.Fixed()).last_write;
   const std::string_view folder = record.String(0);
   const std::string_view file_name = record.String(1);
   if (folder.empty() || file_name.empty()) return;
