@@ -8,9 +8,10 @@
 #include "ExitCodes.h"
 #include "ServerLink.h"
 #include "Terminal.h"
-#include "Transfers.h"
 #include "client/ArchiveUnpack.h"
 #include "client/TextCodec.h"
+#include "client/Transfers.h"
+#include "client/WorkFolder.h"
 #include "platform/FileSystem.h"
 #include "support/XmlStore.h"
 
@@ -82,7 +83,7 @@ int PushDocument(const CommandLine& line, const Settings& settings, DocumentKind
   if (!CheckDocument(*source, native, kind)) return kExitUsage;
   ServerLink link(settings);
   if (const int code = LoginRemote(link); code != kExitOk) return code;
-  WorkFolder work;
+  client::WorkFolder work;
   if (!work.ok()) {
     PrintError("cannot create a temporary folder");
     return kExitLocal;
@@ -119,42 +120,17 @@ int RunAdminLogs(const CommandLine& line, const Settings& settings) {
   }
   ServerLink link(settings);
   if (const int code = LoginRemote(link); code != kExitOk) return code;
-  WorkFolder work;
+  client::WorkFolder work;
   if (!work.ok()) {
     PrintError("cannot create a temporary folder");
     return kExitLocal;
   }
-  client::ClientSession& session = link.session();
-  if (!session.RequestServerLogs()) {
-    PrintError(link.NoReply("the server-logs request"));
-    return kExitConnection;
-  }
-  Transfers transfers(link, work);
-  if (!transfers.WaitReady("the server-logs archive")) return kExitConnection;
   const std::string archive = work.File("serverlogs.zip");
-  platform::File out;
-  if (out.Open(archive, platform::File::kWrite | platform::File::kCreate) != 0) {
-    PrintError("cannot write the temporary file " + Shown(archive));
-    return kExitLocal;
-  }
-  bool written = true;
-  bool fetched = false;
-  {
-    Progress progress(settings.progress, "server logs", 0);
-    fetched = session.FetchChunks([&](std::span<const std::uint8_t> bytes) {
-      written = out.Write(bytes.data(), bytes.size()) == 0;
-      progress.Add(bytes.size());
-      return written;
-    });
-  }
-  out.Close();
-  if (!written) {
-    PrintError("cannot write the temporary file " + Shown(archive));
-    return kExitLocal;
-  }
-  if (!fetched) {
-    PrintError(link.NoReply("a chunk of the server-logs archive"));
-    return kExitConnection;
+  TransferLine progress(settings.progress, "server logs");
+  if (const client::TransferResult fetched =
+          client::Transfers(link.link(), work).FetchServerLogs(archive, &progress);
+      !fetched) {
+    return ReportTransfer(fetched);
   }
   link.Logout();
   const client::UnpackResult unpacked = client::UnpackArchive(archive, *folder);
