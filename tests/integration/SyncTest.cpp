@@ -1,0 +1,285 @@
+// The sync engine in-process against the real kestrel-server process: both
+// directions with times, conflicts, dry runs, deletions and folder rights.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "DemoServer.h"
+#include "client/ClientLink.h"
+#include "client/SyncPlan.h"
+#include "client/SyncRunner.h"
+#include "client/Transfers.h"
+#include "client/WorkFolder.h"
+#include "testsupport/ServerProcess.h"
+
+namespace kestrel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using client::SyncStep;
+
+// Keeps everything a run tells.
+class RecordingObserver : public client::SyncObserver {
+ public:
+  void OnSkipped(const client::SkippedName& skipped) override { skipped_.push_back(skipped.key); }
+  void OnUntranslatable(int) override {}
+  void OnWouldCreateRoot() override { would_create_root = true; }
+  void OnStep(const client::SyncAction& action, bool dry_run) override {
+    steps.push_back(action);
+    dry_steps += dry_run ? 1 : 0;
+  }
+  void OnWarning(const std::string& text) override { warnings.push_back(text); }
+  void OnError(const std::string& text) override { errors.push_back(text); }
+  std::unique_ptr<client::TransferObserver> WatchTransfer(const std::string&) override {
+    return nullptr;
+  }
+
+  // Keys of the steps of one kind, in order.
+  std::vector<std::string> Keys(SyncStep step) const {
+    std::vector<std::string> keys;
+    for (const client::SyncAction& a : steps) {
+      if (a.step == step) keys.push_back(a.key);
+    }
+    return keys;
+  }
+  const client::SyncAction* Find(SyncStep step, const std::string& key) const {
+    for (const client::SyncAction& a : steps) {
+      if (a.step == step && a.key == key) return &a;
+    }
+    return nullptr;
+  }
+
+  std::vector<client::SyncAction> steps;
+  int dry_steps = 0;
+  std::vector<std::string> skipped_;
+  std::vector<std::string> warnings;
+  std::vector<std::string> errors;
+  bool would_create_root = false;
+};
+
+struct SyncRun {
+  client::SyncOutcome outcome;
+  RecordingObserver seen;
+  bool done() const { return outcome.status == client::SyncStatus::kDone; }
+};
+
+struct SyncCall {
+  std::string user = "alice";
+  bool dry_run = false;
+  bool deletes = false;
+};
+
+class SyncTest : public ::testing::Test {
+ protected:
+  void StartServer(bool privileges = false) { ASSERT_NO_FATAL_FAILURE(demo_.Start(privileges)); }
+
+  client::LinkSettings Link(const std::string& user) const {
+    client::LinkSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = demo_.port();
+    settings.project = "Demo";
+    settings.user = user;
+    settings.global_key = "qa7b5N2dkeMw8rf";
+    return settings;
+  }
+
+  // One sync of the client folder `folder` (created unless a dry run).
+  SyncRun Sync(const std::string& folder, const SyncCall& call = {}) {
+    SyncRun run;
+    client::ClientLink link(Link(call.user));
+    if (const client::LinkResult in = link.LoginClient(DemoPassword(call.user)); !in.ok()) {
+      ADD_FAILURE() << in.message;
+      return run;
+    }
+    client::SyncSettings settings;
+    settings.root = demo_.Client(folder);
+    settings.password = DemoPassword(call.user);
+    settings.dry_run = call.dry_run;
+    settings.propagate_deletes = call.deletes;
+    if (!call.dry_run) std::filesystem::create_directories(settings.root);
+    client::SyncRunner runner(link, settings, run.seen, nullptr);
+    run.outcome = runner.Run();
+    return run;
+  }
+
+  // Another user's upload of a scratch file (the logout makes the server rescan).
+  void PutAs(const std::string& user, const std::string& source, const std::string& folder) {
+    client::ClientLink link(Link(user));
+    ASSERT_TRUE(link.LoginClient(DemoPassword(user)).ok());
+    client::WorkFolder work;
+    const client::TransferResult sent =
+        client::Transfers(link, work)
+            .Upload(source, folder, std::filesystem::path(source).filename().string(), std::nullopt,
+                    nullptr);
+    ASSERT_TRUE(sent) << sent.message;
+    ASSERT_TRUE(link.Logout().ok());
+  }
+  void RmAs(const std::string& user, const std::string& folder, const std::string& file) {
+    client::ClientLink link(Link(user));
+    ASSERT_TRUE(link.LoginClient(DemoPassword(user)).ok());
+    client::WorkFolder work;
+    const client::TransferResult deleted = client::Transfers(link, work).Delete(folder, file);
+    ASSERT_TRUE(deleted) << deleted.message;
+    ASSERT_TRUE(link.Logout().ok());
+  }
+
+  // Waits (bounded) until alice's scan result does or does not list key.
+  bool WaitListed(const std::string& key, bool listed) {
+    return WaitFor(
+        [&] {
+          client::ClientLink link(Link("alice"));
+          if (!link.LoginClient(DemoPassword("alice")).ok()) return false;
+          client::WorkFolder work;
+          client::ScanResult result;
+          if (!client::Transfers(link, work).FetchScanResult(result)) return false;
+          return (client::RemoteView(result).files().count(key) != 0) == listed;
+        },
+        20s);
+  }
+
+  DemoServer demo_;
+};
+
+TEST_F(SyncTest, CopiesBothWaysWithTimesAndASecondSyncChangesNothing) {
+  StartServer();
+  const SyncRun first = Sync("work");
+  ASSERT_TRUE(first.done()) << testing::PrintToString(first.seen.errors);
+  EXPECT_EQ(first.outcome.changes, 2);
+  EXPECT_EQ(ReadFile(demo_.Client("work/Docs/team.csv")), "Alice,Staff\nBob,Guests\n");
+  EXPECT_EQ(TimeOf(demo_.Client("work/Docs/team.csv")), TimeOf(demo_.Root("Docs/team.csv")));
+  EXPECT_EQ(TimeOf(demo_.Client("work/readme.txt")), TimeOf(demo_.Root("readme.txt")));
+  EXPECT_TRUE(std::filesystem::exists(demo_.Client("work/.kestrel-sync")));
+
+  // Local changes go up with their times.
+  ASSERT_TRUE(
+      WriteFile(demo_.Client("work/Docs/team.csv"), "Alice,Staff\nBob,Guests\nCarol,Staff\n"));
+  SetTime(demo_.Client("work/Docs/team.csv"), 1700000000, 500);
+  ASSERT_TRUE(WriteFile(demo_.Client("work/New/notes.md"), RandomBytes(3000, 3)));
+  const SyncRun up = Sync("work");
+  ASSERT_TRUE(up.done()) << testing::PrintToString(up.seen.errors);
+  EXPECT_EQ(up.seen.Keys(SyncStep::kUpload),
+            (std::vector<std::string>{"Docs\\team.csv", "New\\notes.md"}));
+  EXPECT_EQ(ReadFile(demo_.Root("Docs/team.csv")), "Alice,Staff\nBob,Guests\nCarol,Staff\n");
+  EXPECT_EQ(TimeOf(demo_.Root("Docs/team.csv")), TimeOf(demo_.Client("work/Docs/team.csv")));
+  EXPECT_EQ(ReadFile(demo_.Root("New/notes.md")), ReadFile(demo_.Client("work/New/notes.md")));
+  EXPECT_TRUE(up.seen.warnings.empty()) << up.seen.warnings[0];  // both confirmed
+
+  // A change by another user comes down.
+  ASSERT_TRUE(WriteFile(demo_.Scratch("readme.txt"), "Bob was here\n"));
+  ASSERT_NO_FATAL_FAILURE(PutAs("bob", demo_.Scratch("readme.txt"), "RootFolder"));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        Sync("work");
+        return ReadFile(demo_.Client("work/readme.txt")) == "Bob was here\n";
+      },
+      20s));
+  EXPECT_EQ(TimeOf(demo_.Client("work/readme.txt")), TimeOf(demo_.Root("readme.txt")));
+
+  const SyncRun again = Sync("work");
+  ASSERT_TRUE(again.done());
+  EXPECT_EQ(again.outcome.changes, 0);
+}
+
+TEST_F(SyncTest, ConflictKeepsBothFilesAndNeverOverwritesTheLocalEdit) {
+  StartServer();
+  ASSERT_TRUE(Sync("work").done());
+  ASSERT_TRUE(WriteFile(demo_.Client("work/Docs/team.csv"), "local edit\n"));
+  SetTime(demo_.Client("work/Docs/team.csv"), 1700000000, 0);
+  ASSERT_TRUE(WriteFile(demo_.Scratch("team.csv"), "server edit\n"));
+  SetTime(demo_.Scratch("team.csv"), 1710000000, 0);
+  ASSERT_NO_FATAL_FAILURE(PutAs("bob", demo_.Scratch("team.csv"), "Docs"));
+  ASSERT_TRUE(WaitFor(
+      [&] { return !Sync("work", {.dry_run = true}).seen.Keys(SyncStep::kConflict).empty(); },
+      20s));
+  const SyncRun sync = Sync("work");
+  ASSERT_TRUE(sync.done()) << testing::PrintToString(sync.seen.errors);
+  const client::SyncAction* conflict = sync.seen.Find(SyncStep::kConflict, "Docs\\team.csv");
+  ASSERT_NE(conflict, nullptr);
+  const std::string copy = conflict->conflict_key.substr(conflict->conflict_key.find('\\') + 1);
+  EXPECT_EQ(copy.rfind("team (conflict ", 0), 0u) << copy;
+  EXPECT_EQ(ReadFile(demo_.Client("work/Docs/team.csv")), "server edit\n");
+  EXPECT_EQ(ReadFile(demo_.Client("work/Docs/" + copy)), "local edit\n");
+  // Both versions are on the server too.
+  EXPECT_EQ(ReadFile(demo_.Root("Docs/" + copy)), "local edit\n");
+  EXPECT_EQ(ReadFile(demo_.Root("Docs/team.csv")), "server edit\n");
+}
+
+TEST_F(SyncTest, DryRunPlansEveryStepAndChangesNothingAnywhere) {
+  StartServer();
+  ASSERT_TRUE(Sync("work").done());
+  ASSERT_TRUE(WriteFile(demo_.Client("work/local-only.txt"), "new here"));
+  std::filesystem::remove(demo_.Client("work/readme.txt"));
+  ASSERT_TRUE(WriteFile(demo_.Scratch("srv.txt"), "new there"));
+  ASSERT_NO_FATAL_FAILURE(PutAs("bob", demo_.Scratch("srv.txt"), "RootFolder"));
+  ASSERT_TRUE(WaitListed("srv.txt", true));
+  const std::vector<std::string> local_before = Listing(demo_.Client("work"));
+  const std::vector<std::string> server_before = Listing(demo_.Root(""));
+  const SyncRun dry = Sync("work", {.dry_run = true, .deletes = true});
+  ASSERT_TRUE(dry.done());
+  EXPECT_EQ(dry.seen.Keys(SyncStep::kUpload), std::vector<std::string>{"local-only.txt"});
+  EXPECT_EQ(dry.seen.Keys(SyncStep::kDownload), std::vector<std::string>{"srv.txt"});
+  EXPECT_EQ(dry.seen.Keys(SyncStep::kDeleteRemote), std::vector<std::string>{"readme.txt"});
+  EXPECT_EQ(dry.seen.dry_steps, static_cast<int>(dry.seen.steps.size()));
+  EXPECT_EQ(dry.outcome.changes, 3);
+  EXPECT_EQ(Listing(demo_.Client("work")), local_before);
+  EXPECT_EQ(Listing(demo_.Root("")), server_before);
+  // A dry run into a folder that does not exist does not create it.
+  const SyncRun fresh = Sync("fresh", {.dry_run = true});
+  EXPECT_TRUE(fresh.done());
+  EXPECT_TRUE(fresh.seen.would_create_root);
+  EXPECT_FALSE(std::filesystem::exists(demo_.Client("fresh")));
+}
+
+TEST_F(SyncTest, DeletionsTravelOnlyWithDelete) {
+  StartServer();
+  ASSERT_TRUE(Sync("work").done());
+  std::filesystem::remove(demo_.Client("work/readme.txt"));
+  const SyncRun kept = Sync("work");
+  ASSERT_TRUE(kept.done());
+  EXPECT_TRUE(std::filesystem::exists(demo_.Root("readme.txt")));
+  const client::SyncAction* keep = kept.seen.Find(SyncStep::kKeep, "readme.txt");
+  ASSERT_NE(keep, nullptr);
+  EXPECT_NE(keep->reason.find("--delete removes it on the server"), std::string::npos);
+  ASSERT_TRUE(Sync("work", {.deletes = true}).done());
+  EXPECT_FALSE(std::filesystem::exists(demo_.Root("readme.txt")));
+
+  // And the other way round.
+  ASSERT_NO_FATAL_FAILURE(RmAs("bob", "Docs", "team.csv"));
+  ASSERT_TRUE(WaitListed("Docs\\team.csv", false));
+  ASSERT_TRUE(Sync("work").done());
+  EXPECT_TRUE(std::filesystem::exists(demo_.Client("work/Docs/team.csv")));
+  // The server now lists no file at all: that is never taken as a wish to
+  // empty the local folder.
+  const SyncRun guarded = Sync("work", {.deletes = true});
+  ASSERT_TRUE(guarded.done());
+  const client::SyncAction* guard = guarded.seen.Find(SyncStep::kKeep, "Docs\\team.csv");
+  ASSERT_NE(guard, nullptr);
+  EXPECT_NE(guard->reason.find("lists no files at all"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(demo_.Client("work/Docs/team.csv")));
+  ASSERT_TRUE(WriteFile(demo_.Scratch("other.txt"), "x"));
+  ASSERT_NO_FATAL_FAILURE(PutAs("bob", demo_.Scratch("other.txt"), "RootFolder"));
+  ASSERT_TRUE(WaitListed("other.txt", true));
+  ASSERT_TRUE(Sync("work", {.deletes = true}).done());
+  EXPECT_FALSE(std::filesystem::exists(demo_.Client("work/Docs/team.csv")));
+  EXPECT_TRUE(std::filesystem::exists(demo_.Client("work/other.txt")));
+}
+
+TEST_F(SyncTest, HiddenFoldersStayAwayAndReadOnlyFoldersTakeNoUploads) {
+  StartServer(true);
+  ASSERT_TRUE(Sync("bobwork", {.user = "bob"}).done());
+  EXPECT_TRUE(std::filesystem::exists(demo_.Client("bobwork/Docs/team.csv")));
+  EXPECT_FALSE(std::filesystem::exists(demo_.Client("bobwork/Secret")));
+  ASSERT_TRUE(WriteFile(demo_.Client("bobwork/Docs/new.txt"), "bob's"));
+  const SyncRun sync = Sync("bobwork", {.user = "bob"});
+  ASSERT_TRUE(sync.done());
+  const client::SyncAction* kept = sync.seen.Find(SyncStep::kKeep, "Docs\\new.txt");
+  ASSERT_NE(kept, nullptr);
+  EXPECT_NE(kept->reason.find("read-only"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(demo_.Root("Docs/new.txt")));
+}
+
+}  // namespace
+}  // namespace kestrel::test
