@@ -34,11 +34,17 @@ FolderAccess RemoteView::Access(std::string_view folder_key) const {
   }
 }
 
-std::string ConflictName(std::string_view file_name, std::string_view stamp, int attempt) {
+std::string ConflictName(std::string_view file_name, std::string_view user, std::string_view stamp,
+                         int attempt) {
   std::size_t dot = file_name.rfind('.');
   if (dot == 0 || dot == std::string_view::npos) dot = file_name.size();
   std::string name(file_name.substr(0, dot));
   name += " (conflict ";
+  for (const char c : user) {
+    // One character is a plain name unless a name cannot hold it ("." can).
+    name += c == '.' || IsPlainName(std::string_view(&c, 1)) ? c : '_';
+  }
+  name += ' ';
   name += stamp;
   if (attempt > 1) name += " " + std::to_string(attempt);
   name += ")";
@@ -172,7 +178,8 @@ void GuardMassDeletion(std::vector<SyncAction>& plan, bool remote_empty, bool lo
 }
 
 void PickConflictNames(std::vector<SyncAction>& plan, const SyncState& state,
-                       const LocalListing& local, const RemoteView& view, std::string_view stamp) {
+                       const LocalListing& local, const RemoteView& view,
+                       const SyncOptions& options) {
   std::set<std::string> taken;
   for (const auto& entry : local) taken.insert(entry.first);
   for (const auto& entry : view.files()) taken.insert(entry.first);
@@ -181,7 +188,9 @@ void PickConflictNames(std::vector<SyncAction>& plan, const SyncState& state,
     if (a.step != SyncStep::kConflict) continue;
     const std::string folder = ParentKey(a.key);
     for (int attempt = 1;; ++attempt) {
-      const std::string candidate = JoinKey(folder, ConflictName(LeafName(a.key), stamp, attempt));
+      const std::string candidate = JoinKey(
+          folder,
+          ConflictName(LeafName(a.key), options.conflict_user, options.conflict_stamp, attempt));
       if (taken.insert(candidate).second) {
         a.conflict_key = candidate;
         break;
@@ -218,7 +227,7 @@ std::vector<SyncAction> PlanSync(const SyncState& state, const LocalListing& loc
     plan.push_back(std::move(a));
   }
   GuardMassDeletion(plan, view.files().empty(), local.empty());
-  PickConflictNames(plan, state, local, view, options.conflict_stamp);
+  PickConflictNames(plan, state, local, view, options);
   std::stable_sort(plan.begin(), plan.end(), [](const SyncAction& x, const SyncAction& y) {
     return static_cast<int>(x.step) < static_cast<int>(y.step);
   });

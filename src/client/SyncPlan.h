@@ -67,14 +67,18 @@ struct SyncAction {
 
 struct SyncOptions {
   bool propagate_deletes = false;  // --delete
+  std::string conflict_user;       // who keeps the conflict copy (8-bit text)
   std::string conflict_stamp;      // local time, "2026-12-08 1530"
 };
 
 std::vector<SyncAction> PlanSync(const SyncState& state, const LocalListing& local,
                                  const ScanResult& remote, const SyncOptions& options);
 
-// "name (conflict STAMP).ext"; from attempt 2 on "name (conflict STAMP 2).ext".
-std::string ConflictName(std::string_view file_name, std::string_view stamp, int attempt);
+// "name (conflict USER STAMP).ext"; from attempt 2 on "name (conflict USER
+// STAMP 2).ext". Characters of the user name that a file name cannot hold
+// ("/", "\", ":", control characters) become "_".
+std::string ConflictName(std::string_view file_name, std::string_view user, std::string_view stamp,
+                         int attempt);
 
 // Short word for a step ("download", "upload", ...).
 const char* StepName(SyncStep step);

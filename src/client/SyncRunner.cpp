@@ -92,6 +92,7 @@ SyncOutcome SyncRunner::Run() {
 
   SyncOptions options;
   options.propagate_deletes = settings_.propagate_deletes;
+  options.conflict_user = link_.settings().user;
   options.conflict_stamp = ConflictStamp();
   const std::vector<SyncAction> plan = PlanSync(state_, local.files, remote, options);
 

@@ -25,7 +25,7 @@ struct Fixture {
   SyncState state{"Demo", "alice", {}};
   LocalListing local;
   ScanResult remote;
-  SyncOptions options{false, kStamp};
+  SyncOptions options{false, "alice", kStamp};
 
   std::vector<SyncAction> Plan() const { return PlanSync(state, local, remote, options); }
   // The one action for key (fails the test when there is not exactly one).
@@ -110,7 +110,7 @@ TEST(SyncPlan, ChangedOnBothSidesKeepsTheLocalCopyUnderAConflictNameAndDownloads
   f.remote.folders[0].files[0].last_write = 160;
   const SyncAction a = f.Only("Docs\\team.csv");
   EXPECT_EQ(a.step, SyncStep::kConflict);
-  EXPECT_EQ(a.conflict_key, "Docs\\team (conflict 2026-12-08 1530).csv");
+  EXPECT_EQ(a.conflict_key, "Docs\\team (conflict alice 2026-12-08 1530).csv");
   EXPECT_TRUE(a.upload_conflict_copy);
   EXPECT_EQ(a.remote_time, 160u);
 }
@@ -285,17 +285,23 @@ TEST(SyncPlan, ConflictNamesAvoidEveryNameAlreadyInUse) {
   f.local["n.txt"].last_write = 2;
   f.remote.folders[0].files[0].last_write = 3;
   // The first candidate exists here, the second on the server.
-  f.local["n (conflict 2026-12-08 1530).txt"] = LocalFile{1, 1};
-  f.AddRemote("RootFolder", RF("n (conflict 2026-12-08 1530 2).txt", 1));
-  EXPECT_EQ(f.Only("n.txt").conflict_key, "n (conflict 2026-12-08 1530 3).txt");
+  f.local["n (conflict alice 2026-12-08 1530).txt"] = LocalFile{1, 1};
+  f.AddRemote("RootFolder", RF("n (conflict alice 2026-12-08 1530 2).txt", 1));
+  EXPECT_EQ(f.Only("n.txt").conflict_key, "n (conflict alice 2026-12-08 1530 3).txt");
 }
 
-TEST(SyncPlan, ConflictNameKeepsTheExtensionLast) {
-  EXPECT_EQ(ConflictName("team.csv", kStamp, 1), "team (conflict 2026-12-08 1530).csv");
-  EXPECT_EQ(ConflictName("a.tar.gz", kStamp, 1), "a.tar (conflict 2026-12-08 1530).gz");
-  EXPECT_EQ(ConflictName("Makefile", kStamp, 1), "Makefile (conflict 2026-12-08 1530)");
-  EXPECT_EQ(ConflictName(".profile", kStamp, 1), ".profile (conflict 2026-12-08 1530)");
-  EXPECT_EQ(ConflictName("x.txt", kStamp, 4), "x (conflict 2026-12-08 1530 4).txt");
+TEST(SyncPlan, ConflictNameNamesTheUserAndKeepsTheExtensionLast) {
+  EXPECT_EQ(ConflictName("welcome.txt", "alice", "2026-12-09 0229", 1),
+            "welcome (conflict alice 2026-12-09 0229).txt");
+  EXPECT_EQ(ConflictName("a.tar.gz", "bob", kStamp, 1), "a.tar (conflict bob 2026-12-08 1530).gz");
+  EXPECT_EQ(ConflictName("Makefile", "bob", kStamp, 1), "Makefile (conflict bob 2026-12-08 1530)");
+  EXPECT_EQ(ConflictName(".profile", "bob", kStamp, 1), ".profile (conflict bob 2026-12-08 1530)");
+  EXPECT_EQ(ConflictName("x.txt", "bob", kStamp, 4), "x (conflict bob 2026-12-08 1530 4).txt");
+}
+
+TEST(SyncPlan, UserNameCharactersThatNoFileNameHoldsBecomeUnderscores) {
+  EXPECT_EQ(ConflictName("x.txt", "a/b\\c:d\te.f", kStamp, 1),
+            "x (conflict a_b_c_d_e.f 2026-12-08 1530).txt");
 }
 
 TEST(SyncPlan, FilesInATopLevelFolderNamedRootFolderAreNotUploaded) {

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>

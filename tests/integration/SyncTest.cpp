@@ -199,7 +199,7 @@ TEST_F(SyncTest, ConflictKeepsBothFilesAndNeverOverwritesTheLocalEdit) {
   const client::SyncAction* conflict = sync.seen.Find(SyncStep::kConflict, "Docs\\team.csv");
   ASSERT_NE(conflict, nullptr);
   const std::string copy = conflict->conflict_key.substr(conflict->conflict_key.find('\\') + 1);
-  EXPECT_EQ(copy.rfind("team (conflict ", 0), 0u) << copy;
+  EXPECT_EQ(copy.rfind("team (conflict alice ", 0), 0u) << copy;
   EXPECT_EQ(ReadFile(demo_.Client("work/Docs/team.csv")), "server edit\n");
   EXPECT_EQ(ReadFile(demo_.Client("work/Docs/" + copy)), "local edit\n");
   // Both versions are on the server too.
