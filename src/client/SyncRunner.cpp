@@ -8,12 +8,17 @@
 #include "client/RemotePath.h"
 #include "client/TextCodec.h"
 #include "platform/FileSystem.h"
+#include "support/TextDigest.h"
 
 namespace kestrel::client {
 namespace {
 
 // Pause between two looks at the server's scan result while confirming.
 constexpr std::chrono::milliseconds kConfirmPause{300};
+
+bool SameAsRecorded(const LocalFile& file, const SyncedFile& record) {
+  return file.size == record.size && file.last_write == record.local_time;
+}
 
 std::string ConflictStamp() {
   const std::time_t now = std::time(nullptr);
@@ -90,6 +95,7 @@ SyncOutcome SyncRunner::Run() {
     if (local.untranslatable > 0) observer_.OnUntranslatable(local.untranslatable);
   }
 
+  AddDigests(local.files);
   SyncOptions options;
   options.propagate_deletes = settings_.propagate_deletes;
   options.conflict_user = link_.settings().user;
@@ -137,7 +143,27 @@ SyncOutcome SyncRunner::Run() {
   return outcome;
 }
 
+void SyncRunner::AddDigests(LocalListing& files) {
+  for (auto& [key, file] : files) {
+    const auto record = state_.files.find(key);
+    const auto sent = state_.sent.find(key);
+    const bool looks_recorded =
+        record != state_.files.end() && SameAsRecorded(file, record->second);
+    const bool looks_sent = sent != state_.sent.end() && SameAsRecorded(file, sent->second);
+    if (!looks_recorded && !looks_sent) continue;
+    file.digest = DigestOfFile(LocalPath(settings_.root, key));
+    // A record of an older state file learns the digest of the file as it is.
+    if (looks_recorded && record->second.digest.empty()) record->second.digest = file.digest;
+  }
+}
+
+std::string SyncRunner::DigestOf(const std::string& key, const LocalFile& listed) const {
+  return listed.digest.empty() ? DigestOfFile(LocalPath(settings_.root, key)) : listed.digest;
+}
+
 bool SyncRunner::Execute(const SyncAction& action) {
+  // Whatever happens to the file now replaces an upload still to be confirmed.
+  if (action.step != SyncStep::kKeep) state_.sent.erase(action.key);
   switch (action.step) {
     case SyncStep::kConflict:
       return DoConflict(action);
@@ -146,14 +172,15 @@ bool SyncRunner::Execute(const SyncAction& action) {
       return DoDownload(action, action.key);
     case SyncStep::kUpload:
       if (!StillAsListed(action.key, action)) return false;
-      return DoUpload(action.key, action.local);
+      return DoUpload(action.key, action.local,
+                      action.has_remote ? std::optional(action.remote_time) : std::nullopt);
     case SyncStep::kDeleteLocal:
       return DoDeleteLocal(action);
     case SyncStep::kDeleteRemote:
       return DoDeleteRemote(action);
     case SyncStep::kRecord:
-      state_.files[action.key] =
-          SyncedFile{action.local.size, action.local.last_write, action.remote_time};
+      state_.files[action.key] = SyncedFile{action.local.size, action.local.last_write,
+                                            action.remote_time, DigestOf(action.key, action.local)};
       return true;
     case SyncStep::kForget:
       state_.files.erase(action.key);
@@ -208,22 +235,29 @@ bool SyncRunner::DoDownload(const SyncAction& action, const std::string& key) {
   }
   platform::DirEntry got;
   if (platform::Stat(target, got) != 0) return false;
-  state_.files[key] = SyncedFile{got.size, got.last_write, action.remote_time};
+  state_.files[key] =
+      SyncedFile{got.size, got.last_write, action.remote_time, DigestOfFile(target)};
   return true;
 }
 
-bool SyncRunner::DoUpload(const std::string& key, const LocalFile& listed) {
+bool SyncRunner::DoUpload(const std::string& key, const LocalFile& listed,
+                          std::optional<platform::FileTime> server_time) {
   const RemoteName name = SplitKey(key);
+  const std::string digest = DigestOf(key, listed);
+  // New contents under the time the server already lists would look
+  // unchanged to every other client: they get the next tick.
+  std::optional<platform::FileTime> announce;
+  if (server_time == listed.last_write) announce = listed.last_write + 1;
   const std::unique_ptr<TransferObserver> watch = observer_.WatchTransfer(Shown(key));
   const TransferResult result = transfers_.Upload(LocalPath(settings_.root, key), name.folder,
-                                                  name.file, std::nullopt, watch.get());
+                                                  name.file, announce, watch.get());
   if (!result) {
     observer_.OnError(result.message);
     return false;
   }
   Pending pending;
   pending.key = key;
-  pending.expected = SyncedFile{listed.size, result.sent_time, result.sent_time};
+  pending.expected = SyncedFile{listed.size, listed.last_write, result.sent_time, digest};
   pending_.push_back(std::move(pending));
   return true;
 }
@@ -242,7 +276,7 @@ bool SyncRunner::DoConflict(const SyncAction& action) {
   }
   bool ok = DoDownload(action, action.key);
   if (action.upload_conflict_copy && !Stopped()) {
-    ok = DoUpload(action.conflict_key, action.local) && ok;
+    ok = DoUpload(action.conflict_key, action.local, std::nullopt) && ok;
   }
   return ok;
 }
@@ -305,6 +339,7 @@ void SyncRunner::Confirm() {
       } else if (!p.deleted && found != view.files().end() &&
                  found->second == p.expected.remote_time) {
         state_.files[p.key] = p.expected;
+        state_.sent.erase(p.key);
       } else {
         still.push_back(p);
       }
@@ -313,6 +348,8 @@ void SyncRunner::Confirm() {
     if (std::chrono::steady_clock::now() >= deadline) break;
   }
   for (const Pending& p : open) {
+    // An upload is compared with what was sent at the next sync.
+    if (!p.deleted) state_.sent[p.key] = p.expected;
     observer_.OnWarning(
         Shown(p.key) + (p.deleted ? " (deleted)" : " (uploaded)") +
         " is not confirmed by the server's scan yet; the next sync checks it again");

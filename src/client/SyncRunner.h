@@ -7,6 +7,7 @@
 // Threads: one thread (the stop flag may be set from anywhere).
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,10 +79,16 @@ class SyncRunner {
   };
 
   bool LoadState();
+  // The digests of the local files that look unchanged since the last sync.
+  void AddDigests(LocalListing& files);
+  // The digest of a listed local file (read now when the listing has none).
+  std::string DigestOf(const std::string& key, const LocalFile& listed) const;
   bool Execute(const SyncAction& action);
   bool DoConflict(const SyncAction& action);
   bool DoDownload(const SyncAction& action, const std::string& key);
-  bool DoUpload(const std::string& key, const LocalFile& listed);
+  // server_time: the time the server lists for key, if it lists it.
+  bool DoUpload(const std::string& key, const LocalFile& listed,
+                std::optional<platform::FileTime> server_time);
   bool DoDeleteLocal(const SyncAction& action);
   bool DoDeleteRemote(const SyncAction& action);
   // The local file still as listed (nothing changed it since).

@@ -133,20 +133,40 @@ TEST(SyncPlan, NewOnBothSidesWithDifferentTimesIsAConflictNeverAnOverwrite) {
   EXPECT_EQ(f.Only("a.txt").step, SyncStep::kConflict);
 }
 
-TEST(SyncPlan, SameTimeOnBothSidesIsOnlyRecorded) {
+TEST(SyncPlan, NewOnBothSidesWithTheSameTimeIsOnlyRecorded) {
   Fixture f;
   f.local["a.txt"] = LocalFile{5, 100};
   f.AddRemote("RootFolder", RF("a.txt", 100));
-  // And a file changed on both sides to the same time (an upload whose rescan
-  // came after the last sync) is no conflict either.
-  f.InSync("b.txt", "RootFolder", "b.txt", 50);
-  f.local["b.txt"] = LocalFile{12, 70};
-  f.remote.folders[0].files[1].last_write = 70;
   const SyncAction a = f.Only("a.txt");
   EXPECT_EQ(a.step, SyncStep::kRecord);
   EXPECT_EQ(a.local.size, 5u);
   EXPECT_EQ(a.remote_time, 100u);
-  EXPECT_EQ(f.Only("b.txt").step, SyncStep::kRecord);
+}
+
+TEST(SyncPlan, EditsOnBothSidesWithinOneClockTickAreAConflictNotZeroChanges) {
+  Fixture f;
+  f.InSync("b.txt", "RootFolder", "b.txt", 50);
+  f.local["b.txt"] = LocalFile{12, 70};
+  f.remote.folders[0].files[0].last_write = 70;
+  EXPECT_EQ(f.Only("b.txt").step, SyncStep::kConflict);
+}
+
+TEST(SyncPlan, SameSizeAndTimeButOtherContentsIsAChangeHere) {
+  Fixture f;
+  f.InSync("a.txt", "RootFolder", "a.txt", 100);
+  f.state.files["a.txt"].digest = "0123456789abcdef0123456789abcdef";
+  f.local["a.txt"].digest = "fedcba9876543210fedcba9876543210";  // cp -p kept size and time
+  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kUpload);
+  // And when the server changed it too, a conflict.
+  f.remote.folders[0].files[0].last_write = 200;
+  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kConflict);
+  // The same contents are no change; an unknown digest (older state) neither.
+  f.remote.folders[0].files[0].last_write = 100;
+  f.local["a.txt"].digest = f.state.files["a.txt"].digest;
+  EXPECT_TRUE(f.Plan().empty());
+  f.state.files["a.txt"].digest.clear();
+  f.local["a.txt"].digest = "fedcba9876543210fedcba9876543210";
+  EXPECT_TRUE(f.Plan().empty());
 }
 
 TEST(SyncPlan, DeletedOnTheServerIsKeptHereUnlessDeletionsAreAsked) {
@@ -356,13 +376,22 @@ TEST(SyncPlan, AfterApplyingAPlanTheNextPlanIsEmpty) {
 }
 
 TEST(SyncPlan, UnconfirmedUploadIsNotSentAgainOnceTheServerShowsIt) {
-  // The state still holds the old times (the rescan came too late to be
-  // confirmed); the server now shows the uploaded time.
+  // The state still holds the old times and what was sent (the rescan came
+  // too late to be confirmed); the server now shows the uploaded time.
   Fixture f;
   f.InSync("a.txt", "RootFolder", "a.txt", 10);
   f.local["a.txt"] = LocalFile{20, 30};
-  f.remote.folders[0].files[0].last_write = 30;
-  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kRecord);
+  f.state.sent["a.txt"] = SyncedFile{20, 30, 31};
+  f.remote.folders[0].files[0].last_write = 31;
+  const SyncAction a = f.Only("a.txt");
+  EXPECT_EQ(a.step, SyncStep::kRecord);
+  EXPECT_FALSE(a.reason.empty());
+  // Changed here since it was sent: uploaded again, no conflict.
+  f.local["a.txt"] = LocalFile{21, 40};
+  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kUpload);
+  // The server shows another time: someone else's change, and ours: a conflict.
+  f.remote.folders[0].files[0].last_write = 50;
+  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kConflict);
 }
 
 TEST(SyncPlan, StepNamesAreReadable) {

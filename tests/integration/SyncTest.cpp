@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "client/SyncRunner.h"
 #include "client/Transfers.h"
 #include "client/WorkFolder.h"
+#include "platform/FileSystem.h"
 #include "testsupport/ServerProcess.h"
 
 namespace kestrel::test {
@@ -126,18 +128,21 @@ class SyncTest : public ::testing::Test {
     ASSERT_TRUE(link.Logout().ok());
   }
 
+  // The time alice's scan result lists for key, if it lists it.
+  std::optional<platform::FileTime> ListedTime(const std::string& key) {
+    client::ClientLink link(Link("alice"));
+    if (!link.LoginClient(DemoPassword("alice")).ok()) return std::nullopt;
+    client::WorkFolder work;
+    client::ScanResult result;
+    if (!client::Transfers(link, work).FetchScanResult(result)) return std::nullopt;
+    const client::RemoteView view(result);
+    const auto found = view.files().find(key);
+    if (found == view.files().end()) return std::nullopt;
+    return found->second;
+  }
   // Waits (bounded) until alice's scan result does or does not list key.
   bool WaitListed(const std::string& key, bool listed) {
-    return WaitFor(
-        [&] {
-          client::ClientLink link(Link("alice"));
-          if (!link.LoginClient(DemoPassword("alice")).ok()) return false;
-          client::WorkFolder work;
-          client::ScanResult result;
-          if (!client::Transfers(link, work).FetchScanResult(result)) return false;
-          return (client::RemoteView(result).files().count(key) != 0) == listed;
-        },
-        20s);
+    return WaitFor([&] { return ListedTime(key).has_value() == listed; }, 20s);
   }
 
   DemoServer demo_;
@@ -279,6 +284,50 @@ TEST_F(SyncTest, HiddenFoldersStayAwayAndReadOnlyFoldersTakeNoUploads) {
   ASSERT_NE(kept, nullptr);
   EXPECT_NE(kept->reason.find("read-only"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(demo_.Root("Docs/new.txt")));
+}
+
+TEST_F(SyncTest, EditsOnBothSidesWithinOneClockTickAreAConflictNotZeroChanges) {
+  StartServer();
+  ASSERT_TRUE(Sync("work").done());
+  // Both edits end up with the very same last-write time.
+  ASSERT_TRUE(WriteFile(demo_.Client("work/Docs/team.csv"), "alice's edit\n"));
+  SetTime(demo_.Client("work/Docs/team.csv"), 1750000000, 0);
+  ASSERT_TRUE(WriteFile(demo_.Scratch("team.csv"), "bob's edit\n"));
+  SetTime(demo_.Scratch("team.csv"), 1750000000, 0);
+  ASSERT_NO_FATAL_FAILURE(PutAs("bob", demo_.Scratch("team.csv"), "Docs"));
+  ASSERT_TRUE(WaitFor(
+      [&] { return ListedTime("Docs\\team.csv") == TimeOf(demo_.Scratch("team.csv")); }, 20s));
+
+  const SyncRun sync = Sync("work");
+  ASSERT_TRUE(sync.done()) << testing::PrintToString(sync.seen.errors);
+  const client::SyncAction* conflict = sync.seen.Find(SyncStep::kConflict, "Docs\\team.csv");
+  ASSERT_NE(conflict, nullptr) << sync.outcome.changes;
+  const std::string copy = conflict->conflict_key.substr(5);  // below "Docs\"
+  EXPECT_EQ(ReadFile(demo_.Client("work/Docs/team.csv")), "bob's edit\n");
+  EXPECT_EQ(ReadFile(demo_.Client("work/Docs/" + copy)), "alice's edit\n");
+  EXPECT_EQ(ReadFile(demo_.Root("Docs/" + copy)), "alice's edit\n");
+}
+
+TEST_F(SyncTest, EditKeepingSizeAndTimeIsUploadedAndReachesTheOtherUsers) {
+  StartServer();
+  ASSERT_TRUE(Sync("work").done());
+  ASSERT_TRUE(Sync("bobwork", {.user = "bob"}).done());
+  // Same size, old time kept (as cp -p or touch -r do).
+  const platform::FileTime before = TimeOf(demo_.Client("work/Docs/team.csv"));
+  ASSERT_TRUE(WriteFile(demo_.Client("work/Docs/team.csv"), "Alice,Staff\nBob,Admins\n"));
+  ASSERT_EQ(platform::SetLastWriteTime(demo_.Client("work/Docs/team.csv"), before), 0);
+
+  const SyncRun up = Sync("work");
+  ASSERT_TRUE(up.done()) << testing::PrintToString(up.seen.errors);
+  EXPECT_EQ(up.seen.Keys(SyncStep::kUpload), std::vector<std::string>{"Docs\\team.csv"});
+  EXPECT_EQ(ReadFile(demo_.Root("Docs/team.csv")), "Alice,Staff\nBob,Admins\n");
+  // The server's copy gets a time other clients see as a change.
+  EXPECT_NE(TimeOf(demo_.Root("Docs/team.csv")), before);
+  EXPECT_EQ(Sync("work").outcome.changes, 0);
+  const SyncRun down = Sync("bobwork", {.user = "bob"});
+  ASSERT_TRUE(down.done());
+  EXPECT_EQ(down.seen.Keys(SyncStep::kDownload), std::vector<std::string>{"Docs\\team.csv"});
+  EXPECT_EQ(ReadFile(demo_.Client("bobwork/Docs/team.csv")), "Alice,Staff\nBob,Admins\n");
 }
 
 }  // namespace
