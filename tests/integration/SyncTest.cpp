@@ -1,6 +1,7 @@
 // The sync engine in-process against the real kestrel-server process: both
 // directions with times, conflicts, dry runs, deletions and folder rights.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <filesystem>
@@ -328,6 +329,36 @@ TEST_F(SyncTest, EditKeepingSizeAndTimeIsUploadedAndReachesTheOtherUsers) {
   ASSERT_TRUE(down.done());
   EXPECT_EQ(down.seen.Keys(SyncStep::kDownload), std::vector<std::string>{"Docs\\team.csv"});
   EXPECT_EQ(ReadFile(demo_.Client("bobwork/Docs/team.csv")), "Alice,Staff\nBob,Admins\n");
+}
+
+TEST_F(SyncTest, ServerRefusalsAreReportedAsRefusalsNotAsTimeOuts) {
+  StartServer();
+  ASSERT_TRUE(WriteFile(demo_.Scratch("outside.txt"), "mine"));
+  client::LinkSettings settings = Link("alice");
+  settings.timeout = 1s;
+  client::ClientLink link(settings);
+  ASSERT_TRUE(link.LoginClient(DemoPassword("alice")).ok());
+  client::WorkFolder work;
+  client::Transfers transfers(link, work);
+  // The server answers names it will not serve with silence.
+  const client::TransferResult down =
+      transfers.Download("..\\..", "outside.txt", demo_.Scratch("x.txt"), std::nullopt, nullptr);
+  EXPECT_EQ(down.status, client::TransferStatus::kRefused);
+  EXPECT_EQ(down.message,
+            "the server refused the download request for ../../outside.txt (rights or name)");
+  const client::TransferResult up = transfers.Upload(demo_.Scratch("outside.txt"), "..\\..",
+                                                     "outside.txt", std::nullopt, nullptr);
+  EXPECT_EQ(up.status, client::TransferStatus::kRefused);
+  EXPECT_NE(up.message.find("refused the upload request"), std::string::npos) << up.message;
+  const client::TransferResult gone = transfers.Delete("..\\..", "outside.txt");
+  EXPECT_EQ(gone.status, client::TransferStatus::kRefused);
+  // A server that answers nothing at all did not refuse anything.
+  ASSERT_TRUE(demo_.process().Signal(SIGSTOP));
+  const client::TransferResult silent = transfers.Delete("..\\..", "outside.txt");
+  ASSERT_TRUE(demo_.process().Signal(SIGCONT));
+  EXPECT_EQ(silent.status, client::TransferStatus::kNoReply);
+  EXPECT_NE(silent.message.find("no reply from the server within 1 s"), std::string::npos)
+      << silent.message;
 }
 
 }  // namespace
