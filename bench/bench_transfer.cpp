@@ -294,7 +294,7 @@ void BM_PrepareDownload(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = Clock::now();
     if (!c.ok || !c.session->RequestDownload("RootFolder", file) ||
-        !c.session->WaitTransferReady(100000)) {
+        !c.session->WaitTransferReady()) {
       state.SkipWithError("preparation failed");
       return;
     }

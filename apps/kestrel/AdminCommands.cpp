@@ -12,10 +12,11 @@
 #include "ExitCodes.h"
 #include "ServerLink.h"
 #include "Terminal.h"
-#include "Transfers.h"
 #include "client/ArchiveUnpack.h"
 #include "client/ScanResult.h"
 #include "client/TextCodec.h"
+#include "client/Transfers.h"
+#include "client/WorkFolder.h"
 #include "config/ConfigReader.h"
 #include "platform/FileSystem.h"
 #include "support/XmlStore.h"
@@ -40,42 +41,17 @@ int LoginRemote(ServerLink& link) {
 // Downloads the server-logs archive over a logged-in link and unpacks it
 // into folder (a system path); an exit code. unpacked names what was written.
 int FetchServerLogs(ServerLink& link, const std::string& folder, client::UnpackResult& unpacked) {
-  WorkFolder work;
+  client::WorkFolder work;
   if (!work.ok()) {
     PrintError("cannot create a temporary folder");
     return kExitLocal;
   }
-  client::ClientSession& session = link.session();
-  if (!session.RequestServerLogs()) {
-    PrintError(link.NoReply("the server-logs request"));
-    return kExitConnection;
-  }
-  Transfers transfers(link, work);
-  if (!transfers.WaitReady("the server-logs archive")) return kExitConnection;
   const std::string archive = work.File("serverlogs.zip");
-  platform::File out;
-  if (out.Open(archive, platform::File::kWrite | platform::File::kCreate) != 0) {
-    PrintError("cannot write the temporary file " + Shown(archive));
-    return kExitLocal;
-  }
-  bool written = true;
-  bool fetched = false;
-  {
-    Progress progress(link.settings().progress, "server logs", 0);
-    fetched = session.FetchChunks([&](std::span<const std::uint8_t> bytes) {
-      written = out.Write(bytes.data(), bytes.size()) == 0;
-      progress.Add(bytes.size());
-      return written;
-    });
-  }
-  out.Close();
-  if (!written) {
-    PrintError("cannot write the temporary file " + Shown(archive));
-    return kExitLocal;
-  }
-  if (!fetched) {
-    PrintError(link.NoReply("a chunk of the server-logs archive"));
-    return kExitConnection;
+  TransferLine progress(link.settings().progress, "server logs");
+  if (const client::TransferResult fetched =
+          client::Transfers(link.link(), work).FetchServerLogs(archive, &progress);
+      !fetched) {
+    return ReportTransfer(fetched);
   }
   unpacked = client::UnpackArchive(archive, folder);
   if (!unpacked.ok) {
@@ -89,7 +65,7 @@ int FetchServerLogs(ServerLink& link, const std::string& folder, client::UnpackR
 // the way the server reads it. The remote tool learns the project names and
 // the rights interval from it.
 struct ServerView {
-  WorkFolder folder;
+  client::WorkFolder folder;
   ServerConfig config;
   int code = kExitOk;
 };
@@ -198,7 +174,7 @@ int PushDocument(const CommandLine& line, const Settings& settings, DocumentKind
   if (!CheckDocument(*source, native, kind)) return kExitUsage;
   const std::optional<std::string> password = RemotePassword();
   if (!password) return kExitUsage;
-  WorkFolder work;
+  client::WorkFolder work;
   if (!work.ok()) {
     PrintError("cannot create a temporary folder");
     return kExitLocal;

@@ -8,11 +8,12 @@
 #include "ExitCodes.h"
 #include "ServerLink.h"
 #include "Terminal.h"
-#include "Transfers.h"
 #include "client/BasicRequests.h"
 #include "client/RemotePath.h"
 #include "client/SyncPlan.h"
 #include "client/TextCodec.h"
+#include "client/Transfers.h"
+#include "client/WorkFolder.h"
 #include "platform/FileSystem.h"
 
 namespace kestrel::cli {
@@ -38,16 +39,28 @@ std::optional<std::string> LocalSystemPath(const std::string& native) {
   return system;
 }
 
-std::string Shown(std::string_view system_path) {
-  std::string text = ToDisplayText(system_path);
-  for (char& c : text) {
-    if (c == '\\') c = '/';
+int ExitCodeOf(client::TransferStatus status) {
+  switch (status) {
+    case client::TransferStatus::kDone:
+      return kExitOk;
+    case client::TransferStatus::kNotFound:
+    case client::TransferStatus::kRefused:
+    case client::TransferStatus::kTooLong:
+      return kExitRefused;
+    case client::TransferStatus::kNoReply:
+    case client::TransferStatus::kNotReady:
+      return kExitConnection;
+    case client::TransferStatus::kLocal:
+    case client::TransferStatus::kDamaged:
+    case client::TransferStatus::kChanged:
+      return kExitLocal;
   }
-  return text;
+  return kExitLocal;
 }
 
-std::string ShownRemote(std::string_view folder, std::string_view file) {
-  return Shown(client::JoinKey(client::FolderKey(folder), file));
+int ReportTransfer(const client::TransferResult& result) {
+  if (!result.ok()) PrintError(result.message);
+  return ExitCodeOf(result.status);
 }
 
 std::string LocalTimeText(platform::FileTime time) {
@@ -237,23 +250,29 @@ const client::RemoteFile* FindFile(const client::ScanResult& result,
 // the user's scan result. Open() gives an exit code.
 class ClientContext {
  public:
-  explicit ClientContext(const Settings& settings) : link(settings), transfers(link, work) {}
+  explicit ClientContext(const Settings& settings)
+      : server(settings), transfers(server.link(), work) {}
 
   int Open(const Settings& settings) {
-    if (const int code = LoginClient(link, settings); code != kExitOk) return code;
+    if (const int code = LoginClient(server, settings); code != kExitOk) return code;
     if (!work.ok()) {
       PrintError("cannot create a temporary folder");
       return kExitLocal;
     }
-    result = transfers.FetchScanResult();
-    if (!result) return link.connection().connected() ? kExitRefused : kExitConnection;
+    if (const client::TransferResult fetched = transfers.FetchScanResult(result); !fetched) {
+      PrintError(fetched.message);
+      return server.connection().connected() ? kExitRefused : kExitConnection;
+    }
+    for (const std::string& name : result.rejected) {
+      PrintWarning("the scan result names an entry that is not used: " + Shown(name));
+    }
     return kExitOk;
   }
 
-  ServerLink link;
-  WorkFolder work;
-  Transfers transfers;
-  std::optional<client::ScanResult> result;
+  ServerLink server;
+  client::WorkFolder work;
+  client::Transfers transfers;
+  client::ScanResult result;
 };
 
 }  // namespace
@@ -261,7 +280,7 @@ class ClientContext {
 int RunLs(const CommandLine& line, const Settings& settings) {
   ClientContext context(settings);
   if (const int code = context.Open(settings); code != kExitOk) return code;
-  const client::ScanResult* result = &*context.result;
+  const client::ScanResult* result = &context.result;
   if (line.flags.count("json") != 0) {
     PrintJson(*result, settings);
   } else {
@@ -282,8 +301,8 @@ int RunGet(const CommandLine& line, const Settings& settings) {
 
   ClientContext context(settings);
   if (const int code = context.Open(settings); code != kExitOk) return code;
-  Transfers& transfers = context.transfers;
-  const client::ScanResult* result = &*context.result;
+  client::Transfers& transfers = context.transfers;
+  const client::ScanResult* result = &context.result;
   const std::string shown = ShownRemote(name->folder, name->file);
   const client::RemoteView view(*result);
   if (view.Access(client::FolderKey(name->folder)).hidden) {
@@ -293,13 +312,10 @@ int RunGet(const CommandLine& line, const Settings& settings) {
   const client::RemoteFile* listed = FindFile(*result, *name);
   std::optional<platform::FileTime> time;
   if (listed != nullptr) time = listed->last_write;
-  const TransferStatus status =
-      transfers.Download(name->folder, name->file, *target, time, "get " + shown);
-  if (status == TransferStatus::kNotFound) {
-    PrintError("not found on the server: " + shown);
-    return kExitRefused;
-  }
-  if (status != TransferStatus::kDone) return ExitCodeOf(status);
+  TransferLine progress(settings.progress, "get " + shown);
+  const client::TransferResult got_file =
+      transfers.Download(name->folder, name->file, *target, time, &progress);
+  if (!got_file) return ReportTransfer(got_file);
   if (listed == nullptr) {
     PrintWarning(shown +
                  " is not in your scan result yet; its time comes from the archive (2 s steps)");
@@ -340,9 +356,9 @@ int RunPut(const CommandLine& line, const Settings& settings) {
 
   ClientContext context(settings);
   if (const int code = context.Open(settings); code != kExitOk) return code;
-  ServerLink& link = context.link;
-  Transfers& transfers = context.transfers;
-  const client::ScanResult* result = &*context.result;
+  ServerLink& link = context.server;
+  client::Transfers& transfers = context.transfers;
+  const client::ScanResult* result = &context.result;
   const std::string shown_folder = *folder == client::kRootFolder ? "/" : Shown(*folder);
   const client::FolderAccess access =
       client::RemoteView(*result).Access(client::FolderKey(*folder));
@@ -355,8 +371,10 @@ int RunPut(const CommandLine& line, const Settings& settings) {
     return kExitRefused;
   }
   const std::string shown = ShownRemote(*folder, file);
-  const TransferStatus status = transfers.Upload(*source, *folder, file, "put " + shown);
-  if (status != TransferStatus::kDone) return ExitCodeOf(status);
+  TransferLine progress(settings.progress, "put " + shown);
+  const client::TransferResult sent =
+      transfers.Upload(*source, *folder, file, std::nullopt, &progress);
+  if (!sent) return ReportTransfer(sent);
   // Logging out makes the server rescan the project, so the file shows up.
   const int logout = link.Logout();
   std::printf("uploaded %s -> %s (%llu bytes)\n", local_native.c_str(), shown.c_str(),
@@ -369,9 +387,9 @@ int RunRm(const CommandLine& line, const Settings& settings) {
   if (!name) return kExitUsage;
   ClientContext context(settings);
   if (const int code = context.Open(settings); code != kExitOk) return code;
-  ServerLink& link = context.link;
-  Transfers& transfers = context.transfers;
-  const client::ScanResult* result = &*context.result;
+  ServerLink& link = context.server;
+  client::Transfers& transfers = context.transfers;
+  const client::ScanResult* result = &context.result;
   const std::string shown = ShownRemote(name->folder, name->file);
   const client::RemoteFile* listed = FindFile(*result, *name);
   if (listed == nullptr) {
@@ -382,8 +400,9 @@ int RunRm(const CommandLine& line, const Settings& settings) {
     PrintError("refused: the folder of " + shown + " is read-only for you");
     return kExitRefused;
   }
-  const TransferStatus status = transfers.Delete(name->folder, name->file);
-  if (status != TransferStatus::kDone) return ExitCodeOf(status);
+  if (const client::TransferResult deleted = transfers.Delete(name->folder, name->file); !deleted) {
+    return ReportTransfer(deleted);
+  }
   const int logout = link.Logout();
   std::printf("deleted %s\n", shown.c_str());
   return logout;

@@ -7,6 +7,9 @@
 #include "CliOptions.h"
 #include "ServerLink.h"
 #include "client/ClientSession.h"
+#include "client/RemotePath.h"
+#include "client/TextCodec.h"
+#include "client/Transfer.h"
 #include "platform/Clock.h"
 
 namespace kestrel::cli {
@@ -41,10 +44,8 @@ int RunAdminPasswd(const CommandLine& line, const Settings& settings);
 // Shared helpers.
 // A native (UTF-8) local path as a system path; nullopt after printing why.
 std::optional<std::string> LocalSystemPath(const std::string& native);
-// A system path or key for messages: UTF-8 with "/" between levels.
-std::string Shown(std::string_view system_path);
-// A remote file for messages: "Docs/team.csv", "readme.txt" in the root.
-std::string ShownRemote(std::string_view folder, std::string_view file);
+using client::Shown;        // a system path or key for messages
+using client::ShownRemote;  // a remote file for messages
 // "2026-12-08 15:30:00" in local time.
 std::string LocalTimeText(platform::FileTime time);
 // "2026-12-08T14:30:00Z".
@@ -54,6 +55,10 @@ std::string UtcTimeText(platform::FileTime time);
 // printing why there is none.
 bool ObtainPasswordChange(const std::string& prompt, std::string& old_password,
                           std::string& new_password);
+// The exit code of a transfer's outcome; ReportTransfer also prints the
+// message of a failure.
+int ExitCodeOf(client::TransferStatus status);
+int ReportTransfer(const client::TransferResult& result);
 // Exit code and message for the server's answer to a password change.
 int ReportPasswordChange(ServerLink& link, client::PasswordChange change,
                          const std::string& done_message);

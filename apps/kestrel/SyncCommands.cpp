@@ -1,6 +1,7 @@
 // sync and watch: two-way synchronisation of a local folder with the project.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -10,13 +11,70 @@
 #include "Commands.h"
 #include "ExitCodes.h"
 #include "ServerLink.h"
-#include "SyncRunner.h"
+#include "Terminal.h"
 #include "client/BasicRequests.h"
+#include "client/SyncRunner.h"
 #include "client/TextCodec.h"
 #include "platform/FileSystem.h"
 
 namespace kestrel::cli {
 namespace {
+
+using client::SyncAction;
+using client::SyncStep;
+
+// Prints what a sync run does: one line per step on stdout, warnings and
+// errors on stderr, a progress line per transfer on a terminal.
+class SyncPrinter : public client::SyncObserver {
+ public:
+  explicit SyncPrinter(const Settings& settings, const std::string& root)
+      : settings_(settings), root_(root) {}
+
+  void OnSkipped(const client::SkippedName& skipped) override {
+    std::printf("%-18s %s  [%s]\n", "skip", Shown(skipped.key).c_str(), skipped.reason.c_str());
+  }
+  void OnUntranslatable(int count) override {
+    std::printf("%-18s %d local name%s with characters above U+00FF\n", "skip", count,
+                count == 1 ? "" : "s");
+  }
+  void OnWouldCreateRoot() override { std::printf("would create %s\n", Shown(root_).c_str()); }
+  void OnStep(const SyncAction& a, bool dry_run) override {
+    std::string line = std::string(dry_run ? "would " : "") + client::StepName(a.step);
+    line.resize(std::max<std::size_t>(line.size(), dry_run ? 24 : 18), ' ');
+    line += ' ';
+    line += Shown(a.key);
+    if (a.step == SyncStep::kConflict) {
+      line += " (local copy kept as " + Shown(a.conflict_key) +
+              (a.upload_conflict_copy ? " and uploaded)" : ")");
+    }
+    if (!a.reason.empty()) line += "  [" + a.reason + "]";
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+  void OnWarning(const std::string& text) override { PrintWarning(text); }
+  void OnError(const std::string& text) override { PrintError(text); }
+  std::unique_ptr<client::TransferObserver> WatchTransfer(const std::string& shown_key) override {
+    return std::make_unique<TransferLine>(settings_.progress, shown_key);
+  }
+
+ private:
+  const Settings& settings_;  // borrowed, outlives the printer
+  std::string root_;          // system path of the local folder
+};
+
+int ExitCodeOf(client::SyncStatus status) {
+  switch (status) {
+    case client::SyncStatus::kDone:
+      return kExitOk;
+    case client::SyncStatus::kNoScanResult:
+      return kExitConnection;
+    case client::SyncStatus::kLocal:
+      return kExitLocal;
+    case client::SyncStatus::kIncomplete:
+      break;
+  }
+  return kExitIncomplete;
+}
 
 std::atomic<bool> g_stop{false};
 
@@ -57,9 +115,9 @@ std::optional<std::string> SyncFolder(const std::string& native, bool create, bo
   return root;
 }
 
-std::optional<SyncSettings> ReadSyncSettings(const CommandLine& line, const Settings& settings,
-                                             bool create) {
-  SyncSettings sync;
+std::optional<client::SyncSettings> ReadSyncSettings(const CommandLine& line,
+                                                     const Settings& settings, bool create) {
+  client::SyncSettings sync;
   std::optional<int> settle = SecondsOption(line, "settle", 30, 0, 600);
   if (!settle) return std::nullopt;
   sync.settle_seconds = *settle;
@@ -92,22 +150,28 @@ std::string NowText() {
 }  // namespace
 
 int RunSync(const CommandLine& line, const Settings& settings) {
-  std::optional<SyncSettings> sync = ReadSyncSettings(line, settings, true);
+  std::optional<client::SyncSettings> sync = ReadSyncSettings(line, settings, true);
   if (!sync) return kExitUsage;
   ServerLink link(settings);
   if (const int code = link.LoginClient(sync->password); code != kExitOk) return code;
-  SyncRunner runner(link, *sync, nullptr);
-  const SyncOutcome outcome = runner.Run();
-  if (outcome.exit_code == kExitOk && !sync->dry_run) {
-    std::printf("sync done: %d change%s\n", outcome.changes, outcome.changes == 1 ? "" : "s");
+  SyncPrinter printer(settings, sync->root);
+  client::SyncRunner runner(link.link(), *sync, printer, nullptr);
+  const client::SyncOutcome outcome = runner.Run();
+  if (outcome.status == client::SyncStatus::kDone) {
+    if (sync->dry_run) {
+      std::printf("dry run: %d change%s planned, nothing was changed\n", outcome.changes,
+                  outcome.changes == 1 ? "" : "s");
+    } else {
+      std::printf("sync done: %d change%s\n", outcome.changes, outcome.changes == 1 ? "" : "s");
+    }
   }
-  return outcome.exit_code;
+  return ExitCodeOf(outcome.status);
 }
 
 int RunWatch(const CommandLine& line, const Settings& settings) {
   std::optional<int> interval = SecondsOption(line, "interval", 30, 1, 86400);
   if (!interval) return kExitUsage;
-  std::optional<SyncSettings> sync = ReadSyncSettings(line, settings, true);
+  std::optional<client::SyncSettings> sync = ReadSyncSettings(line, settings, true);
   if (!sync) return kExitUsage;
   if (sync->dry_run) {
     PrintError("watch does not take --dry-run; use sync --dry-run");
@@ -141,14 +205,15 @@ int RunWatch(const CommandLine& line, const Settings& settings) {
         if (run && link.connection().connected()) {
           if (first) std::printf("[%s] first sync\n", NowText().c_str());
           sync->show_kept = first;
-          SyncRunner runner(link, *sync, &g_stop);
-          const SyncOutcome outcome = runner.Run();
-          if (outcome.exit_code == kExitLocal && first) return outcome.exit_code;
+          SyncPrinter printer(settings, sync->root);
+          client::SyncRunner runner(link.link(), *sync, printer, &g_stop);
+          const client::SyncOutcome outcome = runner.Run();
+          if (outcome.status == client::SyncStatus::kLocal && first) return kExitLocal;
           if (outcome.changes > 0) {
             std::printf("[%s] %d change%s\n", NowText().c_str(), outcome.changes,
                         outcome.changes == 1 ? "" : "s");
           }
-          if (outcome.exit_code == kExitOk) {
+          if (outcome.status == client::SyncStatus::kDone) {
             last_local = outcome.local_after;
             first = false;
           }

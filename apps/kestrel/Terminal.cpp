@@ -163,4 +163,15 @@ void Progress::Draw(bool force) {
   drawn_ = true;
 }
 
+void TransferLine::OnProgress(const client::TransferProgress& progress) {
+  if (progress.phase == client::TransferPhase::kEnded) {
+    line_.reset();
+    return;
+  }
+  if (progress.phase != client::TransferPhase::kMoving) return;
+  if (!line_) line_.emplace(enabled_, label_, progress.total);
+  if (progress.done > shown_) line_->Add(progress.done - shown_);
+  shown_ = progress.done;
+}
+
 }  // namespace kestrel::cli

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "client/Transfer.h"
+
 namespace kestrel::cli {
 
 bool StderrIsTerminal();
@@ -41,6 +43,20 @@ class Progress {
   std::uint64_t done_ = 0;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
+};
+
+// Draws a transfer's progress reports as a Progress line (once chunks move;
+// with the total when it is known).
+class TransferLine : public client::TransferObserver {
+ public:
+  TransferLine(bool enabled, std::string label) : enabled_(enabled), label_(std::move(label)) {}
+  void OnProgress(const client::TransferProgress& progress) override;
+
+ private:
+  bool enabled_;
+  std::string label_;
+  std::optional<Progress> line_;
+  std::uint64_t shown_ = 0;  // bytes already added to the line
 };
 
 }  // namespace kestrel::cli

@@ -96,7 +96,7 @@ constexpr const char* kSyncHelp =
     "  - new or newer on the server: downloaded (the local copy gets the server's time);\n"
     "  - new or newer here: uploaded where the folder is writable for you;\n"
     "  - changed on both sides since the last sync: the local file is kept as\n"
-    "    \"name (conflict YYYY-MM-DD HHMM).ext\" and the server's copy downloaded;\n"
+    "    \"name (conflict USER YYYY-MM-DD HHMM).ext\" and the server's copy downloaded;\n"
     "  - deleted on one side: kept, unless --delete is given;\n"
     "  - folders hidden from you and names beginning with \"~\" are left alone.\n"
     "What both sides held at the last sync is kept in LOCAL-DIR/.kestrel-sync.\n"

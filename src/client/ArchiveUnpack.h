@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/ZipArchive.h"
+
 namespace kestrel::client {
 
 struct UnpackResult {
@@ -16,9 +18,11 @@ struct UnpackResult {
   std::vector<std::string> skipped;  // entry names not used
 };
 
-// archive, folder: system paths; the folder must exist. Each entry is written
-// to a temporary file in the folder, checked (size and CRC) and renamed into
-// place, replacing a file of the same name.
+// archive, folder: system paths; the folder must exist. Each entry replaces a
+// file of the same name only once it is complete and checked (ExtractEntries).
 UnpackResult UnpackArchive(std::string_view archive, std::string_view folder);
+
+// Why an archive did not unpack, for the user ("the archive data is damaged").
+const char* ExtractFailureText(ExtractFailure failure);
 
 }  // namespace kestrel::client

@@ -77,4 +77,20 @@ class ClientConnection {
   std::array<std::uint8_t, kMaxBulkFrameSize> in_{};   // reply being reassembled
 };
 
+// Sets a connection's reply time-out for one scope.
+class ScopedReplyTimeout {
+ public:
+  ScopedReplyTimeout(ClientConnection& connection, std::chrono::milliseconds timeout)
+      : connection_(connection), saved_(connection.reply_timeout()) {
+    connection_.set_reply_timeout(timeout);
+  }
+  ~ScopedReplyTimeout() { connection_.set_reply_timeout(saved_); }
+  ScopedReplyTimeout(const ScopedReplyTimeout&) = delete;
+  ScopedReplyTimeout& operator=(const ScopedReplyTimeout&) = delete;
+
+ private:
+  ClientConnection& connection_;  // borrowed for the scope
+  std::chrono::milliseconds saved_;
+};
+
 }  // namespace kestrel::client

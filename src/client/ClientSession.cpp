@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
+#include "client/BasicRequests.h"
+#include "net/RequestLayout.h"
 #include "platform/FileSystem.h"
 #include "platform/Thread.h"
 #include "support/Md5.h"
@@ -15,13 +18,20 @@ constexpr std::size_t RoundUpToBlock(std::size_t n) {
   return (n + CRijndael::kBlockSize - 1) / CRijndael::kBlockSize * CRijndael::kBlockSize;
 }
 
-void PutLittleEndian64(std::uint64_t value, std::uint8_t* out) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
+// A server that says "not ready" is asked again after this pause.
+constexpr std::chrono::milliseconds kReadyPause{50};
 
 bool IsPayload(const std::optional<ReplyFrame>& reply, std::span<const std::uint8_t> expected) {
   return reply && reply->payload.size() == expected.size() &&
          std::equal(expected.begin(), expected.end(), reply->payload.begin());
+}
+
+TransferResult Failed(TransferStatus status, TransferStep step, std::string_view local_path = {}) {
+  TransferResult result;
+  result.status = status;
+  result.step = step;
+  result.local_path = local_path;
+  return result;
 }
 
 }  // namespace
@@ -50,14 +60,7 @@ bool ClientSession::RequestSessionKey() {
 std::vector<std::uint8_t> ClientSession::SealRecord(std::initializer_list<std::string_view> strings,
                                                     std::span<const std::uint8_t> fixed,
                                                     std::string_view trailing) {
-  std::vector<std::uint8_t> record;
-  for (std::string_view s : strings) {
-    if (s.size() > 255) return {};
-    record.push_back(static_cast<std::uint8_t>(s.size()));
-  }
-  record.insert(record.end(), fixed.begin(), fixed.end());
-  for (std::string_view s : strings) record.insert(record.end(), s.begin(), s.end());
-  record.insert(record.end(), trailing.begin(), trailing.end());
+  const std::vector<std::uint8_t> record = ComposeRecord(strings, fixed, trailing);
   if (record.empty() || RoundUpToBlock(record.size()) > kMaxRecord) return {};
   std::vector<std::uint8_t> sealed(RoundUpToBlock(record.size()));
   cipher_.MakeKey(key_);
@@ -68,6 +71,19 @@ std::vector<std::uint8_t> ClientSession::SealRecord(std::initializer_list<std::s
 bool ClientSession::Accepted(PacketType type, std::span<const std::uint8_t> payload) {
   if (payload.empty()) return false;
   return IsPayload(connection_.Request(type, payload), kReplyAccepted);
+}
+
+TransferStatus ClientSession::AskRefusable(PacketType type, std::span<const std::uint8_t> payload) {
+  if (payload.empty()) return TransferStatus::kTooLong;
+  std::optional<ReplyFrame> reply;
+  {
+    ScopedReplyTimeout short_wait(connection_, std::min(kSilenceWait, connection_.reply_timeout()));
+    reply = connection_.Request(type, payload);
+  }
+  if (IsPayload(reply, kReplyAccepted)) return TransferStatus::kDone;
+  if (!connection_.connected()) return TransferStatus::kNoReply;
+  // Silence from a server that still answers: the request was refused.
+  return Ping(connection_) ? TransferStatus::kRefused : TransferStatus::kNoReply;
 }
 
 bool ClientSession::Login(std::string_view user, std::string_view password,
@@ -93,13 +109,17 @@ bool ClientSession::RequestDownload(std::string_view folder, std::string_view fi
   return Accepted(PacketType::kDownloadRequest, SealRecord({folder, file}));
 }
 
-bool ClientSession::WaitTransferReady(int polls) {
-  for (int i = 0; i < polls; ++i) {
-    const std::optional<ReplyFrame> reply = connection_.Request(PacketType::kTransferReady);
-    if (!reply) return false;
-    if (reply->payload.size() == 1 && reply->payload[0] == kReplyYes) return true;
+bool ClientSession::WaitTransferReady() {
+  // The server prepares the archive before it reads the next request, so a
+  // large file can hold the first answer back; the whole wait is bounded.
+  const auto deadline =
+      std::chrono::steady_clock::now() + kSlowStepFactor * connection_.reply_timeout();
+  for (;;) {
+    const YesNo ready = TransferReady(connection_);
+    if (ready == YesNo::kYes) return true;
+    if (!connection_.connected() || std::chrono::steady_clock::now() >= deadline) return false;
+    if (ready == YesNo::kNo) std::this_thread::sleep_for(kReadyPause);
   }
-  return false;
 }
 
 bool ClientSession::FetchChunks(const ChunkSink& sink) {
@@ -118,30 +138,86 @@ bool ClientSession::FetchChunks(const ChunkSink& sink) {
   }
 }
 
-bool ClientSession::FetchToFile(std::string_view local_archive) {
+TransferResult ClientSession::FetchToFile(std::string_view local_archive,
+                                          ProgressReporter& report) {
   platform::File out;
-  if (out.Open(local_archive, platform::File::kWrite | platform::File::kCreate) != 0) return false;
-  const bool fetched = FetchChunks([&out](std::span<const std::uint8_t> bytes) {
-    return out.Write(bytes.data(), bytes.size()) == 0;
+  if (out.Open(local_archive, platform::File::kWrite | platform::File::kCreate) != 0) {
+    return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
+  }
+  report.Phase(TransferPhase::kMoving);
+  bool written = true;
+  const bool fetched = FetchChunks([&](std::span<const std::uint8_t> bytes) {
+    written = out.Write(bytes.data(), bytes.size()) == 0;
+    if (written) report.Add(bytes.size());
+    return written;
   });
-  return out.Close() == 0 && fetched;
+  const bool closed = out.Close() == 0;
+  if (!written || !closed) {
+    return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
+  }
+  if (!fetched) return Failed(TransferStatus::kNoReply, TransferStep::kChunks);
+  return {};
 }
 
-bool ClientSession::FetchAndExtract(std::string_view local_archive, std::string_view local_target) {
-  if (!FetchToFile(local_archive)) return false;
-  const ExtractResult result = ExtractArchive(local_archive, local_target);
-  return result.ok && result.entries > 0;
+TransferResult ClientSession::AwaitArchive(ProgressReporter& report) {
+  report.Phase(TransferPhase::kPreparing);
+  if (WaitTransferReady()) return {};
+  return Failed(connection_.connected() ? TransferStatus::kNotReady : TransferStatus::kNoReply,
+                TransferStep::kPrepare);
 }
 
-bool ClientSession::DownloadScanResult(std::string_view local_archive,
-                                       std::string_view local_target) {
-  return RequestScanResult() && WaitTransferReady() && FetchAndExtract(local_archive, local_target);
+TransferResult ClientSession::FetchAndExtract(std::string_view local_archive,
+                                              std::string_view local_target,
+                                              ProgressReporter& report) {
+  const TransferResult ready = AwaitArchive(report);
+  if (!ready) return ready;
+  const TransferResult fetched = FetchToFile(local_archive, report);
+  if (!fetched) {
+    platform::DeleteFile(local_archive);
+    return fetched;
+  }
+  report.Phase(TransferPhase::kFinishing);
+  const ExtractResult extracted = ExtractArchive(local_archive, local_target);
+  platform::DeleteFile(local_archive);
+  if (!extracted.ok) {
+    const bool local = extracted.reason == ExtractFailure::kWriteFailed ||
+                       extracted.reason == ExtractFailure::kNoSpace;
+    TransferResult result = Failed(local ? TransferStatus::kLocal : TransferStatus::kDamaged,
+                                   TransferStep::kUnpack, local_target);
+    result.unpack = extracted.reason;
+    return result;
+  }
+  if (extracted.entries == 0) return Failed(TransferStatus::kNotFound, TransferStep::kUnpack);
+  return {};
+}
+
+TransferResult ClientSession::DownloadScanResult(std::string_view local_archive,
+                                                 std::string_view local_target,
+                                                 TransferObserver* observer) {
+  ProgressReporter report(observer);
+  if (!RequestScanResult()) return Failed(TransferStatus::kNoReply, TransferStep::kRequest);
+  return FetchAndExtract(local_archive, local_target, report);
+}
+
+TransferResult ClientSession::Download(std::string_view folder, std::string_view file,
+                                       std::string_view local_archive,
+                                       std::string_view local_target,
+                                       std::optional<platform::FileTime> remote_time,
+                                       TransferObserver* observer) {
+  ProgressReporter report(observer);
+  const TransferStatus asked =
+      AskRefusable(PacketType::kDownloadRequest, SealRecord({folder, file}));
+  if (asked != TransferStatus::kDone) return Failed(asked, TransferStep::kRequest);
+  TransferResult result = FetchAndExtract(local_archive, local_target, report);
+  if (result && remote_time && platform::SetLastWriteTime(local_target, *remote_time) != 0) {
+    return Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_target);
+  }
+  return result;
 }
 
 bool ClientSession::DownloadFile(std::string_view folder, std::string_view file,
                                  std::string_view local_archive, std::string_view local_target) {
-  return RequestDownload(folder, file) && WaitTransferReady() &&
-         FetchAndExtract(local_archive, local_target);
+  return Download(folder, file, local_archive, local_target, std::nullopt).ok();
 }
 
 bool ClientSession::SendUploadChunk(std::span<const std::uint8_t> archive_bytes) {
@@ -162,43 +238,86 @@ bool ClientSession::SendUploadEnd() {
   return IsPayload(connection_.Request(PacketType::kUploadChunk), kReplyAccepted);
 }
 
-bool ClientSession::UploadArchive(std::string_view folder, std::string_view file,
-                                  std::string_view local_archive, platform::FileTime last_write,
-                                  std::int64_t file_size) {
-  std::uint8_t fixed[16];
-  PutLittleEndian64(last_write, fixed);
-  PutLittleEndian64(static_cast<std::uint64_t>(file_size), fixed + 8);
-  if (!Accepted(PacketType::kUploadRequest, SealRecord({folder, file}, fixed))) return false;
-  return SendArchive(local_archive);
+TransferResult ClientSession::SendUpload(std::string_view folder, std::string_view file,
+                                         std::string_view local_archive,
+                                         platform::FileTime last_write, std::int64_t file_size,
+                                         ProgressReporter& report) {
+  std::uint8_t fixed[kUploadFixedPartSize];
+  WriteUploadFixedPart(UploadFixedPart{last_write, file_size}, fixed);
+  const TransferStatus asked =
+      AskRefusable(PacketType::kUploadRequest, SealRecord({folder, file}, fixed));
+  if (asked != TransferStatus::kDone) return Failed(asked, TransferStep::kRequest);
+  return SendArchive(local_archive, report);
 }
 
-bool ClientSession::SendArchive(std::string_view local_archive) {
+TransferResult ClientSession::SendArchive(std::string_view local_archive,
+                                          ProgressReporter& report) {
   platform::File in;
-  if (in.Open(local_archive, platform::File::kRead) != 0) return false;
+  platform::DirEntry archive;
+  if (in.Open(local_archive, platform::File::kRead) != 0 ||
+      platform::Stat(local_archive, archive) != 0) {
+    return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
+  }
+  report.Phase(TransferPhase::kMoving, archive.size);
   std::uint8_t piece[kBulkBlockSize];
   for (;;) {
     std::size_t have = 0;
     while (have < sizeof piece) {
       const long n = in.Read(piece + have, sizeof piece - have);
-      if (n < 0) return false;
+      if (n < 0) return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
       if (n == 0) break;
       have += static_cast<std::size_t>(n);
     }
     if (have == 0) break;
-    if (!SendUploadChunk(std::span<const std::uint8_t>(piece, have))) return false;
+    if (!SendUploadChunk(std::span<const std::uint8_t>(piece, have))) {
+      return Failed(TransferStatus::kNoReply, TransferStep::kChunks);
+    }
+    report.Add(have);
     if (have < sizeof piece) break;
   }
-  return SendUploadEnd();
+  report.Phase(TransferPhase::kFinishing);
+  // The server unpacks and places the file before it answers the end.
+  ScopedReplyTimeout long_wait(connection_, kSlowStepFactor * connection_.reply_timeout());
+  if (!SendUploadEnd()) return Failed(TransferStatus::kNoReply, TransferStep::kEnd);
+  return {};
+}
+
+TransferResult ClientSession::Upload(std::string_view local_source, std::string_view folder,
+                                     std::string_view file, std::string_view local_archive,
+                                     std::optional<platform::FileTime> announce,
+                                     TransferObserver* observer) {
+  ProgressReporter report(observer);
+  platform::DirEntry before;
+  if (platform::Stat(local_source, before) != 0 || before.is_folder) {
+    return Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_source);
+  }
+  const bool packed = PackFile(local_archive, local_source, file);
+  platform::DirEntry after;
+  TransferResult result;
+  if (!packed || platform::Stat(local_source, after) != 0) {
+    result = Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_source);
+  } else if (after.size != before.size || after.last_write != before.last_write) {
+    result = Failed(TransferStatus::kChanged, TransferStep::kLocalFile, local_source);
+  } else {
+    result = SendUpload(folder, file, local_archive, announce.value_or(before.last_write),
+                        static_cast<std::int64_t>(before.size), report);
+    result.sent_time = announce.value_or(before.last_write);
+  }
+  platform::DeleteFile(local_archive);
+  return result;
 }
 
 bool ClientSession::UploadFile(std::string_view folder, std::string_view file,
                                std::string_view local_source, platform::FileTime last_write,
                                std::string_view local_archive) {
-  platform::DirEntry source;
-  if (platform::Stat(local_source, source) != 0) return false;
-  if (!PackFile(local_archive, local_source, file)) return false;
-  return UploadArchive(folder, file, local_archive, last_write,
-                       static_cast<std::int64_t>(source.size));
+  return Upload(local_source, folder, file, local_archive, last_write).ok();
+}
+
+bool ClientSession::UploadArchive(std::string_view folder, std::string_view file,
+                                  std::string_view local_archive, platform::FileTime last_write,
+                                  std::int64_t file_size) {
+  ProgressReporter report(nullptr);
+  return SendUpload(folder, file, local_archive, last_write, file_size, report).ok();
 }
 
 bool ClientSession::RequestServerLogs() {
@@ -210,9 +329,17 @@ bool ClientSession::ServerLogs(const ChunkSink& sink) {
 }
 
 bool ClientSession::ServerLogs(std::string_view local_archive) {
-  if (RequestServerLogs() && WaitTransferReady() && FetchToFile(local_archive)) return true;
-  platform::DeleteFile(local_archive);
-  return false;
+  return DownloadServerLogs(local_archive).ok();
+}
+
+TransferResult ClientSession::DownloadServerLogs(std::string_view local_archive,
+                                                 TransferObserver* observer) {
+  ProgressReporter report(observer);
+  if (!RequestServerLogs()) return Failed(TransferStatus::kNoReply, TransferStep::kRequest);
+  TransferResult result = AwaitArchive(report);
+  if (result) result = FetchToFile(local_archive, report);
+  if (!result) platform::DeleteFile(local_archive);
+  return result;
 }
 
 bool ClientSession::RequestRemoteUpload(std::string_view announced_name) {
@@ -221,7 +348,8 @@ bool ClientSession::RequestRemoteUpload(std::string_view announced_name) {
 
 bool ClientSession::RemoteUploadArchive(std::string_view local_archive,
                                         std::string_view announced_name) {
-  return RequestRemoteUpload(announced_name) && SendArchive(local_archive);
+  ProgressReporter report(nullptr);
+  return RequestRemoteUpload(announced_name) && SendArchive(local_archive, report).ok();
 }
 
 bool ClientSession::RemoteUpload(std::string_view local_source, std::string_view announced_name,
@@ -237,6 +365,11 @@ bool ClientSession::RemoteUpload(std::string_view local_source, std::string_view
 
 bool ClientSession::DeleteFile(std::string_view folder, std::string_view file) {
   return Accepted(PacketType::kDeleteFile, SealRecord({folder, file}));
+}
+
+TransferResult ClientSession::Delete(std::string_view folder, std::string_view file) {
+  const TransferStatus asked = AskRefusable(PacketType::kDeleteFile, SealRecord({folder, file}));
+  return asked == TransferStatus::kDone ? TransferResult{} : Failed(asked, TransferStep::kRequest);
 }
 
 PasswordChange ClientSession::ReadPasswordReply(PacketType type,

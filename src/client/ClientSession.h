@@ -3,19 +3,27 @@
 // connection once it needs the session key: the key exchange, logins and
 // logout, the scan-result and file downloads with their chunk loop, uploads,
 // deletes, password changes, and the remote tool's document upload and
-// server-logs download. Names travel in encrypted request records; file data
-// in encrypted 1280-byte chunks.
+// server-logs download. Names travel in encrypted request records
+// (net/RequestLayout.h); file data in encrypted 1280-byte chunks.
+//
+// The server answers a request it refuses (a wrong login, a name or folder it
+// will not serve) with silence. The whole-file operations (Download, Upload,
+// Delete) tell such a refusal from a lost server: after kSilenceWait without
+// a reply they ping, and a server that answers the ping refused the request.
 //
 // Threads: used by one thread at a time, like its connection.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "client/ClientConnection.h"
+#include "client/Transfer.h"
 #include "platform/Clock.h"
 #include "support/Rijndael.h"
 
@@ -27,7 +35,12 @@ class ClientSession {
  public:
   static constexpr std::size_t kKeySize = 16;
   static constexpr std::size_t kMaxRecord = 240;  // largest multiple of 16 within 255
-  static constexpr int kDefaultReadyPolls = 200;
+  // How long silence is awaited before it counts as a refusal (at most the
+  // connection's reply time-out): the server answers these requests at once.
+  static constexpr std::chrono::milliseconds kSilenceWait{5000};
+  // The server builds an archive, or places an upload, before it answers the
+  // next request: those waits are this many reply time-outs long.
+  static constexpr int kSlowStepFactor = 10;
 
   // connection: borrowed, must outlive the session and be connected.
   ClientSession(ClientConnection& connection, std::string global_key);
@@ -47,23 +60,46 @@ class ClientSession {
   // 0x20 / 0x22: acknowledged requests; the archive is then prepared.
   bool RequestScanResult();
   bool RequestDownload(std::string_view folder, std::string_view file);
-  // 0x30 polled until yes (at most polls times).
-  bool WaitTransferReady(int polls = kDefaultReadyPolls);
+  // 0x30 asked until yes, for at most kSlowStepFactor reply time-outs. False
+  // when no yes came (connection().connected() tells a lost connection).
+  bool WaitTransferReady();
   using ChunkSink = std::function<bool(std::span<const std::uint8_t>)>;
   // 0x31 until the end marker; each chunk's plaintext goes to sink (false
   // from the sink stops). True when the end marker arrived.
   bool FetchChunks(const ChunkSink& sink);
-  // Whole download: request, wait, fetch into local_archive, extract its
-  // "transfer.dat" to local_target. Paths are system paths.
+
+  // Whole files. Paths are system paths; local_archive is where the archive
+  // is staged (removed afterwards). observer: borrowed for the call, may be null.
+  //
+  // Download: request, wait until ready, chunks into local_archive, its entry
+  // unpacked onto local_target (replaced only by a complete, checked copy).
+  // The target gets remote_time as last-write time when given, else the
+  // archive entry's time.
+  TransferResult Download(std::string_view folder, std::string_view file,
+                          std::string_view local_archive, std::string_view local_target,
+                          std::optional<platform::FileTime> remote_time,
+                          TransferObserver* observer = nullptr);
+  // The user's scan result, the same way (no time is set).
+  TransferResult DownloadScanResult(std::string_view local_archive, std::string_view local_target,
+                                    TransferObserver* observer = nullptr);
+  // Upload: packs local_source (entry named like the file) and announces
+  // `announce`, else the source's own last-write time, with its size; then
+  // the chunks and the end, which the server answers once the file is
+  // placed. A source that changes while it is packed is not sent (kChanged).
+  // The time announced is in sent_time.
+  TransferResult Upload(std::string_view local_source, std::string_view folder,
+                        std::string_view file, std::string_view local_archive,
+                        std::optional<platform::FileTime> announce,
+                        TransferObserver* observer = nullptr);
+  // 0x34; the server acknowledges also files that are not there.
+  TransferResult Delete(std::string_view folder, std::string_view file);
+
+  // The same as plain yes/no, for tests and tools.
   bool DownloadFile(std::string_view folder, std::string_view file, std::string_view local_archive,
                     std::string_view local_target);
-  bool DownloadScanResult(std::string_view local_archive, std::string_view local_target);
-
-  // 0x32, 0x33 chunks, 0x33 end: packs local_source as an archive at
-  // local_archive and sends it. True when every step was acknowledged.
   bool UploadFile(std::string_view folder, std::string_view file, std::string_view local_source,
                   platform::FileTime last_write, std::string_view local_archive);
-  // The same from an archive that already exists (any entries).
+  // An archive that already exists (any entries) as the upload of folder\file.
   bool UploadArchive(std::string_view folder, std::string_view file, std::string_view local_archive,
                      platform::FileTime last_write, std::int64_t file_size);
 
@@ -73,6 +109,8 @@ class ClientSession {
   // local_archive (a system path; removed again when the download fails).
   bool ServerLogs(const ChunkSink& sink);
   bool ServerLogs(std::string_view local_archive);
+  TransferResult DownloadServerLogs(std::string_view local_archive,
+                                    TransferObserver* observer = nullptr);
   // 0x23: announces a document for the server's temporary folder.
   bool RequestRemoteUpload(std::string_view announced_name);
   // 0x23, then an existing archive as 0x33 chunks and the 0x33 end.
@@ -103,12 +141,23 @@ class ClientSession {
 
  private:
   bool Accepted(PacketType type, std::span<const std::uint8_t> payload);
-  // The chunk loop into local_archive, then its entry into local_target.
-  bool FetchAndExtract(std::string_view local_archive, std::string_view local_target);
+  // A request the server refuses with silence: kDone, kRefused or kNoReply.
+  TransferStatus AskRefusable(PacketType type, std::span<const std::uint8_t> payload);
+  // After an acknowledged request: 0x30 until the archive is ready.
+  TransferResult AwaitArchive(ProgressReporter& report);
+  // After an acknowledged request: wait until ready, then FetchToFile, then
+  // its entry onto local_target; the archive is removed afterwards.
+  TransferResult FetchAndExtract(std::string_view local_archive, std::string_view local_target,
+                                 ProgressReporter& report);
   // The chunk loop into a new file at local_archive.
-  bool FetchToFile(std::string_view local_archive);
-  // The archive as 0x33 chunks, then the 0x33 end.
-  bool SendArchive(std::string_view local_archive);
+  TransferResult FetchToFile(std::string_view local_archive, ProgressReporter& report);
+  // 0x32 with this fixed part, then SendArchive.
+  TransferResult SendUpload(std::string_view folder, std::string_view file,
+                            std::string_view local_archive, platform::FileTime last_write,
+                            std::int64_t file_size, ProgressReporter& report);
+  // The archive as 0x33 chunks, then the 0x33 end (awaited while the server
+  // places the file).
+  TransferResult SendArchive(std::string_view local_archive, ProgressReporter& report);
   PasswordChange ReadPasswordReply(PacketType type, std::span<const std::uint8_t> payload);
 
   ClientConnection& connection_;

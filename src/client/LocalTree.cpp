@@ -3,13 +3,10 @@
 #include "client/RemotePath.h"
 #include "client/SyncState.h"
 #include "platform/FileSystem.h"
+#include "platform/SideFile.h"
 
 namespace kestrel::client {
 namespace {
-
-bool EndsWith(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
 
 void Walk(std::string_view root, const std::string& folder_key, LocalTree& tree) {
   std::vector<platform::DirEntry> entries;
@@ -55,9 +52,8 @@ bool IsClientWorkFile(std::string_view key) {
       key.substr(0, kSyncStateFileName.size()) == kSyncStateFileName) {
     return true;
   }
-  // Half-written downloads: "<name>.~<pid>_<n>.part".
-  const std::string_view leaf = LeafName(key);
-  return EndsWith(leaf, ".part") && leaf.find(".~") != std::string_view::npos;
+  // Half-written downloads.
+  return platform::IsSideFileName(LeafName(key));
 }
 
 LocalTree ListLocalTree(std::string_view root) {

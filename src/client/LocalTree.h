@@ -18,6 +18,7 @@ namespace kestrel::client {
 struct LocalFile {
   std::uint64_t size = 0;
   platform::FileTime last_write = 0;
+  std::string digest = {};  // of the contents, where a sync needed it; else empty
   bool operator==(const LocalFile&) const = default;
 };
 

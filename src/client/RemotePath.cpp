@@ -1,5 +1,7 @@
 #include "client/RemotePath.h"
 
+#include "client/TextCodec.h"
+
 namespace kestrel::client {
 
 bool IsPlainName(std::string_view level) {
@@ -85,6 +87,10 @@ std::string_view LeafName(std::string_view key) {
 
 RemoteName SplitKey(std::string_view key) {
   return RemoteName{ProtocolFolder(ParentKey(key)), std::string(LeafName(key))};
+}
+
+std::string ShownRemote(std::string_view folder, std::string_view file) {
+  return Shown(JoinKey(FolderKey(folder), file));
 }
 
 }  // namespace kestrel::client

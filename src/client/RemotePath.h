@@ -44,4 +44,7 @@ std::string ParentKey(std::string_view key);
 // The last level of a key.
 std::string_view LeafName(std::string_view key);
 
+// A remote file for messages: "Docs/team.csv", "readme.txt" in the root.
+std::string ShownRemote(std::string_view folder, std::string_view file);
+
 }  // namespace kestrel::client

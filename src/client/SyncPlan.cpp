@@ -34,11 +34,17 @@ FolderAccess RemoteView::Access(std::string_view folder_key) const {
   }
 }
 
-std::string ConflictName(std::string_view file_name, std::string_view stamp, int attempt) {
+std::string ConflictName(std::string_view file_name, std::string_view user, std::string_view stamp,
+                         int attempt) {
   std::size_t dot = file_name.rfind('.');
   if (dot == 0 || dot == std::string_view::npos) dot = file_name.size();
   std::string name(file_name.substr(0, dot));
   name += " (conflict ";
+  for (const char c : user) {
+    // One character is a plain name unless a name cannot hold it ("." can).
+    name += c == '.' || IsPlainName(std::string_view(&c, 1)) ? c : '_';
+  }
+  name += ' ';
   name += stamp;
   if (attempt > 1) name += " " + std::to_string(attempt);
   name += ")";
@@ -76,8 +82,10 @@ class FilePlanner {
   FilePlanner(const SyncOptions& options, const RemoteView& view)
       : options_(options), view_(view) {}
 
-  void Decide(SyncAction& a, const LocalFile* l, const platform::FileTime* r,
-              const SyncedFile* s) const {
+  // s: what the last sync recorded (or the unconfirmed upload the server now
+  // shows: then confirmed_late).
+  void Decide(SyncAction& a, const LocalFile* l, const platform::FileTime* r, const SyncedFile* s,
+              bool confirmed_late) const {
     const FolderAccess access = view_.Access(ParentKey(a.key));
     if (access.hidden) {
       Keep(a, "the folder is hidden from you on the server");
@@ -87,23 +95,25 @@ class FilePlanner {
       Keep(a, "a top-level folder named RootFolder cannot be told apart from the project root");
       return;
     }
-    const bool local_changed =
-        l != nullptr && s != nullptr && (l->size != s->size || l->last_write != s->local_time);
+    const bool local_changed = l != nullptr && s != nullptr && LocalChanged(*l, *s);
     const bool remote_changed = r != nullptr && s != nullptr && *r != s->remote_time;
     if (l != nullptr && r != nullptr) {
       if (s != nullptr && !local_changed && !remote_changed) {
-        a.step = SyncStep::kRecord;  // unchanged; dropped by the caller
+        // Unchanged (dropped by the caller), or an earlier upload confirmed now.
+        a.step = SyncStep::kRecord;
+        if (confirmed_late) a.reason = "the server shows the earlier upload";
       } else if (s != nullptr && local_changed && !remote_changed) {
         Upload(a, access, "changed here");
       } else if (s != nullptr && !local_changed) {
         Set(a, SyncStep::kDownload, "changed on the server");
+      } else if (s != nullptr) {
+        // Even to the same time: two edits within one tick of the clock.
+        Conflict(a, access, "changed on both sides");
       } else if (l->last_write == *r) {
-        // Changed on both sides (or new on both) to the same time: the same file.
+        // New on both sides with the same time: taken as the same file.
         Set(a, SyncStep::kRecord, "same time on both sides");
       } else {
-        Set(a, SyncStep::kConflict,
-            s != nullptr ? "changed on both sides" : "new on both sides with different times");
-        a.upload_conflict_copy = access.writable;
+        Conflict(a, access, "new on both sides with different times");
       }
     } else if (l != nullptr) {
       if (s == nullptr) {
@@ -138,6 +148,15 @@ class FilePlanner {
     a.reason = reason;
   }
   static void Keep(SyncAction& a, const char* reason) { Set(a, SyncStep::kKeep, reason); }
+  static void Conflict(SyncAction& a, const FolderAccess& access, const char* reason) {
+    Set(a, SyncStep::kConflict, reason);
+    a.upload_conflict_copy = access.writable;
+  }
+  // Another size or time, or (both known) other contents than recorded.
+  static bool LocalChanged(const LocalFile& l, const SyncedFile& s) {
+    return l.size != s.size || l.last_write != s.local_time ||
+           (!l.digest.empty() && !s.digest.empty() && l.digest != s.digest);
+  }
   static void Upload(SyncAction& a, const FolderAccess& access, const char* reason) {
     if (access.writable) {
       Set(a, SyncStep::kUpload, reason);
@@ -172,7 +191,8 @@ void GuardMassDeletion(std::vector<SyncAction>& plan, bool remote_empty, bool lo
 }
 
 void PickConflictNames(std::vector<SyncAction>& plan, const SyncState& state,
-                       const LocalListing& local, const RemoteView& view, std::string_view stamp) {
+                       const LocalListing& local, const RemoteView& view,
+                       const SyncOptions& options) {
   std::set<std::string> taken;
   for (const auto& entry : local) taken.insert(entry.first);
   for (const auto& entry : view.files()) taken.insert(entry.first);
@@ -181,7 +201,9 @@ void PickConflictNames(std::vector<SyncAction>& plan, const SyncState& state,
     if (a.step != SyncStep::kConflict) continue;
     const std::string folder = ParentKey(a.key);
     for (int attempt = 1;; ++attempt) {
-      const std::string candidate = JoinKey(folder, ConflictName(LeafName(a.key), stamp, attempt));
+      const std::string candidate = JoinKey(
+          folder,
+          ConflictName(LeafName(a.key), options.conflict_user, options.conflict_stamp, attempt));
       if (taken.insert(candidate).second) {
         a.conflict_key = candidate;
         break;
@@ -197,6 +219,7 @@ std::vector<SyncAction> PlanSync(const SyncState& state, const LocalListing& loc
   const RemoteView view(remote);
   std::set<std::string> keys;
   for (const auto& entry : state.files) keys.insert(entry.first);
+  for (const auto& entry : state.sent) keys.insert(entry.first);
   for (const auto& entry : local) keys.insert(entry.first);
   for (const auto& entry : view.files()) keys.insert(entry.first);
 
@@ -208,17 +231,23 @@ std::vector<SyncAction> PlanSync(const SyncState& state, const LocalListing& loc
     const LocalFile* l = Find(local, key);
     const platform::FileTime* r = Find(view.files(), key);
     const SyncedFile* s = Find(state.files, key);
+    const SyncedFile* sent = Find(state.sent, key);
+    const bool confirmed_late = sent != nullptr && r != nullptr && *r == sent->remote_time;
+    if (confirmed_late) s = sent;
     if (l != nullptr) {
       a.has_local = true;
       a.local = *l;
     }
-    if (r != nullptr) a.remote_time = *r;
-    planner.Decide(a, l, r, s);
+    if (r != nullptr) {
+      a.has_remote = true;
+      a.remote_time = *r;
+    }
+    planner.Decide(a, l, r, s, confirmed_late);
     if (a.step == SyncStep::kRecord && a.reason.empty()) continue;  // nothing to do
     plan.push_back(std::move(a));
   }
   GuardMassDeletion(plan, view.files().empty(), local.empty());
-  PickConflictNames(plan, state, local, view, options.conflict_stamp);
+  PickConflictNames(plan, state, local, view, options);
   std::stable_sort(plan.begin(), plan.end(), [](const SyncAction& x, const SyncAction& y) {
     return static_cast<int>(x.step) < static_cast<int>(y.step);
   });

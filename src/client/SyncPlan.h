@@ -3,11 +3,15 @@
 // local files and the user's scan result it decides, file by file, what to
 // transfer. A pure function: it touches neither disk nor network.
 //
-// Rules, by last-write time (and size on the local side):
+// Rules, by last-write time (and on the local side by size and, where the
+// caller filled it in, the digest of the contents):
 // - new or changed on one side only: copied to the other side (uploads only
 //   where the folder is writable for the user);
-// - changed on both sides (or new on both with different times): the local
-//   copy is kept under a conflict name and the server's copy is downloaded;
+// - changed on both sides since the last sync (whatever the times), or new
+//   on both with different times: the local copy is kept under a conflict
+//   name and the server's copy is downloaded;
+// - an upload the last sync could not confirm counts as the last sync's
+//   state once the server shows its time;
 // - deleted on one side since the last sync: kept unless deletions are asked
 //   for, and then only when the other side did not change it meanwhile;
 // - folders hidden from the user are left alone.
@@ -61,20 +65,25 @@ struct SyncAction {
   bool upload_conflict_copy = false;  // kConflict: the folder is writable
   bool has_local = false;
   LocalFile local;  // the local file as listed (checked again before it is replaced)
+  bool has_remote = false;
   platform::FileTime remote_time = 0;
   std::string reason;
 };
 
 struct SyncOptions {
   bool propagate_deletes = false;  // --delete
+  std::string conflict_user;       // who keeps the conflict copy (8-bit text)
   std::string conflict_stamp;      // local time, "2026-12-08 1530"
 };
 
 std::vector<SyncAction> PlanSync(const SyncState& state, const LocalListing& local,
                                  const ScanResult& remote, const SyncOptions& options);
 
-// "name (conflict STAMP).ext"; from attempt 2 on "name (conflict STAMP 2).ext".
-std::string ConflictName(std::string_view file_name, std::string_view stamp, int attempt);
+// "name (conflict USER STAMP).ext"; from attempt 2 on "name (conflict USER
+// STAMP 2).ext". Characters of the user name that a file name cannot hold
+// ("/", "\", ":", control characters) become "_".
+std::string ConflictName(std::string_view file_name, std::string_view user, std::string_view stamp,
+                         int attempt);
 
 // Short word for a step ("download", "upload", ...).
 const char* StepName(SyncStep step);

@@ -1,16 +1,20 @@
 #include "client/SyncState.h"
 
-#include <unistd.h>
-
 #include <cerrno>
+#include <optional>
+#include <utility>
 
 #include "client/RemotePath.h"
 #include "platform/FileSystem.h"
+#include "platform/SideFile.h"
 
 namespace kestrel::client {
 namespace {
 
-constexpr std::string_view kHeader = "kestrel-sync 1";
+constexpr std::string_view kHeader = "kestrel-sync 2";
+constexpr std::string_view kHeaderVersion1 = "kestrel-sync 1";
+constexpr std::string_view kUnknownDigest = "-";
+constexpr std::size_t kDigestSize = 32;
 
 // Splits off the next blank-separated field.
 std::string_view NextField(std::string_view& rest) {
@@ -32,28 +36,62 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text) {
   return value;
 }
 
+bool IsDigest(std::string_view text) {
+  if (text.size() != kDigestSize) return false;
+  for (const char c : text) {
+    if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) return false;
+  }
+  return true;
+}
+
+void FormatFiles(std::string& text, std::string_view tag,
+                 const std::map<std::string, SyncedFile>& files) {
+  for (const auto& [key, file] : files) {
+    text += std::string(tag) + " " + std::to_string(file.size) + " " +
+            std::to_string(file.local_time) + " " + std::to_string(file.remote_time) + " " +
+            (file.digest.empty() ? std::string(kUnknownDigest) : file.digest) + " " + key + "\n";
+  }
+}
+
+// The fields after the tag of a file or sent line; nullopt when one is bad.
+std::optional<std::pair<std::string, SyncedFile>> ParseFileLine(std::string_view rest,
+                                                                bool with_digest) {
+  const auto size = ParseNumber(NextField(rest));
+  const auto local_time = ParseNumber(NextField(rest));
+  const auto remote_time = ParseNumber(NextField(rest));
+  std::string digest;
+  if (with_digest) {
+    const std::string_view field = NextField(rest);
+    if (field != kUnknownDigest && !IsDigest(field)) return std::nullopt;
+    if (field != kUnknownDigest) digest = field;
+  }
+  if (!size || !local_time || !remote_time || !IsPlainPath(rest)) return std::nullopt;
+  return std::make_pair(std::string(rest),
+                        SyncedFile{*size, *local_time, *remote_time, std::move(digest)});
+}
+
 }  // namespace
 
 std::string FormatSyncState(const SyncState& state) {
   std::string text(kHeader);
   text += "\nproject " + state.project + "\nuser " + state.user + "\n";
-  for (const auto& [key, file] : state.files) {
-    text += "file " + std::to_string(file.size) + " " + std::to_string(file.local_time) + " " +
-            std::to_string(file.remote_time) + " " + key + "\n";
-  }
+  FormatFiles(text, "file", state.files);
+  FormatFiles(text, "sent", state.sent);
   return text;
 }
 
 std::optional<SyncState> ParseSyncState(std::string_view text) {
   SyncState state;
   bool header = false;
+  bool version1 = false;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (!header) {
-      if (line != kHeader) return std::nullopt;
+      version1 = line == kHeaderVersion1;
+      if (line != kHeader && !version1) return std::nullopt;
       header = true;
       continue;
     }
@@ -64,12 +102,10 @@ std::optional<SyncState> ParseSyncState(std::string_view text) {
       state.project = rest;
     } else if (tag == "user") {
       state.user = rest;
-    } else if (tag == "file") {
-      const auto size = ParseNumber(NextField(rest));
-      const auto local_time = ParseNumber(NextField(rest));
-      const auto remote_time = ParseNumber(NextField(rest));
-      if (!size || !local_time || !remote_time || !IsPlainPath(rest)) return std::nullopt;
-      state.files[std::string(rest)] = SyncedFile{*size, *local_time, *remote_time};
+    } else if (tag == "file" || (tag == "sent" && !version1)) {
+      auto entry = ParseFileLine(rest, !version1);
+      if (!entry) return std::nullopt;
+      (tag == "file" ? state.files : state.sent)[entry->first] = std::move(entry->second);
     } else {
       return std::nullopt;
     }
@@ -98,21 +134,7 @@ StateLoad LoadSyncState(std::string_view path, SyncState& out) {
 }
 
 bool SaveSyncState(std::string_view path, const SyncState& state) {
-  const std::string temp = std::string(path) + ".~" + std::to_string(::getpid());
-  const std::string text = FormatSyncState(state);
-  {
-    platform::File out;
-    if (out.Open(temp, platform::File::kWrite | platform::File::kCreate) != 0) return false;
-    if (out.Write(text.data(), text.size()) != 0 || out.Flush() != 0 || out.Close() != 0) {
-      platform::DeleteFile(temp);
-      return false;
-    }
-  }
-  if (platform::RenameFile(temp, path) != 0) {
-    platform::DeleteFile(temp);
-    return false;
-  }
-  return true;
+  return platform::ReplaceFileContents(path, FormatSyncState(state)) == 0;
 }
 
 }  // namespace kestrel::client

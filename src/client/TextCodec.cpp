@@ -106,4 +106,12 @@ std::string JsonQuoted(std::string_view utf8) {
   return out;
 }
 
+std::string Shown(std::string_view system_path) {
+  std::string text = ToDisplayText(system_path);
+  for (char& c : text) {
+    if (c == '\\') c = '/';
+  }
+  return text;
+}
+
 }  // namespace kestrel::client

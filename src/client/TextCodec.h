@@ -15,6 +15,9 @@ std::optional<std::string> ToSystemText(std::string_view typed);
 // 8-bit text -> UTF-8 for display and JSON.
 std::string ToDisplayText(std::string_view system_text);
 
+// A system path or key for messages: UTF-8 with "/" between levels.
+std::string Shown(std::string_view system_path);
+
 // A JSON string literal (quotes included) of UTF-8 text.
 std::string JsonQuoted(std::string_view utf8);
 

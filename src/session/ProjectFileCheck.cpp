@@ -15,13 +15,13 @@
 // A refusal is logged as one Warning naming user, request, folder and
 // address. The handlers then work through the folder handle resolved here.
 #include "logging/LogRecord.h"
+#include "net/RequestLayout.h"
 #include "session/SessionHandler.h"
 
 namespace kestrel {
 namespace {
 
 constexpr std::size_t kProjectFileStrings = 2;  // folder, file name
-constexpr std::size_t kUploadFixedPart = 16;    // file time, file size (little-endian)
 
 std::uint8_t AccessNeeded(PayloadRule rule) {
   return rule == PayloadRule::kProjectRead ? kAccessVisible : kAccessVisible | kAccessWritable;
@@ -41,7 +41,7 @@ std::string Printable(std::string_view text) {
 
 bool CSessionHandler::CheckProjectFile(const Request& request, PayloadRule rule,
                                        ProjectFileRequest& out) {
-  const std::size_t fixed = rule == PayloadRule::kProjectUpload ? kUploadFixedPart : 0;
+  const std::size_t fixed = rule == PayloadRule::kProjectUpload ? kUploadFixedPartSize : 0;
   RequestRecord record;
   if (!DecryptRecord(request, kProjectFileStrings, fixed, record)) return false;
   out.folder = record.String(0);

@@ -8,7 +8,7 @@ bool RequestRecord::Parse(const std::uint8_t* plain, std::size_t size, std::size
   fixed_ = nullptr;
   rest_ = {};
   if (string_count > kMaxStrings || plain == nullptr) return false;
-  std::size_t offset = string_count;
+  std::size_t offset = string_count * kRecordLengthByteSize;
   if (offset > size || fixed_size > size - offset) return false;
   fixed_ = plain + offset;
   offset += fixed_size;
@@ -25,12 +25,6 @@ bool RequestRecord::Parse(const std::uint8_t* plain, std::size_t size, std::size
   count_ = string_count;
   rest_ = std::string_view(text + offset, size - offset);
   return true;
-}
-
-std::uint64_t ReadLittleEndian64(const std::uint8_t* p) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
 }
 
 }  // namespace kestrel

@@ -1,14 +1,17 @@
 #pragma once
 // The decrypted request record of the requests that carry names: k length
 // bytes, an optional fixed part, then the k strings back to back (one byte
-// per character). Parsing never reads past the decrypted data: a record whose
-// fixed part or strings run past its end is rejected as a whole.
+// per character; the layout is in net/RequestLayout.h). Parsing never reads
+// past the decrypted data: a record whose fixed part or strings run past its
+// end is rejected as a whole.
 //
 // Threads: a value used by one session handler on its slot thread.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "net/RequestLayout.h"
 
 namespace kestrel {
 
@@ -37,8 +40,5 @@ class RequestRecord {
   const std::uint8_t* fixed_ = nullptr;
   std::string_view rest_;
 };
-
-// Little-endian 64-bit value at p (the file time and size of an upload request).
-std::uint64_t ReadLittleEndian64(const std::uint8_t* p);
 
 }  // namespace kestrel

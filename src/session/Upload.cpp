@@ -37,7 +37,7 @@ void CSessionHandler::AbandonUpload() {
 
 void CSessionHandler::OnUploadRequest(const Request& request) {
   const ProjectFileRequest& target = *request.project_file;
-  upload_.file_time = ReadLittleEndian64(target.fixed);
+  upload_.file_time = ReadUploadFixedPart(target.fixed).last_write;
   AbandonUpload();
   const std::string archive = ClientArchivePath();
   if (platform::Exists(archive)) CFileNeu::Remove(archive);

@@ -1,4 +1,5 @@
-// Change detection of text files: the MD5 digest of a file's lines.
+// Change detection of files: the MD5 digest of a text file's lines, and of
+// any file's bytes.
 #pragma once
 
 #include <string>
@@ -10,5 +11,9 @@ namespace kestrel {
 // them (without CR/LF), joined without separators, so CR LF and LF line ends
 // give the same digest. "" when the file cannot be opened (never reports).
 std::string DigestOfTextFile(std::string_view path);
+
+// 32 lower-case hex digits over every byte of the file (a system path); ""
+// when it cannot be opened or read.
+std::string DigestOfFile(std::string_view path);
 
 }  // namespace kestrel

@@ -1,15 +1,14 @@
 #include "support/XmlStore.h"
 
 #include <tinyxml2.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <climits>
 #include <cstdint>
 #include <vector>
 
 #include "platform/FileSystem.h"
+#include "platform/SideFile.h"
 #include "support/FileNeu.h"
 
 namespace kestrel {
@@ -63,33 +62,6 @@ XMLElement* AppendElement(XMLDocument& doc, XMLNode* parent, std::string_view na
   const std::string copy(name);
   XMLElement* element = doc.NewElement(copy.c_str());
   return parent->InsertEndChild(element) != nullptr ? element : nullptr;
-}
-
-// A temporary name beside path, unique among this machine's processes.
-std::string TemporaryBeside(std::string_view path) {
-  static std::atomic<unsigned> counter{0};
-  std::string name(path);
-  name += ".~";
-  name += std::to_string(static_cast<long>(::getpid()));
-  name += '_';
-  name += std::to_string(counter.fetch_add(1));
-  name += ".tmp";
-  return name;
-}
-
-// Writes data to a temporary file beside path and renames it over path, so
-// the file holds either its old or its complete new contents.
-bool ReplaceFileContents(std::string_view path, std::string_view data) {
-  const std::string temp = TemporaryBeside(path);
-  platform::File out;
-  if (out.Open(temp, platform::File::kWrite | platform::File::kCreate) != 0) return false;
-  const bool written = out.Write(data.data(), data.size()) == 0;
-  const bool closed = out.Close() == 0;
-  if (!written || !closed || platform::RenameFile(temp, path) != 0) {
-    platform::DeleteFile(temp);
-    return false;
-  }
-  return true;
 }
 
 bool ReadWholeFile(std::string_view path, std::string& out) {
@@ -203,7 +175,7 @@ bool CXmlStore::Create(std::string_view path, std::string_view root_name) {
 
 bool CXmlStore::Save() {
   if (!loaded_ || path_.empty()) return false;
-  return ReplaceFileContents(path_, Text());
+  return platform::ReplaceFileContents(path_, Text()) == 0;
 }
 
 XMLElement* CXmlStore::Resolve(const XmlPath& path, int max_depth) const {
@@ -381,7 +353,7 @@ bool CXmlStore::SpliceText(std::string_view target_file, std::string_view target
   const size_t span_end = end + end_marker.size();
 
   target.insert(target_pos + target_marker.size(), source, pos, span_end - pos);
-  return ReplaceFileContents(target_file, target);
+  return platform::ReplaceFileContents(target_file, target) == 0;
 }
 
 }  // namespace kestrel

@@ -2,7 +2,6 @@
 
 #include <minizip/unzip.h>
 #include <minizip/zip.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -15,6 +14,7 @@
 
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "platform/SideFile.h"
 
 namespace kestrel {
 
@@ -119,18 +119,6 @@ std::string ParentFolder(std::string_view path) {
   return std::string(path.substr(0, cut));
 }
 
-// A temporary name beside target, unique within this machine's processes.
-std::string TemporaryBeside(std::string_view target) {
-  static std::atomic<unsigned> counter{0};
-  std::string name(target);
-  name += ".~";
-  name += std::to_string(static_cast<long>(::getpid()));
-  name += '_';
-  name += std::to_string(counter.fetch_add(1));
-  name += ".part";
-  return name;
-}
-
 struct EntryInfo {
   unz_file_info64 info{};
   std::string name;
@@ -154,8 +142,8 @@ bool ReadEntryInfo(unzFile uf, EntryInfo& entry) {
   return true;
 }
 
-// Streams the current entry into a temporary file, checks it and renames it
-// over target. Leaves no temporary file behind.
+// Streams the current entry into a side file of target, checks it and renames
+// it over target. Leaves no side file behind.
 ExtractFailure ExtractEntry(unzFile uf, const EntryInfo& entry, std::string_view target,
                             std::vector<unsigned char>& block) {
   if ((entry.info.flag & 1u) != 0) return ExtractFailure::kUnsupportedEntry;
@@ -164,10 +152,9 @@ ExtractFailure ExtractEntry(unzFile uf, const EntryInfo& entry, std::string_view
   }
   if (unzOpenCurrentFile(uf) != UNZ_OK) return ExtractFailure::kBadData;
 
-  const std::string temp = TemporaryBeside(target);
-  platform::File out;
+  platform::SideFile side(target);
   ExtractFailure failure = ExtractFailure::kNone;
-  if (out.Open(temp, platform::File::kWrite | platform::File::kCreate) != 0) {
+  if (side.Open() != 0) {
     unzCloseCurrentFile(uf);
     return ExtractFailure::kWriteFailed;
   }
@@ -187,7 +174,7 @@ ExtractFailure ExtractEntry(unzFile uf, const EntryInfo& entry, std::string_view
       break;
     }
     crc = crc32(crc, block.data(), static_cast<uInt>(n));
-    if (out.Write(block.data(), static_cast<size_t>(n)) != 0) {
+    if (side.file().Write(block.data(), static_cast<size_t>(n)) != 0) {
       failure = ExtractFailure::kWriteFailed;
       break;
     }
@@ -204,17 +191,12 @@ ExtractFailure ExtractEntry(unzFile uf, const EntryInfo& entry, std::string_view
       failure = ExtractFailure::kBadData;
     }
   }
-  if (failure == ExtractFailure::kNone && (out.Flush() != 0 || out.Close() != 0)) {
-    failure = ExtractFailure::kWriteFailed;
-  }
-  out.Close();
-  if (failure == ExtractFailure::kNone) {
-    const platform::FileTime time = EntryTime(entry.info, entry.extra);
-    if (time != 0) platform::SetLastWriteTime(temp, time);  // a time that cannot be set is no loss
-    if (platform::RenameFile(temp, target) != 0) failure = ExtractFailure::kWriteFailed;
-  }
-  if (failure != ExtractFailure::kNone) platform::DeleteFile(temp);
-  return failure;
+  if (failure != ExtractFailure::kNone) return failure;  // the side file goes with `side`
+  if (side.file().Flush() != 0) return ExtractFailure::kWriteFailed;
+  const platform::FileTime time = EntryTime(entry.info, entry.extra);
+  if (time != 0)
+    platform::SetLastWriteTime(side.path(), time);  // a time that cannot be set is no loss
+  return side.Commit() == 0 ? ExtractFailure::kNone : ExtractFailure::kWriteFailed;
 }
 
 }  // namespace
@@ -310,7 +292,8 @@ std::uint64_t ExtractReserve(std::uint64_t declared_bytes) {
   return kReserveFixed + declared_bytes / 100;
 }
 
-ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path) {
+ExtractResult ExtractEntries(std::string_view archive_path, std::string_view folder,
+                             const EntryTarget& target_of) {
   ExtractResult result;
   UnzHandle uf = OpenUnzip(archive_path);
   if (!uf) {
@@ -341,7 +324,7 @@ ExtractResult ExtractArchive(std::string_view archive_path, std::string_view tar
     return result;
   }
   if (declared > 0) {
-    const std::optional<std::uint64_t> free = platform::FreeSpace(ParentFolder(target_path));
+    const std::optional<std::uint64_t> free = platform::FreeSpace(folder);
     const std::uint64_t reserve = ExtractReserve(declared);
     if (free && (declared > *free || *free - declared < reserve)) {
       result.reason = ExtractFailure::kNoSpace;
@@ -349,7 +332,7 @@ ExtractResult ExtractArchive(std::string_view archive_path, std::string_view tar
     }
   }
 
-  // Pass 2: every file entry in archive order onto the one target.
+  // Pass 2: every file entry in archive order onto its target.
   std::vector<unsigned char> block(kBlockSize);
   status = unzGoToFirstFile(uf.get());
   while (status == UNZ_OK) {
@@ -359,12 +342,15 @@ ExtractResult ExtractArchive(std::string_view archive_path, std::string_view tar
       return result;
     }
     if (!entry.is_folder) {
-      const ExtractFailure failure = ExtractEntry(uf.get(), entry, target_path, block);
-      if (failure != ExtractFailure::kNone) {
-        result.reason = failure;
-        return result;
+      const std::optional<std::string> target = target_of(entry.name);
+      if (target) {
+        const ExtractFailure failure = ExtractEntry(uf.get(), entry, *target, block);
+        if (failure != ExtractFailure::kNone) {
+          result.reason = failure;
+          return result;
+        }
+        ++result.entries;
       }
-      ++result.entries;
     }
     status = unzGoToNextFile(uf.get());
   }
@@ -374,6 +360,12 @@ ExtractResult ExtractArchive(std::string_view archive_path, std::string_view tar
   }
   result.ok = true;
   return result;
+}
+
+ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path) {
+  const std::string target(target_path);
+  return ExtractEntries(archive_path, ParentFolder(target_path),
+                        [&target](std::string_view) { return std::optional<std::string>(target); });
 }
 
 }  // namespace kestrel

@@ -1,6 +1,7 @@
 // Zip archives for every transfer: packing files (deflate, entry names as
-// given, as 8-bit bytes) and extracting uploaded archives into one fixed
-// target file, whatever the entries are called.
+// given, as 8-bit bytes) and extracting archives, each entry onto a target
+// the caller chooses (for uploads: one fixed file, whatever the entries are
+// called).
 //
 // Paths are system paths (8-bit, "\" separators). Data is streamed in blocks;
 // no file is held in memory whole.
@@ -8,6 +9,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -74,12 +77,23 @@ struct ExtractResult {
   ExtractFailure reason = ExtractFailure::kNone;
 };
 
-// Writes every file entry, in archive order, to target_path ("last one wins");
-// entry names are never used for paths, folder entries are skipped. Each entry
-// is written to a temporary file beside the target, checked (size and CRC) and
-// only then renamed over the target, with the entry's time as last-write time.
-// On failure the target holds the last complete entry or its old contents and
-// no temporary file is left. An archive without entries is ok with entries 0.
+// Where one file entry goes: the system path of its target file, or nullopt
+// to leave the entry out. Called once per file entry (folder entries are
+// skipped), in archive order, with the entry's name as stored (8-bit bytes).
+using EntryTarget = std::function<std::optional<std::string>(std::string_view entry_name)>;
+
+// Writes every file entry that target_of places, in archive order. Each entry
+// is written to a side file beside its target (platform/SideFile.h), checked
+// (size and CRC) and only then renamed over the target, with the entry's time
+// as last-write time. Before anything is written, the declared sizes of all
+// file entries are checked against the free space of folder's file system.
+// On failure every target holds its last complete entry or its old contents
+// and no side file is left. An archive without entries is ok with entries 0.
+ExtractResult ExtractEntries(std::string_view archive_path, std::string_view folder,
+                             const EntryTarget& target_of);
+
+// Every file entry onto target_path ("last one wins"): entry names are never
+// used for paths.
 ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path);
 
 // Bytes kept free on the target's file system when extracting: 64 MiB plus 1 %

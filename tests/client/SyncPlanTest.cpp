@@ -25,7 +25,7 @@ struct Fixture {
   SyncState state{"Demo", "alice", {}};
   LocalListing local;
   ScanResult remote;
-  SyncOptions options{false, kStamp};
+  SyncOptions options{false, "alice", kStamp};
 
   std::vector<SyncAction> Plan() const { return PlanSync(state, local, remote, options); }
   // The one action for key (fails the test when there is not exactly one).
@@ -110,7 +110,7 @@ TEST(SyncPlan, ChangedOnBothSidesKeepsTheLocalCopyUnderAConflictNameAndDownloads
   f.remote.folders[0].files[0].last_write = 160;
   const SyncAction a = f.Only("Docs\\team.csv");
   EXPECT_EQ(a.step, SyncStep::kConflict);
-  EXPECT_EQ(a.conflict_key, "Docs\\team (conflict 2026-12-08 1530).csv");
+  EXPECT_EQ(a.conflict_key, "Docs\\team (conflict alice 2026-12-08 1530).csv");
   EXPECT_TRUE(a.upload_conflict_copy);
   EXPECT_EQ(a.remote_time, 160u);
 }
@@ -133,20 +133,40 @@ TEST(SyncPlan, NewOnBothSidesWithDifferentTimesIsAConflictNeverAnOverwrite) {
   EXPECT_EQ(f.Only("a.txt").step, SyncStep::kConflict);
 }
 
-TEST(SyncPlan, SameTimeOnBothSidesIsOnlyRecorded) {
+TEST(SyncPlan, NewOnBothSidesWithTheSameTimeIsOnlyRecorded) {
   Fixture f;
   f.local["a.txt"] = LocalFile{5, 100};
   f.AddRemote("RootFolder", RF("a.txt", 100));
-  // And a file changed on both sides to the same time (an upload whose rescan
-  // came after the last sync) is no conflict either.
-  f.InSync("b.txt", "RootFolder", "b.txt", 50);
-  f.local["b.txt"] = LocalFile{12, 70};
-  f.remote.folders[0].files[1].last_write = 70;
   const SyncAction a = f.Only("a.txt");
   EXPECT_EQ(a.step, SyncStep::kRecord);
   EXPECT_EQ(a.local.size, 5u);
   EXPECT_EQ(a.remote_time, 100u);
-  EXPECT_EQ(f.Only("b.txt").step, SyncStep::kRecord);
+}
+
+TEST(SyncPlan, EditsOnBothSidesWithinOneClockTickAreAConflictNotZeroChanges) {
+  Fixture f;
+  f.InSync("b.txt", "RootFolder", "b.txt", 50);
+  f.local["b.txt"] = LocalFile{12, 70};
+  f.remote.folders[0].files[0].last_write = 70;
+  EXPECT_EQ(f.Only("b.txt").step, SyncStep::kConflict);
+}
+
+TEST(SyncPlan, SameSizeAndTimeButOtherContentsIsAChangeHere) {
+  Fixture f;
+  f.InSync("a.txt", "RootFolder", "a.txt", 100);
+  f.state.files["a.txt"].digest = "0123456789abcdef0123456789abcdef";
+  f.local["a.txt"].digest = "fedcba9876543210fedcba9876543210";  // cp -p kept size and time
+  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kUpload);
+  // And when the server changed it too, a conflict.
+  f.remote.folders[0].files[0].last_write = 200;
+  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kConflict);
+  // The same contents are no change; an unknown digest (older state) neither.
+  f.remote.folders[0].files[0].last_write = 100;
+  f.local["a.txt"].digest = f.state.files["a.txt"].digest;
+  EXPECT_TRUE(f.Plan().empty());
+  f.state.files["a.txt"].digest.clear();
+  f.local["a.txt"].digest = "fedcba9876543210fedcba9876543210";
+  EXPECT_TRUE(f.Plan().empty());
 }
 
 TEST(SyncPlan, DeletedOnTheServerIsKeptHereUnlessDeletionsAreAsked) {
@@ -285,17 +305,23 @@ TEST(SyncPlan, ConflictNamesAvoidEveryNameAlreadyInUse) {
   f.local["n.txt"].last_write = 2;
   f.remote.folders[0].files[0].last_write = 3;
   // The first candidate exists here, the second on the server.
-  f.local["n (conflict 2026-12-08 1530).txt"] = LocalFile{1, 1};
-  f.AddRemote("RootFolder", RF("n (conflict 2026-12-08 1530 2).txt", 1));
-  EXPECT_EQ(f.Only("n.txt").conflict_key, "n (conflict 2026-12-08 1530 3).txt");
+  f.local["n (conflict alice 2026-12-08 1530).txt"] = LocalFile{1, 1};
+  f.AddRemote("RootFolder", RF("n (conflict alice 2026-12-08 1530 2).txt", 1));
+  EXPECT_EQ(f.Only("n.txt").conflict_key, "n (conflict alice 2026-12-08 1530 3).txt");
 }
 
-TEST(SyncPlan, ConflictNameKeepsTheExtensionLast) {
-  EXPECT_EQ(ConflictName("team.csv", kStamp, 1), "team (conflict 2026-12-08 1530).csv");
-  EXPECT_EQ(ConflictName("a.tar.gz", kStamp, 1), "a.tar (conflict 2026-12-08 1530).gz");
-  EXPECT_EQ(ConflictName("Makefile", kStamp, 1), "Makefile (conflict 2026-12-08 1530)");
-  EXPECT_EQ(ConflictName(".profile", kStamp, 1), ".profile (conflict 2026-12-08 1530)");
-  EXPECT_EQ(ConflictName("x.txt", kStamp, 4), "x (conflict 2026-12-08 1530 4).txt");
+TEST(SyncPlan, ConflictNameNamesTheUserAndKeepsTheExtensionLast) {
+  EXPECT_EQ(ConflictName("welcome.txt", "alice", "2026-12-09 0229", 1),
+            "welcome (conflict alice 2026-12-09 0229).txt");
+  EXPECT_EQ(ConflictName("a.tar.gz", "bob", kStamp, 1), "a.tar (conflict bob 2026-12-08 1530).gz");
+  EXPECT_EQ(ConflictName("Makefile", "bob", kStamp, 1), "Makefile (conflict bob 2026-12-08 1530)");
+  EXPECT_EQ(ConflictName(".profile", "bob", kStamp, 1), ".profile (conflict bob 2026-12-08 1530)");
+  EXPECT_EQ(ConflictName("x.txt", "bob", kStamp, 4), "x (conflict bob 2026-12-08 1530 4).txt");
+}
+
+TEST(SyncPlan, UserNameCharactersThatNoFileNameHoldsBecomeUnderscores) {
+  EXPECT_EQ(ConflictName("x.txt", "a/b\\c:d\te.f", kStamp, 1),
+            "x (conflict a_b_c_d_e.f 2026-12-08 1530).txt");
 }
 
 TEST(SyncPlan, FilesInATopLevelFolderNamedRootFolderAreNotUploaded) {
@@ -350,13 +376,22 @@ TEST(SyncPlan, AfterApplyingAPlanTheNextPlanIsEmpty) {
 }
 
 TEST(SyncPlan, UnconfirmedUploadIsNotSentAgainOnceTheServerShowsIt) {
-  // The state still holds the old times (the rescan came too late to be
-  // confirmed); the server now shows the uploaded time.
+  // The state still holds the old times and what was sent (the rescan came
+  // too late to be confirmed); the server now shows the uploaded time.
   Fixture f;
   f.InSync("a.txt", "RootFolder", "a.txt", 10);
   f.local["a.txt"] = LocalFile{20, 30};
-  f.remote.folders[0].files[0].last_write = 30;
-  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kRecord);
+  f.state.sent["a.txt"] = SyncedFile{20, 30, 31};
+  f.remote.folders[0].files[0].last_write = 31;
+  const SyncAction a = f.Only("a.txt");
+  EXPECT_EQ(a.step, SyncStep::kRecord);
+  EXPECT_FALSE(a.reason.empty());
+  // Changed here since it was sent: uploaded again, no conflict.
+  f.local["a.txt"] = LocalFile{21, 40};
+  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kUpload);
+  // The server shows another time: someone else's change, and ours: a conflict.
+  f.remote.folders[0].files[0].last_write = 50;
+  EXPECT_EQ(f.Only("a.txt").step, SyncStep::kConflict);
 }
 
 TEST(SyncPlan, StepNamesAreReadable) {

@@ -16,6 +16,8 @@ SyncState Sample() {
   state.files["readme.txt"] = SyncedFile{115, 134412459493880056ull, 134412459493880056ull};
   state.files["Docs\\name with  blanks.txt"] = SyncedFile{0, 1, 2};
   state.files["Gr\xFCn\\caf\xE9"] = SyncedFile{18446744073709551615ull, 0, ~0ull};
+  state.files["readme.txt"].digest = "d41d8cd98f00b204e9800998ecf8427e";
+  state.sent["Docs\\new.txt"] = SyncedFile{3, 4, 5, "0123456789abcdef0123456789abcdef"};
   return state;
 }
 
@@ -27,13 +29,23 @@ TEST(SyncState, FormatThenParseGivesTheSameState) {
 
 TEST(SyncState, DamagedOrForeignTextIsRefusedRatherThanReadAsEmpty) {
   EXPECT_FALSE(ParseSyncState("").has_value());
-  EXPECT_FALSE(ParseSyncState("kestrel-sync 2\n").has_value());
+  EXPECT_FALSE(ParseSyncState("kestrel-sync 3\n").has_value());
+  EXPECT_FALSE(ParseSyncState("kestrel-sync 2\nfile 1 2 3 xyz x\n").has_value());
+  EXPECT_FALSE(ParseSyncState("kestrel-sync 1\nsent 1 2 3 x\n").has_value());
   EXPECT_FALSE(ParseSyncState("kestrel-sync 1\nfile 1 2 x.txt\n").has_value());
   EXPECT_FALSE(ParseSyncState("kestrel-sync 1\nfile 1 2 3 ..\\x\n").has_value());
   EXPECT_FALSE(ParseSyncState("kestrel-sync 1\nfile -1 2 3 x\n").has_value());
   EXPECT_FALSE(ParseSyncState("kestrel-sync 1\nfile 1 2 99999999999999999999 x\n").has_value());
   EXPECT_FALSE(ParseSyncState("kestrel-sync 1\nbogus\n").has_value());
   EXPECT_TRUE(ParseSyncState("kestrel-sync 1\r\nproject P\r\n").has_value());
+}
+
+TEST(SyncState, StateFileOfTheFirstVersionStillLoadsWithoutDigests) {
+  const std::optional<SyncState> old =
+      ParseSyncState("kestrel-sync 1\nproject Demo\nuser alice\nfile 115 7 8 Docs\\a b.txt\n");
+  ASSERT_TRUE(old.has_value());
+  EXPECT_EQ(old->files.at("Docs\\a b.txt"), (SyncedFile{115, 7, 8, ""}));
+  EXPECT_TRUE(old->sent.empty());
 }
 
 TEST(SyncState, SaveReplacesTheFileWholeAndLeavesNoTemporaryFile) {

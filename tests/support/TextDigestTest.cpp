@@ -56,5 +56,13 @@ TEST_F(TextDigestTest, ReadingStopsAtALineOfJustLf) {
   EXPECT_EQ(DigestOfTextFile(Write("a.txt", "a1\n\nb2\n")), Md5Hex("a1"));
 }
 
+TEST_F(TextDigestTest, FileDigestCoversEveryByteWhereTheTextDigestIgnoresLineEnds) {
+  const std::string crlf = Write("a.txt", std::string("one\r\ntwo\0", 9));
+  const std::string lf = Write("b.txt", std::string("one\ntwo\0", 8));
+  EXPECT_EQ(DigestOfFile(crlf), Md5Hex(std::string("one\r\ntwo\0", 9)));
+  EXPECT_NE(DigestOfFile(crlf), DigestOfFile(lf));
+  EXPECT_EQ(DigestOfFile(dir_.Sub("missing")), "");
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -1,0 +1,84 @@
+#include "platform/SideFile.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace kestrel::platform {
+namespace {
+
+constexpr std::string_view kSideMark = ".~";
+constexpr std::string_view kSideSuffix = ".part";
+
+bool AllDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string SideFileName(std::string_view target) {
+  static std::atomic<unsigned> counter{0};
+  std::string name(target);
+  name += kSideMark;
+  name += std::to_string(static_cast<long>(::getpid()));
+  name += '_';
+  name += std::to_string(counter.fetch_add(1));
+  name += kSideSuffix;
+  return name;
+}
+
+bool IsSideFileName(std::string_view path) {
+  const std::size_t cut = path.find_last_of("\\/");
+  std::string_view leaf = cut == std::string_view::npos ? path : path.substr(cut + 1);
+  if (leaf.size() <= kSideSuffix.size() ||
+      leaf.substr(leaf.size() - kSideSuffix.size()) != kSideSuffix)
+    return false;
+  leaf.remove_suffix(kSideSuffix.size());
+  const std::size_t mark = leaf.rfind(kSideMark);
+  if (mark == std::string_view::npos) return false;
+  const std::string_view numbers = leaf.substr(mark + kSideMark.size());
+  const std::size_t underscore = numbers.find('_');
+  return underscore != std::string_view::npos && AllDigits(numbers.substr(0, underscore)) &&
+         AllDigits(numbers.substr(underscore + 1));
+}
+
+SideFile::SideFile(std::string_view target) : target_(target), side_(SideFileName(target)) {}
+
+SideFile::~SideFile() {
+  if (committed_) return;
+  const bool opened = file_.IsOpen();
+  file_.Close();
+  if (opened) DeleteFile(side_);
+}
+
+int SideFile::Open() {
+  return file_.Open(side_, File::kWrite | File::kCreate);
+}
+
+int SideFile::Commit() {
+  if (!file_.IsOpen()) return EBADF;
+  int error = file_.Close();
+  if (error == 0) error = RenameFile(side_, target_);
+  if (error != 0) {
+    DeleteFile(side_);
+    return error;
+  }
+  committed_ = true;
+  return 0;
+}
+
+int ReplaceFileContents(std::string_view target, std::string_view data) {
+  SideFile side(target);
+  int error = side.Open();
+  if (error == 0) error = side.file().Write(data.data(), data.size());
+  if (error == 0) error = side.file().Flush();
+  if (error == 0) error = side.Commit();
+  return error;
+}
+
+}  // namespace kestrel::platform
