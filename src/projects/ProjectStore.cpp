@@ -13,10 +13,11 @@ ProjectHandlerList::~ProjectHandlerList() {
   for (std::unique_ptr<CProjectHandler>& handler : handlers_) handler->Stop();
 }
 
-void ProjectHandlerList::StartAll(ServerConfig& config) {
+bool ProjectHandlerList::StartAll(ServerConfig& config) {
+  if (!handlers_.empty()) return false;
   if (config.project_count() <= 0) {
     log_.Log(kLogError, "No projects available!");
-    return;
+    return true;
   }
   for (const std::unique_ptr<ProjectRecord>& project : config.projects) {
     handlers_.push_back(std::make_unique<CProjectHandler>(log_, project.get(), shutdown_,
@@ -25,6 +26,7 @@ void ProjectHandlerList::StartAll(ServerConfig& config) {
   }
   RequestRightsAll();
   RequestScanAll();
+  return true;
 }
 
 void ProjectHandlerList::RequestRightsAll() {

@@ -31,7 +31,9 @@ class ProjectHandlerList {
   // One started handler per project of config (logged in list order), then a
   // rights pass and a scan requested from each. With no project: "No projects
   // available!" at Error. config must outlive the handlers (until DestroyAll).
-  void StartAll(ServerConfig& config);
+  // Refused (false, nothing happens) while handlers of an earlier start are
+  // still in the list: one project never gets two handlers.
+  bool StartAll(ServerConfig& config);
   // The main window's timer.
   void RequestRightsAll();
   void RequestScanAll();

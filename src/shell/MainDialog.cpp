@@ -53,7 +53,9 @@ void CMainDialog::StartServer() {
   if (!settings.customer_installation) projects::PrepareRootFolders(config_, config_store_);
   RunObsoleteFolderCleanup();
 
-  logging_.Start(loop_, settings.log_level, log_, clock_, hooks_.on_log_line);
+  ++start_number_;
+  log_ready_handled_ = false;
+  logging_.Start(loop_, settings.log_level, log_, clock_, hooks_.on_log_line, start_number_);
 
   int port = hooks_.port_override >= 0 ? hooks_.port_override : settings.tcpip_listen_port;
   // Error boxes stay on until the listen succeeds; the listener turns them off.
@@ -68,8 +70,9 @@ void CMainDialog::StartServer() {
   running_ = true;
 }
 
-void CMainDialog::OnLogReady() {
-  if (!running_) return;
+void CMainDialog::OnLogReady(std::intptr_t ready_tag) {
+  if (!running_ || ready_tag != start_number_ || log_ready_handled_) return;
+  log_ready_handled_ = true;
   if (listener_.listening() && !slots_.running()) {
     stop_event_ = std::make_unique<platform::Event>(platform::Event::Mode::kManualReset);
     SlotValues values;
@@ -125,7 +128,7 @@ std::intptr_t CMainDialog::HandleMessage(platform::Message& message) {
       if (message.wparam == kTimerId) OnTimer();
       return 0;
     case WM_LOG_READY:
-      OnLogReady();
+      OnLogReady(message.wparam);
       return 0;
     case WM_SOCKET_NEW_CONNECTION:
       OnNewConnection(message);

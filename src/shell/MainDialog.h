@@ -61,9 +61,13 @@ class CMainDialog {
   // Main-window initialisation: goes to the notification area, StartServer.
   void OnInitDialog();
 
-  // The start and stop sequences.
+  // The start and stop sequences. OnLogReady is the WM_LOG_READY handler:
+  // it starts the slots and project handlers once per start, and only for
+  // the logging window of the current start (ready_tag = that start's
+  // number), so a late report of a window from before a restart starts
+  // nothing.
   void StartServer();
-  void OnLogReady();
+  void OnLogReady(std::intptr_t ready_tag);
   void StopServer();
   // "Restart Server".
   void Restart();
@@ -120,6 +124,9 @@ class CMainDialog {
   ConnectionSlots slots_;
   ProjectHandlerList handlers_;
   bool running_ = false;  // between StartServer and StopServer
+  // Number of the current start, carried by its logging window's WM_LOG_READY.
+  std::intptr_t start_number_ = 0;
+  bool log_ready_handled_ = false;  // the current start's WM_LOG_READY was handled
 
   Statistics stats_;
   TickCounters ticks_;

@@ -5,7 +5,10 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "support/Md5.h"
 #include "testsupport/ServerProcess.h"
 #include "testsupport/TempDir.h"
 
@@ -64,6 +67,82 @@ TEST(ServerLifecycle, CreatesWorkingFoldersListensRestartsAndShutsDownCleanly) {
   // Every logbook line ends with CR LF.
   EXPECT_EQ(Count(log, "\r\n"), 4) << log;
   EXPECT_NE(server.Stdout().find("No projects available!"), std::string::npos);
+}
+
+struct ProjectXml {
+  std::string name;
+  std::string rootpath;  // system path
+};
+
+// Projects with one user each (user<n>, password "pw"); lines up to Info go
+// to stdout.
+std::string ProjectsConfig(std::uint16_t port, bool customer_installation,
+                           const std::vector<ProjectXml>& projects) {
+  std::string xml =
+      "<?xml version='1.0' encoding='UTF-8' ?>\n<KestrelServer_Config><General>"
+      "<CustomerInstallation>" +
+      std::string(customer_installation ? "true" : "false") +
+      "</CustomerInstallation><LogLevel>Info</LogLevel><ScanIntervallProjects>60"
+      "</ScanIntervallProjects><ScanIntervallUserrights>60</ScanIntervallUserrights>"
+      "<TCPIPListenPort>" +
+      std::to_string(port) + "</TCPIPListenPort></General>\n";
+  for (std::size_t i = 0; i < projects.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    xml += "<Project" + n + "><Projectname>" + projects[i].name + "</Projectname><Rootpath>" +
+           projects[i].rootpath +
+           "</Rootpath><Group1><Groupname>Staff</Groupname></Group1><User1><Username>user" + n +
+           "</Username><Realname>User " + n + "</Realname><Password>" + PasswordDigest("pw") +
+           "</Password><Useremail>user" + n +
+           "@example.org</Useremail><Group1>Staff</Group1></User1></Project" + n + ">\n";
+  }
+  return xml + "</KestrelServer_Config>\n";
+}
+
+// The text split at every "Server application terminated" line.
+std::vector<std::string> RunsOf(const std::string& text) {
+  std::vector<std::string> runs;
+  const std::string end = "Server application terminated";
+  std::size_t from = 0;
+  for (std::size_t at = text.find(end); at != std::string::npos; at = text.find(end, from)) {
+    runs.push_back(text.substr(from, at - from));
+    from = at + end.size();
+  }
+  runs.push_back(text.substr(from));
+  return runs;
+}
+
+TEST(ServerLifecycle, TwoRestartsCloseTogetherStartOneHandlerPerProject) {
+  TempDir dir;
+  std::uint16_t port = FreePort();
+  ASSERT_TRUE(WriteFile(
+      dir.Sub("Config/KestrelServer.xml"),
+      ProjectsConfig(port, true, {{"Alpha", ".\\Roots\\Alpha"}, {"Beta", ".\\Roots\\Beta"}})));
+  std::filesystem::create_directories(dir.Sub("Roots/Alpha"));
+  std::filesystem::create_directories(dir.Sub("Roots/Beta"));
+  ServerProcess server(KESTREL_SERVER_BINARY, dir.path());
+  ASSERT_TRUE(server.Start());
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  ASSERT_TRUE(WaitFor(
+      [&] { return Count(server.Stdout(), "Project thread starting project 'Beta'") == 1; }));
+
+  ASSERT_TRUE(server.Signal(SIGHUP));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(server.Signal(SIGHUP));
+  // Once the last start's handlers run, any late report of an earlier
+  // logging window has been handled too (it was queued before).
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<std::string> runs = RunsOf(server.Stdout());
+    return runs.size() >= 2 && Count(runs.back(), "Project thread starting project 'Alpha'") >= 1 &&
+           Count(runs.back(), "Project thread starting project 'Beta'") >= 1;
+  })) << server.Stdout();
+  ASSERT_TRUE(server.Signal(SIGTERM));
+  EXPECT_EQ(server.WaitExit(), 0) << server.Stdout();
+
+  EXPECT_GE(Count(Logbook(dir), "- Warning: Server application terminated"), 2);
+  for (const std::string& run : RunsOf(server.Stdout())) {
+    EXPECT_LE(Count(run, "Project thread starting project 'Alpha'"), 1) << run;
+    EXPECT_LE(Count(run, "Project thread starting project 'Beta'"), 1) << run;
+  }
 }
 
 TEST(ServerLifecycle, WithoutConfigurationListensOnPort50000) {

@@ -97,6 +97,16 @@ TEST_F(HandlerTest, TwoProjectsLogTheirSetUpInOrderAndRunOneCycleEach) {
   EXPECT_TRUE(platform::Exists(projects::ScanResultPath("Second", "cy")));
 }
 
+TEST_F(HandlerTest, SecondStartWithoutTeardownIsRefused) {
+  platform::CreateFolder(".\\R");
+  config_.projects.push_back(MakeProject("P", ".\\R", {{"u", {"G"}}}, false));
+  ASSERT_TRUE(list_.StartAll(config_));
+  EXPECT_FALSE(list_.StartAll(config_));
+  EXPECT_EQ(list_.size(), 1u);
+  ASSERT_TRUE(capture_.WaitFor("project 'P' scan successful"));
+  EXPECT_EQ(capture_.Count("Project thread starting project 'P'"), 1);
+}
+
 TEST_F(HandlerTest, TeardownStopsThreadsInOrderRemovesTransferFilesAndReleasesRecords) {
   platform::CreateFolder(".\\R1");
   platform::CreateFolder(".\\R2");
