@@ -29,6 +29,8 @@ void CSessionHandler::CloseDownload() {
 
 void CSessionHandler::PackIntoTransferArchive(const std::string& source) {
   CloseDownload();
+  // The download archive has the upload's name: an open upload cannot go on.
+  if (upload_.kind == UploadKind::kClient) AbandonUpload();
   const std::string archive = ClientArchivePath();
   if (platform::Exists(archive)) CFileNeu::Remove(archive);
   // A missing or unreadable source leaves an archive without entries; the

@@ -35,6 +35,8 @@ void CSessionHandler::OnLogin(const Request& request) {
   // String(3), the client name, and the 32-character client hash after it are
   // carried by the request but not used.
 
+  // Every attempt ends the current login, and with it the upload it announced.
+  AbandonUpload();
   client_logged_in_ = false;
   project_ = nullptr;
   user_ = nullptr;
@@ -70,6 +72,7 @@ void CSessionHandler::OnRemoteLogin(const Request& request) {
   if (password.empty() || !values_.remote_access_on || values_.remote_password == nullptr) return;
   if (PasswordDigest(password) != values_.remote_password->Get()) return;
   if (SendAccepted(PacketType::kRemoteLogin)) {
+    AbandonUpload();
     remote_logged_in_ = true;
     Log(kLogInfo, "remote server logged in");
   }

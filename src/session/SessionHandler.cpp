@@ -155,6 +155,7 @@ void CSessionHandler::OnConnectionEnd() {
   assert(std::this_thread::get_id() == owner_);
   assembler_.Reset();
   CloseDownload();
+  AbandonUpload();
   if (client_logged_in_ && project_ != nullptr && user_ != nullptr) {
     WriteUserActivity(StringPrintf("User %s logged out on project %s from IP %s at Port %d",
                                    user_->username.c_str(), project_->projectname.c_str(),

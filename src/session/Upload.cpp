@@ -34,6 +34,10 @@ bool ChunkFits(const ChunkHeader& h) {
 
 void CSessionHandler::AbandonUpload() {
   if (upload_.file.IsOpen()) upload_.file.Close();
+  if (!upload_.archive.empty()) CFileNeu::Remove(upload_.archive, false);
+  upload_.archive.clear();
+  upload_.project = nullptr;
+  upload_.user = nullptr;
   upload_.kind = UploadKind::kNone;
   upload_.spoiled = false;
 }
@@ -51,14 +55,16 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
     return;
   }
   AbandonUpload();
-  const std::string archive = ClientArchivePath();
-  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  upload_.archive = ClientArchivePath();
+  if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
   // An archive that cannot be created still gets its chunks acknowledged, but
   // nothing is placed at the end (an old archive must never be extracted).
-  upload_.spoiled = !upload_.file.Open(archive, CFileNeu::kWrite | CFileNeu::kCreate);
+  upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
   if (!SendAccepted(PacketType::kUploadRequest)) return;
   upload_.folder.assign(folder);
   upload_.file_name.assign(file_name);
+  upload_.project = project_;
+  upload_.user = user_;
   upload_.kind = UploadKind::kClient;
   Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
        upload_.file_name.c_str(), project_->projectname.c_str());
@@ -70,11 +76,13 @@ void CSessionHandler::OnUploadData(const Request& request) {
     // client and the remote tool are logged in places only what was announced.
     upload_.file.Close();
     if (upload_.kind == UploadKind::kClient && client_logged_in_ && project_ != nullptr &&
-        user_ != nullptr && !upload_.spoiled) {
+        project_ == upload_.project && user_ == upload_.user && !upload_.spoiled) {
       FinishClientUpload();
     } else if (upload_.kind == UploadKind::kRemote && remote_logged_in_) {
       FinishRemoteUpload(upload_.spoiled);
     }
+    // A finished client archive stays until the login or connection ends.
+    upload_.archive.clear();
     upload_.kind = UploadKind::kNone;
     upload_.spoiled = false;
   } else {
@@ -102,7 +110,7 @@ void CSessionHandler::FinishClientUpload() {
       MakeProjectTarget(project_->rootpath, upload_.folder, upload_.file_name);
   if (!target.ok()) return;
   const PlaceOutcome outcome =
-      ExtractAndPlace(ClientArchivePath(), target.folder, target.file, upload_.file_time);
+      ExtractAndPlace(upload_.archive, target.folder, target.file, upload_.file_time);
   if (outcome != PlaceOutcome::kPlaced) return;
   const std::string text =
       StringPrintf("Project %s: user %s updated file %s\\%s", project_->projectname.c_str(),

@@ -201,6 +201,45 @@ TEST_F(UploadTest, LogoutAbandonsTheUploadInProgress) {
   EXPECT_FALSE(platform::Exists(env.AlphaFile("late.txt")));
 }
 
+// bob starts an upload (his archive lies complete in Temp), anna logs in on
+// the same connection, announces her own file and sends a chunk, bob logs in
+// again and ends the upload: nothing may be placed, least of all bob's
+// content under anna's name.
+TEST_F(UploadTest, ReloginPartWayThroughAnUploadPlacesNothing) {
+  WriteFileBytes("bob.txt", "bob's old content");
+  ASSERT_TRUE(PackFile("bob.zip", "bob.txt", "bob.txt"));
+  const std::string bob_archive = ReadFileBytes("bob.zip");
+  WriteFileBytes("anna.bin", RandomBytes(3000, 31));
+  ASSERT_TRUE(PackFile("anna.zip", "anna.bin", "anna.bin"));
+  const std::string anna_archive = ReadFileBytes("anna.zip");
+  ASSERT_GT(anna_archive.size(), 1280u);
+  Peer peer(env);
+  ASSERT_TRUE(peer.session->RequestSessionKey());
+  ASSERT_TRUE(peer.session->Login("bob", "hunter2", "Alpha"));
+  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
+                                      UploadRecord(peer, "RootFolder", "bob.txt", kAnnounced)));
+  ASSERT_TRUE(peer.session->SendUploadChunk(std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(bob_archive.data()), bob_archive.size())));
+
+  ASSERT_TRUE(peer.session->Login("anna", "secret", "Alpha"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
+  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
+                                      UploadRecord(peer, "RootFolder", "anna.bin", kAnnounced)));
+  ASSERT_TRUE(peer.session->SendUploadChunk(std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(anna_archive.data()), 1280)));
+
+  ASSERT_TRUE(peer.session->Login("bob", "hunter2", "Alpha"));
+  EXPECT_TRUE(peer.session->SendUploadEnd());
+  EXPECT_FALSE(platform::Exists(env.AlphaFile("anna.bin")));
+  EXPECT_FALSE(platform::Exists(env.AlphaFile("bob.txt")));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
+  for (const auto& [text, level] : env.log_window.LogLines()) {
+    EXPECT_EQ(text.find("updated file"), std::string::npos) << text;
+  }
+  EXPECT_FALSE(env.Alpha().changed_by_session.load());
+}
+
 TEST_F(UploadTest, ChunkSplitOverTwoReadsIsStillTakenWhole) {
   const std::string content = RandomBytes(1000, 8);
   WriteFileBytes("src.bin", content);
