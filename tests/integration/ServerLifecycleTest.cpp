@@ -74,8 +74,8 @@ struct ProjectXml {
   std::string rootpath;  // system path
 };
 
-// Projects with one user each (user<n>, password "pw"); lines up to Info go
-// to stdout.
+// Projects with one user each ("u" + project name, password "pw"); lines up
+// to Info go to stdout.
 std::string ProjectsConfig(std::uint16_t port, bool customer_installation,
                            const std::vector<ProjectXml>& projects) {
   std::string xml =
@@ -90,9 +90,9 @@ std::string ProjectsConfig(std::uint16_t port, bool customer_installation,
     const std::string n = std::to_string(i + 1);
     xml += "<Project" + n + "><Projectname>" + projects[i].name + "</Projectname><Rootpath>" +
            projects[i].rootpath +
-           "</Rootpath><Group1><Groupname>Staff</Groupname></Group1><User1><Username>user" + n +
-           "</Username><Realname>User " + n + "</Realname><Password>" + PasswordDigest("pw") +
-           "</Password><Useremail>user" + n +
+           "</Rootpath><Group1><Groupname>Staff</Groupname></Group1><User1><Username>u" +
+           projects[i].name + "</Username><Realname>User " + n + "</Realname><Password>" +
+           PasswordDigest("pw") + "</Password><Useremail>u" + n +
            "@example.org</Useremail><Group1>Staff</Group1></User1></Project" + n + ">\n";
   }
   return xml + "</KestrelServer_Config>\n";
@@ -143,6 +143,41 @@ TEST(ServerLifecycle, TwoRestartsCloseTogetherStartOneHandlerPerProject) {
     EXPECT_LE(Count(run, "Project thread starting project 'Alpha'"), 1) << run;
     EXPECT_LE(Count(run, "Project thread starting project 'Beta'"), 1) << run;
   }
+}
+
+// Managed layout: Alpha and Beta get Project1 and Project2. Alpha is removed
+// from the configuration and the server restarted: Beta keeps its folder,
+// its user sees only Beta's files, and only Alpha's folder is listed obsolete.
+TEST(ServerLifecycle, RemovingTheFirstManagedProjectLeavesTheSecondItsOwnRoot) {
+  TempDir dir;
+  std::uint16_t port = FreePort();
+  const std::string config_path = dir.Sub("Config/KestrelServer.xml");
+  ASSERT_TRUE(WriteFile(
+      config_path, ProjectsConfig(port, false, {{"Alpha", ".\\Data\\A"}, {"Beta", ".\\Data\\B"}})));
+  ASSERT_TRUE(WriteFile(dir.Sub("Rootfolder/Project1/alpha.txt"), "alpha's"));
+  ASSERT_TRUE(WriteFile(dir.Sub("Rootfolder/Project2/beta.txt"), "beta's"));
+  ServerProcess server(KESTREL_SERVER_BINARY, dir.path());
+  ASSERT_TRUE(server.Start());
+  ASSERT_TRUE(WaitFor([&] {
+    return Count(server.Stdout(), "project 'Beta' scan successful") == 1;
+  })) << server.Stdout();
+  ASSERT_NE(ReadFile(config_path).find(".\\Rootfolder\\Project2"), std::string::npos);
+
+  const std::string beta_only = ProjectsConfig(port, false, {{"Beta", ".\\Rootfolder\\Project2"}});
+  ASSERT_TRUE(WriteFile(config_path, beta_only));
+  ASSERT_TRUE(server.Signal(SIGHUP));
+  ASSERT_TRUE(WaitFor([&] {
+    return Count(server.Stdout(), "project 'Beta' scan successful") == 2;
+  })) << server.Stdout();
+  const std::string result = ReadFile(dir.Sub("Config/Scanresult_Beta_uBeta.xml"));
+  EXPECT_NE(result.find("<Filename>beta.txt</Filename>"), std::string::npos) << result;
+  EXPECT_EQ(result.find("alpha.txt"), std::string::npos) << result;
+  const std::string obsolete = ReadFile(dir.Sub("Config/ObsoleteFolders.xml"));
+  EXPECT_NE(obsolete.find(".\\Rootfolder\\Project1"), std::string::npos) << obsolete;
+  EXPECT_EQ(obsolete.find(".\\Rootfolder\\Project2"), std::string::npos) << obsolete;
+  EXPECT_EQ(ReadFile(config_path), beta_only);  // nothing to rewrite
+  ASSERT_TRUE(server.Signal(SIGTERM));
+  EXPECT_EQ(server.WaitExit(), 0);
 }
 
 TEST(ServerLifecycle, WithoutConfigurationListensOnPort50000) {

@@ -264,6 +264,39 @@ TEST_F(PrepareRootsTest, ManagedRootsAreSetWrittenCreatedAndGivenTheTemplate) {
   EXPECT_FALSE(PrepareRootFolders(config_, store_));
 }
 
+TEST_F(PrepareRootsTest, ProjectsKeepTheirManagedRootsAndOnlyNewOnesGetAFreeNumber) {
+  // Project1 was removed: Two keeps Project2; Three (new) takes the free 1;
+  // Four claims the folder Two already has and gets the next free number.
+  WriteFile(".\\Config\\KestrelServer.xml",
+            "<?xml version='1.0' encoding='UTF-8' ?>\n<KestrelServer_Config>\n"
+            "<Project1><Rootpath>.\\Rootfolder\\Project2</Rootpath></Project1>\n"
+            "<Project2><Rootpath>D:\\three</Rootpath></Project2>\n"
+            "<Project3><Rootpath>.\\Rootfolder\\Project2</Rootpath></Project3>\n"
+            "<Project4><Rootpath>.\\Rootfolder\\Project5</Rootpath></Project4>\n"
+            "</KestrelServer_Config>\n");
+  ASSERT_TRUE(store_.Load(".\\Config\\KestrelServer.xml"));
+  config_.projects.clear();
+  const char* roots[] = {".\\Rootfolder\\Project2", "D:\\three", ".\\Rootfolder\\Project2",
+                         ".\\Rootfolder\\Project5"};
+  for (int i = 0; i < 4; ++i) {
+    config_.projects.push_back(
+        MakeProject("P" + std::to_string(i), roots[i], {{"u", {"G"}}}, true));
+    config_.projects.back()->section_tag = "Project" + std::to_string(i + 1);
+  }
+  EXPECT_TRUE(PrepareRootFolders(config_, store_));
+  const std::vector<std::string> expected = {".\\Rootfolder\\Project2", ".\\Rootfolder\\Project1",
+                                             ".\\Rootfolder\\Project3", ".\\Rootfolder\\Project5"};
+  CXmlStore saved;
+  ASSERT_TRUE(saved.Load(".\\Config\\KestrelServer.xml"));
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(config_.projects[i]->rootpath, expected[i]) << i;
+    EXPECT_EQ(saved.GetString(XmlPath{"KestrelServer_Config", "Project" + std::to_string(i + 1)},
+                              "Rootpath"),
+              expected[i])
+        << i;
+  }
+}
+
 TEST_F(PrepareRootsTest, CustomerInstallationLeavesEverythingAlone) {
   config_.settings.customer_installation = true;
   EXPECT_FALSE(PrepareRootFolders(config_, store_));
