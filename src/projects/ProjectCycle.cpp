@@ -55,10 +55,10 @@ void ProjectCycle::RunRightsPass() {
   if (!PrepareRightsPass()) return;
   WalkPlan plan;
   plan.propagate = true;
-  ProjectWalk(project_, plan, nullptr, nullptr, shutdown_, log_).Run();
+  (void)ProjectWalk(project_, plan, nullptr, nullptr, shutdown_, log_).Run();
 }
 
-bool ProjectCycle::RunScan() {
+ScanOutcome ProjectCycle::RunScan() {
   RightsPassHold hold(project_.rights_pass_running);
   WalkPlan plan;
   plan.propagate = PrepareRightsPass();
@@ -72,7 +72,7 @@ bool ProjectCycle::RunScan() {
       context_.root_missing_reported = true;
       log_.Logf(kLogWarning, "project '%s' cannot open root folder", project_.projectname.c_str());
     }
-    return false;
+    return ScanOutcome::kRootMissing;
   }
   context_.root_missing_reported = false;
 
@@ -80,11 +80,13 @@ bool ProjectCycle::RunScan() {
   plan.delete_empty_folders = project_.delete_empty_folders;
   FolderRightsReader rights(project_, context_.rights_store);
   ScanResultBuilder builder(project_.users.size());
-  ProjectWalk(project_, plan, &rights, &builder, shutdown_, log_).Run();
+  const bool complete = ProjectWalk(project_, plan, &rights, &builder, shutdown_, log_).Run();
   hold.Release();
+  // A truncated walk would list most files as gone.
+  if (!complete) return ScanOutcome::kStopped;
 
   WriteResults(builder);
-  return true;
+  return ScanOutcome::kDone;
 }
 
 void ProjectCycle::WriteResults(const ScanResultBuilder& builder) {

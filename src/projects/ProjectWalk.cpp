@@ -66,7 +66,7 @@ int ProjectWalk::ListFiles(const std::vector<platform::DirEntry>& entries) {
   return listed;
 }
 
-void ProjectWalk::Run() {
+bool ProjectWalk::Run() {
   const std::string& root = project_.rootpath;
   const std::string root_rights = RootRightsPath(root);
   std::vector<platform::DirEntry> entries;
@@ -90,6 +90,7 @@ void ProjectWalk::Run() {
     if (!IsSubfolder(entry)) continue;
     Walk(root, entry.name, entry.last_write, FolderRightsPath(root, entry.name), entry.name);
   }
+  return !stopped_;
 }
 
 void ProjectWalk::Walk(const std::string& parent, const std::string& name, platform::FileTime time,

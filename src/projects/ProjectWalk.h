@@ -42,7 +42,9 @@ class ProjectWalk {
   ProjectWalk(const ProjectRecord& project, const WalkPlan& plan, FolderRightsReader* rights,
               ScanResultBuilder* builder, const std::atomic<bool>& shutdown, const LogChannel& log);
 
-  void Run();
+  // False when the shutdown flag stopped the walk before it saw every entry
+  // (what it collected is then incomplete).
+  [[nodiscard]] bool Run();
 
   // Whether a directory entry can take part in a walk at all.
   static bool UsableName(const std::string& name);
@@ -53,7 +55,11 @@ class ProjectWalk {
   void Walk(const std::string& parent, const std::string& name, platform::FileTime time,
             const std::string& rights_file, const std::string& relative);
   void RemoveIfEmpty(const std::string& folder, const std::string& rights_file);
-  bool Stopping() const { return shutdown_.load(std::memory_order_relaxed); }
+  // Asked between directory entries; remembers a give-up.
+  bool Stopping() {
+    if (shutdown_.load(std::memory_order_relaxed)) stopped_ = true;
+    return stopped_;
+  }
 
   const ProjectRecord& project_;
   WalkPlan plan_;
@@ -62,6 +68,7 @@ class ProjectWalk {
   const std::atomic<bool>& shutdown_;
   const LogChannel& log_;
   std::vector<std::uint8_t> access_;  // rights of the folder being listed
+  bool stopped_ = false;              // the shutdown flag ended the walk early
 };
 
 }  // namespace kestrel::projects

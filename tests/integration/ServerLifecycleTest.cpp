@@ -2,6 +2,7 @@
 // SIGHUP and clean shutdown on SIGTERM.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -178,6 +179,61 @@ TEST(ServerLifecycle, RemovingTheFirstManagedProjectLeavesTheSecondItsOwnRoot) {
   EXPECT_EQ(ReadFile(config_path), beta_only);  // nothing to rewrite
   ASSERT_TRUE(server.Signal(SIGTERM));
   EXPECT_EQ(server.WaitExit(), 0);
+}
+
+// 250 folders of 200 one-byte files each (in each folder hard links of its
+// first file, which are made far faster than new files); returns the number
+// of files made.
+int MakeLargeTree(const std::string& root) {
+  int made = 0;
+  for (int d = 0; d < 250; ++d) {
+    const std::string folder = root + "/d" + std::to_string(d);
+    std::filesystem::create_directories(folder);
+    const std::string first = folder + "/f0.txt";
+    if (!WriteFile(first, "x")) continue;
+    ++made;
+    for (int f = 1; f < 200; ++f) {
+      const std::string path = folder + "/f" + std::to_string(f) + ".txt";
+      made += ::link(first.c_str(), path.c_str()) == 0 ? 1 : 0;
+    }
+  }
+  return made;
+}
+
+// SIGTERM while the first scan of a large tree runs: the scan result is then
+// absent or complete, never a truncated list; the next start completes it.
+TEST(ServerLifecycle, StopDuringTheFirstScanLeavesNoTruncatedResult) {
+  TempDir dir;
+  std::uint16_t port = FreePort();
+  ASSERT_TRUE(WriteFile(dir.Sub("Config/KestrelServer.xml"),
+                        ProjectsConfig(port, true, {{"Big", ".\\Big"}})));
+  const int files = MakeLargeTree(dir.Sub("Big"));
+  ASSERT_EQ(files, 50000);
+  const std::string result_path = dir.Sub("Config/Scanresult_Big_uBig.xml");
+  {
+    ServerProcess server(KESTREL_SERVER_BINARY, dir.path());
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(WaitFor([&] {
+      return Count(server.Stdout(), "project 'Big' starts scanning project") == 1;
+    })) << server.Stdout();
+    ASSERT_TRUE(server.Signal(SIGTERM));
+    EXPECT_EQ(server.WaitExit(), 0);
+    if (std::filesystem::exists(result_path)) {
+      EXPECT_EQ(Count(ReadFile(result_path), "<Filename>"), files);
+      EXPECT_NE(server.Stdout().find("project 'Big' scan successful"), std::string::npos);
+    } else {
+      EXPECT_EQ(server.Stdout().find("project 'Big' scan successful"), std::string::npos);
+    }
+  }
+  ServerProcess again(KESTREL_SERVER_BINARY, dir.path());
+  ASSERT_TRUE(again.Start());
+  ASSERT_TRUE(again.WaitListening(port));  // its stdout no longer holds the first run's
+  ASSERT_TRUE(WaitFor([&] { return Count(again.Stdout(), "project 'Big' scan successful") == 1; },
+                      std::chrono::seconds(60)))
+      << again.Stdout();
+  EXPECT_EQ(Count(ReadFile(result_path), "<Filename>"), files);
+  ASSERT_TRUE(again.Signal(SIGTERM));
+  EXPECT_EQ(again.WaitExit(), 0);
 }
 
 TEST(ServerLifecycle, WithoutConfigurationListensOnPort50000) {

@@ -46,7 +46,7 @@ class ScanTest : public ::testing::Test {
  protected:
   bool Scan(ProjectRecord& project) {
     ProjectCycle cycle(project, log_, shutdown_);
-    return cycle.RunScan();
+    return cycle.RunScan() == ScanOutcome::kDone;
   }
   std::string Result(const std::string& user, const std::string& project = "P") {
     return ReadFile(ScanResultPath(project, user));
@@ -300,15 +300,21 @@ TEST_F(ScanTest, LinkedFolderIsNotWalkedSoALoopEnds) {
   EXPECT_EQ(Result("u").find("loop"), std::string::npos);
 }
 
-TEST_F(ScanTest, ShutdownFlagStopsTheWalkButTheResultIsStillSaved) {
+TEST_F(ScanTest, WalkStoppedByTheShutdownFlagReplacesNoResult) {
   platform::CreateFolder(".\\Root");
   WriteFile(".\\Root\\a.txt", "a");
   auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, false);
-  shutdown_ = true;
   ASSERT_TRUE(Scan(*project));
-  EXPECT_EQ(Result("u"),
-            "<?xml version='1.0' encoding='UTF-8' ?>\n<Scanresult>\n"
-            "    <TotalSize>0</TotalSize>\n</Scanresult>\n");
+  ASSERT_TRUE(Scan(*project));  // unchanged: the changed flag goes down
+  const std::string current = Result("u");
+  const std::string old = ReadFile(ScanResultPath("P", "u") + ".old");
+  WriteFile(".\\Root\\b.txt", "b");
+  shutdown_ = true;
+  ProjectCycle cycle(*project, log_, shutdown_);
+  EXPECT_EQ(cycle.RunScan(), ScanOutcome::kStopped);
+  EXPECT_EQ(Result("u"), current);
+  EXPECT_EQ(ReadFile(ScanResultPath("P", "u") + ".old"), old);
+  EXPECT_FALSE(project->users[0]->scan_result_changed.load());
 }
 
 TEST_F(ScanTest, MissingRootFailsAndKeepsPreviousResult) {
