@@ -94,7 +94,14 @@ void ProjectCycle::WriteResults(const ScanResultBuilder& builder) {
     UserRecord& user = *project_.users[u];
     builder.Build(u, document_);
     const std::string path = ScanResultPath(project_.projectname, user.username);
-    bool changed = ReplaceScanResult(user, path, document_);
+    const ResultReplacement replaced = ReplaceScanResult(user, path, document_);
+    if (replaced == ResultReplacement::kWriteFailed) {
+      // The previous result stays, and with it the user's changed flag.
+      log_.Logf(kLogError, "project '%s': scan result for user %s could not be written, %s kept",
+                project_.projectname.c_str(), user.username.c_str(), path.c_str());
+      continue;
+    }
+    const bool changed = replaced == ResultReplacement::kChanged;
     user.scan_result_changed.store(changed);
     if (changed) {
       log_.Logf(kLogInfo, "project '%s': change detected for user %s", project_.projectname.c_str(),

@@ -317,6 +317,33 @@ TEST_F(ScanTest, WalkStoppedByTheShutdownFlagReplacesNoResult) {
   EXPECT_FALSE(project->users[0]->scan_result_changed.load());
 }
 
+// The temporary name taken by a folder makes the write fail, also as root.
+TEST_F(ScanTest, FailedWriteKeepsTheCurrentResultAndItsOldAndLogsAnError) {
+  LogCapture capture(log_);
+  platform::CreateFolder(".\\Root");
+  WriteFile(".\\Root\\a.txt", "a");
+  auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, false);
+  ASSERT_TRUE(Scan(*project));
+  WriteFile(".\\Root\\b.txt", "b");
+  ASSERT_TRUE(Scan(*project));
+  ASSERT_TRUE(project->users[0]->scan_result_changed.load());
+  const std::string current = Result("u");
+  const std::string old = ReadFile(ScanResultPath("P", "u") + ".old");
+  ASSERT_NE(current, old);
+
+  ASSERT_EQ(platform::CreateFolder(ScanResultPath("P", "u") + ".tmp"), 0);
+  WriteFile(".\\Root\\c.txt", "c");
+  EXPECT_TRUE(Scan(*project));
+  EXPECT_EQ(Result("u"), current);
+  EXPECT_EQ(ReadFile(ScanResultPath("P", "u") + ".old"), old);
+  EXPECT_TRUE(project->users[0]->scan_result_changed.load());
+  const std::string error =
+      "project 'P': scan result for user u could not be written, .\\Config\\Scanresult_P_u.xml "
+      "kept";
+  ASSERT_TRUE(capture.WaitFor(error));
+  EXPECT_EQ(capture.LevelOf(error), kLogError);
+}
+
 TEST_F(ScanTest, MissingRootFailsAndKeepsPreviousResult) {
   platform::CreateFolder(".\\Root");
   WriteFile(".\\Root\\a.txt", "a");
