@@ -26,8 +26,8 @@ ChunkHeader ReadChunkHeader(std::span<const std::uint8_t> payload) {
 }
 
 bool ChunkFits(const ChunkHeader& h) {
-  return h.marker == kUploadDataMarker && h.cipher_length <= kBulkBlockSize &&
-         h.cipher_length % CRijndael::kBlockSize == 0 && h.plain_length <= h.cipher_length;
+  return h.cipher_length <= kBulkBlockSize && h.cipher_length % CRijndael::kBlockSize == 0 &&
+         h.plain_length <= h.cipher_length;
 }
 
 }  // namespace
@@ -94,6 +94,9 @@ void CSessionHandler::OnUploadData(const Request& request) {
 void CSessionHandler::AppendUploadChunk(const Request& request) {
   if (!upload_.file.IsOpen()) return;  // acknowledged and discarded
   const ChunkHeader header = ReadChunkHeader(request.payload);
+  // A chunk without the data marker carries no archive bytes: acknowledged,
+  // not written, and the upload goes on.
+  if (header.marker != kUploadDataMarker) return;
   if (request.block == nullptr || !ChunkFits(header)) {
     // A chunk that cannot be taken leaves a hole in the archive: the upload
     // must not replace anything.

@@ -139,8 +139,7 @@ TEST_F(UploadTest, OddChunksAreNeverWrittenAndTheUploadPlacesNothing) {
     std::size_t cipher, plain;
     std::uint8_t marker;
   };
-  for (const Odd odd :
-       {Odd{1296, 16, 0xCC}, Odd{17, 17, 0xCC}, Odd{32, 33, 0xCC}, Odd{1280, 1280, 0x00}}) {
+  for (const Odd odd : {Odd{1296, 16, 0xCC}, Odd{17, 17, 0xCC}, Odd{32, 33, 0xCC}}) {
     Peer peer(env);
     ASSERT_TRUE(peer.LoginAnna());
     ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
@@ -155,6 +154,24 @@ TEST_F(UploadTest, OddChunksAreNeverWrittenAndTheUploadPlacesNothing) {
     EXPECT_EQ(ReadFileBytes(env.AlphaFile("doc.txt")), "old contents")
         << odd.cipher << "/" << odd.plain << "/" << int(odd.marker);
   }
+}
+
+TEST_F(UploadTest, ChunkWithoutTheDataMarkerIsAcknowledgedSkippedAndTheUploadGoesOn) {
+  WriteFileBytes("src.txt", "placed all the same");
+  ASSERT_TRUE(PackFile("u.zip", "src.txt", "src.txt"));
+  const std::string archive = ReadFileBytes("u.zip");
+  Peer peer(env);
+  ASSERT_TRUE(peer.LoginAnna());
+  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
+                                      UploadRecord(peer, "RootFolder", "doc.txt", kAnnounced)));
+  const auto ack = OddChunk(peer, 1280, 1280, 0x00);
+  ASSERT_TRUE(ack.has_value());
+  EXPECT_EQ(ack->payload, (Bytes{0x55, 0x33}));
+  EXPECT_EQ(ReadFileBytes("Temp/Alpha_anna_0.zip").size(), 0u);
+  ASSERT_TRUE(peer.session->SendUploadChunk(std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(archive.data()), archive.size())));
+  ASSERT_TRUE(peer.session->SendUploadEnd());
+  EXPECT_EQ(ReadFileBytes(env.AlphaFile("doc.txt")), "placed all the same");
 }
 
 TEST_F(UploadTest, ChunksAreTakenWithoutAnyAllocation) {
