@@ -24,9 +24,16 @@ void CSessionHandler::OnDeleteFile(const Request& request) {
     return;
   }
   if (!SendAccepted(PacketType::kDeleteFile)) return;  // nothing deleted
-  // Only files are deleted; a missing file is acknowledged the same way.
-  if (platform::Exists(target.file) && !platform::IsFolder(target.file)) {
-    CFileNeu::Remove(target.file);
+  // Only files are deleted; a missing file is acknowledged the same way, but
+  // nothing is reported as deleted and the project has not changed.
+  const bool deleted = platform::Exists(target.file) && !platform::IsFolder(target.file) &&
+                       CFileNeu::Remove(target.file);
+  if (!deleted) {
+    Logf(kLogWarning,
+         "network handling: no file %s\\%s to delete on project %s from IP %s at Port %d",
+         folder.c_str(), file_name.c_str(), project_->projectname.c_str(), peer_address_.c_str(),
+         peer_port_);
+    return;
   }
   const std::string text = StringPrintf("File %s\\%s deleted from project %s", folder.c_str(),
                                         file_name.c_str(), project_->projectname.c_str());
