@@ -10,27 +10,6 @@
 #include "support/FileNeu.h"
 
 namespace kestrel::projects {
-namespace {
-
-// Holds the project's rights-pass-running flag; the user-rights update waits
-// for it before it writes rights files.
-class RightsPassHold {
- public:
-  explicit RightsPassHold(BusyFlag& flag) : flag_(flag) { flag_.Set(); }
-  ~RightsPassHold() { Release(); }
-  RightsPassHold(const RightsPassHold&) = delete;
-  RightsPassHold& operator=(const RightsPassHold&) = delete;
-  void Release() {
-    if (held_) flag_.Clear();
-    held_ = false;
-  }
-
- private:
-  BusyFlag& flag_;
-  bool held_ = true;
-};
-
-}  // namespace
 
 ProjectCycle::ProjectCycle(ProjectRecord& project, const LogChannel& log,
                            const std::atomic<bool>& shutdown)
@@ -51,18 +30,17 @@ bool ProjectCycle::PrepareRightsPass() {
 }
 
 void ProjectCycle::RunRightsPass() {
-  RightsPassHold hold(project_.rights_pass_running);
   if (!PrepareRightsPass()) return;
   WalkPlan plan;
   plan.propagate = true;
+  plan.rights_writing = &project_.rights_pass_running;
   (void)ProjectWalk(project_, plan, nullptr, nullptr, shutdown_, log_).Run();
 }
 
 ScanOutcome ProjectCycle::RunScan() {
-  RightsPassHold hold(project_.rights_pass_running);
   WalkPlan plan;
   plan.propagate = PrepareRightsPass();
-  if (!plan.propagate) hold.Release();
+  plan.rights_writing = &project_.rights_pass_running;
 
   // Changes that sessions make from here on are not seen by this walk, so
   // they must lead to another scan.
@@ -81,7 +59,6 @@ ScanOutcome ProjectCycle::RunScan() {
   FolderRightsReader rights(project_, context_.rights_store);
   ScanResultBuilder builder(project_.users.size());
   const bool complete = ProjectWalk(project_, plan, &rights, &builder, shutdown_, log_).Run();
-  hold.Release();
   // A truncated walk would list most files as gone.
   if (!complete) return ScanOutcome::kStopped;
 

@@ -82,7 +82,7 @@ bool ProjectWalk::Run() {
     for (const platform::DirEntry& entry : entries) {
       if (Stopping()) break;
       if (!IsSubfolder(entry) || Contains(entries, RightsFileName(entry.name))) continue;
-      CopyRightsFile(root_rights, FolderRightsPath(root, entry.name), false);
+      CopyRights(root_rights, FolderRightsPath(root, entry.name), false);
     }
   }
   for (const platform::DirEntry& entry : entries) {
@@ -114,13 +114,21 @@ void ProjectWalk::Walk(const std::string& parent, const std::string& name, platf
     // The folders' own times decide, not those of the rights files.
     if (plan_.propagate &&
         (!Contains(entries, RightsFileName(entry.name)) || time > entry.last_write)) {
-      CopyRightsFile(rights_file, sub_rights, true);
+      CopyRights(rights_file, sub_rights, true);
     }
     Walk(folder, entry.name, entry.last_write, sub_rights, relative + "\\" + entry.name);
   }
   if (plan_.scan && plan_.delete_empty_folders && !had_subfolder && files == 0 && !Stopping()) {
     RemoveIfEmpty(folder, rights_file);
   }
+}
+
+// The user-rights update writes rights files only while no copy runs; the
+// flag is held for the copy alone, so the update never waits for a whole walk.
+void ProjectWalk::CopyRights(const std::string& from, const std::string& to, bool replace) {
+  if (plan_.rights_writing != nullptr) plan_.rights_writing->Set();
+  CopyRightsFile(from, to, replace);  // a failed copy is silent
+  if (plan_.rights_writing != nullptr) plan_.rights_writing->Clear();
 }
 
 void ProjectWalk::RemoveIfEmpty(const std::string& folder, const std::string& rights_file) {

@@ -30,6 +30,7 @@ class ScanResultBuilder;
 
 struct WalkPlan {
   bool propagate = false;             // rights pass: copy rights files to subfolders
+  BusyFlag* rights_writing = nullptr;  // with propagate: held while a rights file is copied
   bool scan = false;                  // read rights and list files into the builder
   bool delete_empty_folders = false;  // with scan: remove empty leaf folders
 };
@@ -55,6 +56,7 @@ class ProjectWalk {
   void Walk(const std::string& parent, const std::string& name, platform::FileTime time,
             const std::string& rights_file, const std::string& relative);
   void RemoveIfEmpty(const std::string& folder, const std::string& rights_file);
+  void CopyRights(const std::string& from, const std::string& to, bool replace);
   // Asked between directory entries; remembers a give-up.
   bool Stopping() {
     if (shutdown_.load(std::memory_order_relaxed)) stopped_ = true;

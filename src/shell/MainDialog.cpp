@@ -7,7 +7,6 @@
 #include "config/PasswordStore.h"
 #include "platform/MessageBox.h"
 #include "projects/ObsoleteFolders.h"
-#include "projects/RightsUpdate.h"
 #include "projects/UserRights.h"
 #include "session/SessionHandler.h"
 #include "shell/ConnectionsLog.h"
@@ -21,7 +20,11 @@ constexpr const char* kWorkingFolders[] = {".\\logs", ".\\Config", ".\\Backup", 
 }  // namespace
 
 CMainDialog::CMainDialog(platform::MessageLoop& loop, platform::Clock& clock, Hooks hooks)
-    : loop_(loop), clock_(clock), hooks_(std::move(hooks)), handlers_(log_, shutdown_) {
+    : loop_(loop),
+      clock_(clock),
+      hooks_(std::move(hooks)),
+      handlers_(log_, shutdown_),
+      rights_updates_(config_, clock_, log_) {
   if (!hooks_.session_factory) {
     hooks_.session_factory = [] { return std::make_unique<CSessionHandler>(); };
   }
@@ -201,7 +204,8 @@ void CMainDialog::OnTrayNotify(std::intptr_t icon_id, std::intptr_t mouse_messag
 //  3. wake the scan of every project every ScanIntervallProjects minutes;
 //  4. on a new day: connections log line, today's counters, obsolete folders;
 //  5. start a new thread for every connection slot whose thread ended;
-//  6. the connection watchdog.
+//  6. the connection watchdog;
+//  7. user-rights documents that found their project busy are tried again.
 void CMainDialog::OnTimer() {
   platform::LocalTime now = clock_.Local();
   TickCounters::Due due = ticks_.Tick(config_.settings.scan_intervall_userrights,
@@ -220,6 +224,7 @@ void CMainDialog::OnTimer() {
     slots_.RestartEnded();
     slots_.Watchdog();
   }
+  rights_updates_.Retry();
 }
 
 void CMainDialog::OnNewConnection(platform::Message& message) {
@@ -263,7 +268,7 @@ void CMainDialog::OnRemoteDocument(platform::Message& message) {
       UpdateConfiguration(record->path, config_store_, clock_, log_)) {
     Restart();
   }
-  if (kinds.user_rights) projects::UpdateUserRights(record->path, config_, clock_, log_);
+  if (kinds.user_rights) rights_updates_.Submit(record->path);
 }
 
 void CMainDialog::ShowStatistics() {

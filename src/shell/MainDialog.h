@@ -23,6 +23,7 @@
 #include "platform/Event.h"
 #include "platform/MessageLoop.h"
 #include "projects/ProjectStore.h"
+#include "projects/RightsUpdate.h"
 #include "shell/PeriodicTasks.h"
 #include "shell/Statistics.h"
 #include "shell/TrayModel.h"
@@ -123,6 +124,7 @@ class CMainDialog {
   Listener listener_;
   ConnectionSlots slots_;
   ProjectHandlerList handlers_;
+  projects::PendingRightsUpdates rights_updates_;  // kept across restarts
   bool running_ = false;  // between StartServer and StopServer
   // Number of the current start, carried by its logging window's WM_LOG_READY.
   std::intptr_t start_number_ = 0;

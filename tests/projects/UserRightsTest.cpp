@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ProjectsTestUtil.h"
@@ -128,6 +129,32 @@ TEST_F(RightsPassTest, NewTopLevelFolderGetsTheRootFileAndDeeperOnesTheirParents
   platform::SetLastWriteTime(".\\Root\\T\\S", kBase + kSecond);
   Pass();
   EXPECT_EQ(ReadFile(".\\Root\\T\\S\\~E.xml"), s_xml);
+}
+
+// The flag keeps the user-rights update out of rights copies only; a scan
+// that copies nothing must not hold it, however long it walks.
+TEST_F(RightsPassTest, ScanThatCopiesNoRightsFileNeverHoldsTheFlag) {
+  for (int t = 0; t < 20; ++t) {
+    const std::string top = ".\\Root\\T" + std::to_string(t);
+    platform::CreateFolder(top);
+    WriteFile(".\\Root\\~T" + std::to_string(t) + ".xml", root_xml_);
+    for (int f = 0; f < 100; ++f) WriteFile(top + "\\f" + std::to_string(f), "x");
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> held{0};
+  std::atomic<int> samples{0};
+  std::thread sampler([&] {
+    while (!done) {
+      held += project_->rights_pass_running.IsSet() ? 1 : 0;
+      ++samples;
+    }
+  });
+  ProjectCycle cycle(*project_, log_, shutdown_);
+  for (int round = 0; round < 5; ++round) EXPECT_EQ(cycle.RunScan(), ScanOutcome::kDone);
+  done = true;
+  sampler.join();
+  EXPECT_GT(samples.load(), 0);
+  EXPECT_EQ(held.load(), 0);
 }
 
 TEST_F(RightsPassTest, TopLevelRightsFileIsNeverOverwritten) {
