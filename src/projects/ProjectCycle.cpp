@@ -58,9 +58,16 @@ ScanOutcome ProjectCycle::RunScan() {
   plan.delete_empty_folders = project_.delete_empty_folders;
   FolderRightsReader rights(project_, context_.rights_store);
   ScanResultBuilder builder(project_.users.size());
-  const bool complete = ProjectWalk(project_, plan, &rights, &builder, shutdown_, log_).Run();
+  ProjectWalk walk(project_, plan, &rights, &builder, shutdown_, log_);
   // A truncated walk would list most files as gone.
-  if (!complete) return ScanOutcome::kStopped;
+  if (!walk.Run()) return ScanOutcome::kStopped;
+  if (walk.unnamed_count() > 0) {
+    // Clients could never address them; the administrator can rename them.
+    log_.Logf(kLogWarning,
+              "project '%s': %d file or folder names without an 8-bit form left out of the "
+              "scan, the first is %s",
+              project_.projectname.c_str(), walk.unnamed_count(), walk.first_unnamed().c_str());
+  }
 
   WriteResults(builder);
   return ScanOutcome::kDone;

@@ -70,7 +70,7 @@ bool ProjectWalk::Run() {
   const std::string& root = project_.rootpath;
   const std::string root_rights = RootRightsPath(root);
   std::vector<platform::DirEntry> entries;
-  platform::ListDirectory(root, entries);  // a folder that cannot be listed contributes nothing
+  List(root, std::string(), entries);
 
   if (plan_.scan) {
     rights_->Read(root_rights, access_);
@@ -97,7 +97,7 @@ void ProjectWalk::Walk(const std::string& parent, const std::string& name, platf
                        const std::string& rights_file, const std::string& relative) {
   const std::string folder = parent + "\\" + name;
   std::vector<platform::DirEntry> entries;
-  platform::ListDirectory(folder, entries);
+  List(folder, relative, entries);
 
   int files = 0;
   if (plan_.scan) {
@@ -121,6 +121,19 @@ void ProjectWalk::Walk(const std::string& parent, const std::string& name, platf
   if (plan_.scan && plan_.delete_empty_folders && !had_subfolder && files == 0 && !Stopping()) {
     RemoveIfEmpty(folder, rights_file);
   }
+}
+
+void ProjectWalk::List(const std::string& folder, const std::string& relative,
+                       std::vector<platform::DirEntry>& entries) {
+  platform::SkippedNames skipped;
+  // A folder that cannot be listed contributes nothing.
+  platform::ListDirectory(folder, entries, plan_.scan ? &skipped : nullptr);
+  if (skipped.count == 0) return;
+  if (unnamed_count_ == 0) {
+    first_unnamed_ = relative.empty() ? std::string() : relative + "\\";
+    first_unnamed_ += platform::PrintableName(skipped.first);
+  }
+  unnamed_count_ += skipped.count;
 }
 
 // The user-rights update writes rights files only while no copy runs; the

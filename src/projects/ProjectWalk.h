@@ -10,7 +10,8 @@
 // directory entries once the shutdown flag is set.
 //
 // Entries whose names hold a "\" or a control character (they cannot be named
-// in system paths or scan results) and links to folders are left out.
+// in system paths or scan results) and links to folders are left out; a scan
+// notes those whose native name has no 8-bit form at all.
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -50,6 +51,12 @@ class ProjectWalk {
   // Whether a directory entry can take part in a walk at all.
   static bool UsableName(const std::string& name);
 
+  // With plan.scan: entries left out because their native name has no 8-bit
+  // form, and the first of them in walk order as a printable path relative
+  // to the root.
+  int unnamed_count() const { return unnamed_count_; }
+  const std::string& first_unnamed() const { return first_unnamed_; }
+
  private:
   // Lists the folder's files into the builder; returns how many were listed.
   int ListFiles(const std::vector<platform::DirEntry>& entries);
@@ -57,6 +64,9 @@ class ProjectWalk {
             const std::string& rights_file, const std::string& relative);
   void RemoveIfEmpty(const std::string& folder, const std::string& rights_file);
   void CopyRights(const std::string& from, const std::string& to, bool replace);
+  // Lists folder (relative: its path below the root, empty for the root).
+  void List(const std::string& folder, const std::string& relative,
+            std::vector<platform::DirEntry>& entries);
   // Asked between directory entries; remembers a give-up.
   bool Stopping() {
     if (shutdown_.load(std::memory_order_relaxed)) stopped_ = true;
@@ -71,6 +81,8 @@ class ProjectWalk {
   const LogChannel& log_;
   std::vector<std::uint8_t> access_;  // rights of the folder being listed
   bool stopped_ = false;              // the shutdown flag ended the walk early
+  int unnamed_count_ = 0;
+  std::string first_unnamed_;
 };
 
 }  // namespace kestrel::projects

@@ -290,6 +290,30 @@ TEST_F(ScanTest, NamesThatCannotBeWrittenAsSystemPathsAreSkipped) {
   EXPECT_NE(result.find("<TotalSize>2</TotalSize>"), std::string::npos);
 }
 
+TEST_F(ScanTest, NamesWithoutAnEightBitFormAreLeftOutWithOneWarningPerScan) {
+  LogCapture capture(log_);
+  platform::CreateFolder(".\\Root");
+  platform::CreateFolder(".\\Root\\Docs");
+  WriteFile(".\\Root\\ok.txt", "ok");
+  { std::ofstream(work_.path() + "/Root/Docs/\xE6\x97\xA5.txt") << "x"; }
+  ::mkdir((work_.path() + "/Root/Docs/\xE2\x82\xAC").c_str(), 0755);
+  { std::ofstream(work_.path() + "/Root/Docs/\xE2\x82\xAC/inner.txt") << "x"; }
+  auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, false);
+  ASSERT_TRUE(Scan(*project));
+  const std::string result = Result("u");
+  EXPECT_NE(result.find("ok.txt"), std::string::npos);
+  EXPECT_EQ(result.find("inner.txt"), std::string::npos);
+  EXPECT_NE(result.find("<TotalSize>2</TotalSize>"), std::string::npos);
+  const std::string warning =
+      "project 'P': 2 file or folder names without an 8-bit form left out of the scan, the first "
+      "is Docs\\<U+20AC>";
+  ASSERT_TRUE(capture.WaitFor(warning));
+  EXPECT_EQ(capture.LevelOf(warning), kLogWarning);
+  ASSERT_TRUE(Scan(*project));
+  ASSERT_TRUE(capture.WaitFor(warning, 2));
+  EXPECT_EQ(capture.Count(warning), 2);  // one per scan, whatever the count
+}
+
 TEST_F(ScanTest, LinkedFolderIsNotWalkedSoALoopEnds) {
   platform::CreateFolder(".\\Root");
   platform::CreateFolder(".\\Root\\A");
