@@ -248,6 +248,13 @@ int ListDirectory(std::string_view path, std::vector<DirEntry>& out, SkippedName
   return 0;
 }
 
+int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skipped) {
+  SkippedNames noted;
+  const int error = ListDirectory(path, out, &noted);
+  if (skipped != nullptr) *skipped = noted.count;
+  return error;
+}
+
 int Stat(std::string_view path, DirEntry& out) {
   std::string native = NativePath(path);
   DirEntry entry;

@@ -39,9 +39,10 @@ struct SkippedNames {
 };
 
 // Lists a folder sorted by name (byte order), without "." and "..". Entries
-// whose native name has no system form are left out and noted in *skipped.
-int ListDirectory(std::string_view path, std::vector<DirEntry>& out,
-                  SkippedNames* skipped = nullptr);
+// whose native name has no system form are left out and noted in *skipped
+// (or only counted).
+int ListDirectory(std::string_view path, std::vector<DirEntry>& out, SkippedNames* skipped);
+int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skipped = nullptr);
 // Status of one path (follows links). ENOENT when missing.
 int Stat(std::string_view path, DirEntry& out);
 bool Exists(std::string_view path);
