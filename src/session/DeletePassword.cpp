@@ -75,8 +75,8 @@ void CSessionHandler::OnUserPasswordChange(const Request& request) {
     return;
   }
   if (!SendAccepted(PacketType::kUserPasswordChange)) return;
-  PostToMainWindow(WM_USER_PASSWORD,
-                   std::make_unique<UserPasswordRecord>(std::string(new_password), *found_user));
+  PostToMainWindow(WM_USER_PASSWORD, std::make_unique<UserPasswordRecord>(
+                                         std::string(new_password), *found_project, *found_user));
   Logf(kLogWarning, "Project %s, User %s changed password", found_project->projectname.c_str(),
        found_user->username.c_str());
 }

@@ -85,7 +85,8 @@ TEST_P(UserPasswordTest, WritesOnlyThatUsersPasswordElement) {
   UserRecord& user = *config.projects[c.project]->users[c.user];
   const std::string described_before = test::DescribeProjects(config);
 
-  PasswordUpdate update = StoreUserPassword(store, config, UserPasswordRecord("n3w secret", user));
+  PasswordUpdate update = StoreUserPassword(
+      store, config, UserPasswordRecord("n3w secret", *config.projects[c.project], user));
 
   const std::string digest = PasswordDigest("n3w secret");
   EXPECT_EQ(digest, update.digest);
@@ -112,7 +113,8 @@ TEST(UserPasswordStoreTest, UserReplacedByRestartIsNotChanged) {
   CXmlStore store;
   ServerConfig config;
   ReadConfiguration(store, config, file.path());
-  UserPasswordRecord change("n3w secret", *config.projects[0]->users[1]);  // ben
+  UserPasswordRecord change("n3w secret", *config.projects[0],
+                            *config.projects[0]->users[1]);  // ben
 
   // A configuration upload restarts the server before the message is handled:
   // the records are freed and User2 of Project1 is now someone else.
@@ -133,7 +135,8 @@ TEST(UserPasswordStoreTest, UserStillConfiguredAfterRestartGetsTheNewDigest) {
   CXmlStore store;
   ServerConfig config;
   ReadConfiguration(store, config, file.path());
-  UserPasswordRecord change("n3w secret", *config.projects[1]->users[0]);  // cleo
+  UserPasswordRecord change("n3w secret", *config.projects[1],
+                            *config.projects[1]->users[0]);  // cleo
 
   ReadConfiguration(store, config, file.path());  // restart: new records
   PasswordUpdate update = StoreUserPassword(store, config, change);
@@ -142,14 +145,39 @@ TEST(UserPasswordStoreTest, UserStillConfiguredAfterRestartGetsTheNewDigest) {
   EXPECT_EQ(PasswordDigest("n3w secret"), config.projects[1]->users[0]->password.Get());
 }
 
-TEST(UserPasswordStoreTest, FindUserNeedsTagsAndNameToMatch) {
+TEST(UserPasswordStoreTest, FindUserNeedsTagsAndNamesToMatch) {
   CXmlStore store;
   ServerConfig config;
   ReadConfiguration(store, config, ConfigFixture("two_projects.xml"));
-  EXPECT_EQ(config.projects[0]->users[1].get(), FindUser(config, "Project1", "User2", "ben"));
-  EXPECT_EQ(nullptr, FindUser(config, "Project2", "User2", "ben"));
-  EXPECT_EQ(nullptr, FindUser(config, "Project1", "User1", "ben"));
-  EXPECT_EQ(nullptr, FindUser(config, "Project3", "User1", "cleo"));
+  EXPECT_EQ(config.projects[0]->users[1].get(),
+            FindUser(config, "Project1", "User2", "Alpha", "ben"));
+  EXPECT_EQ(nullptr, FindUser(config, "Project2", "User2", "Alpha", "ben"));
+  EXPECT_EQ(nullptr, FindUser(config, "Project1", "User1", "Alpha", "ben"));
+  EXPECT_EQ(nullptr, FindUser(config, "Project1", "User2", "Beta", "ben"));
+  EXPECT_EQ(nullptr, FindUser(config, "Project3", "User1", "Beta", "cleo"));
+}
+
+TEST(UserPasswordStoreTest, UserOfARenamedProjectIsNotChanged) {
+  ConfigCopy file("two_projects.xml");
+  CXmlStore store;
+  ServerConfig config;
+  ReadConfiguration(store, config, file.path());
+  UserPasswordRecord change("n3w secret", *config.projects[0],
+                            *config.projects[0]->users[1]);  // ben of Alpha
+
+  // Restarted on a configuration whose Project1 is another project that
+  // happens to have a user ben in the same place.
+  const std::string uploaded =
+      ReplaceFirst(file.original(), "<Projectname>Alpha<", "<Projectname>Gamma<");
+  ASSERT_TRUE(test::WriteFileText(file.path(), uploaded));
+  ReadConfiguration(store, config, file.path());
+  const std::string described = test::DescribeProjects(config);
+
+  PasswordUpdate update = StoreUserPassword(store, config, change);
+  EXPECT_FALSE(update.in_memory);
+  EXPECT_FALSE(update.file_changed);
+  EXPECT_EQ(uploaded, FileText(file.path()));
+  EXPECT_EQ(described, test::DescribeProjects(config));
 }
 
 // ---------------------------------------------------------------------------
@@ -265,7 +293,8 @@ TEST(DigestRaceTest, LoginReadsWholeDigestWhileUserPasswordIsStored) {
     }
   });
   for (int i = 0; i < 40; ++i) {
-    StoreUserPassword(store, config, UserPasswordRecord(i % 2 == 0 ? "one" : "two", user));
+    StoreUserPassword(store, config,
+                      UserPasswordRecord(i % 2 == 0 ? "one" : "two", *config.projects[0], user));
   }
   stop = true;
   login.join();

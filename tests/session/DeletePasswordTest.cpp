@@ -97,6 +97,7 @@ TEST_F(DeletePasswordTest, UserPasswordOfAnotherProjectsUserChangesWithItsOldPas
   EXPECT_EQ(record->password, "n3w-pass");
   EXPECT_EQ(record->project_tag, "Project2");
   EXPECT_EQ(record->user_tag, "User1");
+  EXPECT_EQ(record->projectname, "Beta");
   EXPECT_EQ(record->username, "carl");
   EXPECT_TRUE(env.WaitForLog("Project Beta, User carl changed password", kLogWarning));
 }
