@@ -3,6 +3,7 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "support/FileNeu.h"
+#include "support/TempNames.h"
 
 namespace kestrel {
 
@@ -65,23 +66,11 @@ void ProjectHandlerList::DestroyAll(ServerConfig& config) {
   config.projects.clear();
 }
 
-std::string TransferArchivePath(std::string_view project_name, std::string_view user_name,
-                                int slot) {
-  std::string path = ".\\Temp\\";
-  path += project_name;
-  path += '_';
-  path += user_name;
-  path += '_';
-  path += std::to_string(slot);
-  path += ".zip";
-  return path;
-}
-
 void RemoveTransferFiles(const ProjectRecord& project) {
-  CFileNeu::Remove(".\\Temp\\transfer.dat", false);
+  CFileNeu::Remove(kStagingFilePath, false);
   for (const std::unique_ptr<UserRecord>& user : project.users) {
     for (int slot = 0; slot < kTransferSlotCount; ++slot) {
-      CFileNeu::Remove(TransferArchivePath(project.projectname, user->username, slot), false);
+      CFileNeu::Remove(ClientArchivePath(project.projectname, user->username, slot), false);
     }
   }
 }

@@ -16,9 +16,6 @@ namespace kestrel {
 
 class LogChannel;
 
-// Number of connection slots whose transfer archives are named after them.
-inline constexpr int kTransferSlotCount = 250;
-
 class ProjectHandlerList {
  public:
   // log and shutdown: the main window's; outlive the list.
@@ -55,9 +52,6 @@ class ProjectHandlerList {
   std::vector<std::unique_ptr<CProjectHandler>> handlers_;
 };
 
-// ".\Temp\%s_%s_%d.zip" (project name, user name, connection slot number).
-std::string TransferArchivePath(std::string_view project_name, std::string_view user_name,
-                                int slot);
 // Deletes ".\Temp\transfer.dat" and every user's transfer archives of all
 // slots; missing files are skipped, failures are silent.
 void RemoveTransferFiles(const ProjectRecord& project);

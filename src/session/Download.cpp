@@ -19,12 +19,17 @@ constexpr std::size_t kChunkHeaderSize = kFrameOverhead + kBulkDownloadPayload; 
 }  // namespace
 
 std::string CSessionHandler::ClientArchivePath() const {
-  return StringPrintf(kClientArchiveFormat, project_->projectname.c_str(), user_->username.c_str(),
-                      values_.thread_number);
+  return kestrel::ClientArchivePath(project_->projectname, user_->username, values_.thread_number);
 }
 
 void CSessionHandler::CloseDownload() {
   if (download_file_.IsOpen()) download_file_.Close();
+}
+
+void CSessionHandler::RemoveLoginArchive() {
+  if (!client_logged_in_ || project_ == nullptr || user_ == nullptr) return;
+  CloseDownload();
+  CFileNeu::Remove(ClientArchivePath(), false);
 }
 
 void CSessionHandler::PackIntoTransferArchive(const std::string& source) {

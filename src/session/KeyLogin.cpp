@@ -35,8 +35,10 @@ void CSessionHandler::OnLogin(const Request& request) {
   // String(3), the client name, and the 32-character client hash after it are
   // carried by the request but not used.
 
-  // Every attempt ends the current login, and with it the upload it announced.
+  // Every attempt ends the current login, and with it the upload it announced
+  // and its transfer archive.
   AbandonUpload();
+  RemoveLoginArchive();
   client_logged_in_ = false;
   project_ = nullptr;
   user_ = nullptr;
@@ -96,9 +98,10 @@ void CSessionHandler::OnLogout(const Request&) {
     // receiver only compares it with its project handlers').
     values_.main_window->Post(WM_SCAN_PROJECT, reinterpret_cast<std::intptr_t>(project_));
   }
+  AbandonUpload();
+  RemoveLoginArchive();
   RetireSessionKey();
   server_logs_mode_ = false;
-  AbandonUpload();
 }
 
 }  // namespace kestrel

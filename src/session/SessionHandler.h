@@ -85,6 +85,8 @@ class CSessionHandler final : public ISessionHandler {
   void PackIntoTransferArchive(const std::string& source);
   std::string ClientArchivePath() const;
   void CloseDownload();
+  // The current login ends: its transfer archive goes (it is never used again).
+  void RemoveLoginArchive();
 
   // Uploads (Upload.cpp).
   void OnUploadRequest(const Request& request);

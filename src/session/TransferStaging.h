@@ -12,10 +12,9 @@
 #include <string_view>
 
 #include "platform/Clock.h"
+#include "support/TempNames.h"  // kStagingFilePath
 
 namespace kestrel {
-
-inline constexpr std::string_view kStagingFilePath = ".\\Temp\\transfer.dat";
 
 enum class PlaceOutcome {
   kPlaced,             // target replaced, last-write time set

@@ -11,6 +11,7 @@
 #include "session/SessionHandler.h"
 #include "shell/ConnectionsLog.h"
 #include "support/FileNeu.h"
+#include "support/TempNames.h"
 #include "support/WindowMessages.h"
 
 namespace kestrel {
@@ -51,6 +52,8 @@ void CMainDialog::CreateWorkingFolders() {
 void CMainDialog::StartServer() {
   shutdown_.store(false);
   CreateWorkingFolders();
+  // Leftovers of a crash or an earlier run; nothing uses Temp yet.
+  RemoveServerTempFiles();
   ReadConfiguration(config_store_, config_);
   const ServerSettings& settings = config_.settings;
   if (!settings.customer_installation) projects::PrepareRootFolders(config_, config_store_);

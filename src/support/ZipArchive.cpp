@@ -15,6 +15,7 @@
 
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "support/TempNames.h"
 
 namespace kestrel {
 
@@ -122,13 +123,7 @@ std::string ParentFolder(std::string_view path) {
 // A temporary name beside target, unique within this machine's processes.
 std::string TemporaryBeside(std::string_view target) {
   static std::atomic<unsigned> counter{0};
-  std::string name(target);
-  name += ".~";
-  name += std::to_string(static_cast<long>(::getpid()));
-  name += '_';
-  name += std::to_string(counter.fetch_add(1));
-  name += ".part";
-  return name;
+  return ExtractionSidePath(target, static_cast<long>(::getpid()), counter.fetch_add(1));
 }
 
 struct EntryInfo {

@@ -236,6 +236,26 @@ TEST(ServerLifecycle, StopDuringTheFirstScanLeavesNoTruncatedResult) {
   EXPECT_EQ(again.WaitExit(), 0);
 }
 
+TEST(ServerLifecycle, StartRemovesTheServersLeftoversInTempAndNothingElse) {
+  TempDir dir;
+  std::uint16_t port = FreePort();
+  ASSERT_TRUE(WriteFile(dir.Sub("Config/KestrelServer.xml"), MinimalConfig(port)));
+  const char* leftovers[] = {"transfer.dat",     "transfer.dat.~4242_7.part",
+                             "Gone_user_12.zip", "XMLConfig_3.zip",
+                             "serverlogs.zip",   "serverlogs_build.zip"};
+  const char* others[] = {"notes.txt", "XMLConfig_3.xml", "backup.zip"};
+  for (const char* name : leftovers) ASSERT_TRUE(WriteFile(dir.Sub("Temp/") + name, "old"));
+  for (const char* name : others) ASSERT_TRUE(WriteFile(dir.Sub("Temp/") + name, "keep"));
+  ServerProcess server(KESTREL_SERVER_BINARY, dir.path());
+  ASSERT_TRUE(server.Start());
+  ASSERT_TRUE(server.WaitListening(port)) << server.Stderr();
+  for (const char* name : leftovers)
+    EXPECT_FALSE(std::filesystem::exists(dir.Sub("Temp/") + name)) << name;
+  for (const char* name : others) EXPECT_EQ(ReadFile(dir.Sub("Temp/") + name), "keep") << name;
+  ASSERT_TRUE(server.Signal(SIGTERM));
+  EXPECT_EQ(server.WaitExit(), 0);
+}
+
 TEST(ServerLifecycle, WithoutConfigurationListensOnPort50000) {
   if (PortAccepts(50000)) GTEST_SKIP() << "port 50000 is in use on this machine";
   TempDir dir;

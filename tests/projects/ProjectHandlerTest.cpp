@@ -11,6 +11,7 @@
 #include "ProjectsTestUtil.h"
 #include "projects/ProjectStore.h"
 #include "projects/ScanResultFile.h"
+#include "support/TempNames.h"
 
 namespace kestrel {
 namespace {
@@ -116,9 +117,9 @@ TEST_F(HandlerTest, TeardownStopsThreadsInOrderRemovesTransferFilesAndReleasesRe
   ASSERT_TRUE(capture_.WaitFor("project 'One' scan successful"));
   ASSERT_TRUE(capture_.WaitFor("project 'Two' scan successful"));
   for (const char* user : {"u1", "u2"}) {
-    for (int slot : {0, 17, 249}) WriteFile(TransferArchivePath("One", user, slot), "zip");
+    for (int slot : {0, 17, 249}) WriteFile(ClientArchivePath("One", user, slot), "zip");
   }
-  WriteFile(TransferArchivePath("Two", "u3", 5), "zip");
+  WriteFile(ClientArchivePath("Two", "u3", 5), "zip");
   WriteFile(".\\Temp\\transfer.dat", "t");
   WriteFile(".\\Temp\\Other_u9_3.zip", "zip");  // not of these projects
 

@@ -257,6 +257,27 @@ TEST_F(UploadTest, ReloginPartWayThroughAnUploadPlacesNothing) {
   EXPECT_FALSE(env.Alpha().changed_by_session.load());
 }
 
+TEST_F(UploadTest, ArchivesGoWhenTheirLoginOrTheConnectionEnds) {
+  WriteFileBytes(env.AlphaFile("doc.txt"), "a document");
+  WriteFileBytes("src.txt", "half");
+  ASSERT_TRUE(PackFile("u.zip", "src.txt", "src.txt"));
+  auto peer = std::make_unique<Peer>(env);
+  ASSERT_TRUE(peer->LoginAnna());
+  ASSERT_TRUE(peer->session->DownloadFile("RootFolder", "doc.txt", "d.zip", "d.txt"));
+  ASSERT_TRUE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));
+  ASSERT_TRUE(peer->session->Login("bob", "hunter2", "Alpha"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));  // the earlier login's
+  ASSERT_TRUE(peer->connection.Request(PacketType::kUploadRequest,
+                                       UploadRecord(*peer, "RootFolder", "late.txt", kAnnounced)));
+  ASSERT_TRUE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
+  WriteFileBytes("Temp/XMLConfig_0.zip", "a remote upload's archive");
+  peer->connection.Close();
+  ASSERT_TRUE(peer->served->WaitEnded());
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\XMLConfig_0.zip"));
+  EXPECT_FALSE(platform::Exists(env.AlphaFile("late.txt")));
+}
+
 TEST_F(UploadTest, ChunkSplitOverTwoReadsIsStillTakenWhole) {
   const std::string content = RandomBytes(1000, 8);
   WriteFileBytes("src.bin", content);
