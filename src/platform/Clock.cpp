@@ -84,7 +84,8 @@ void UnixFromFileTime(FileTime ft, std::int64_t& seconds, std::int64_t& nanoseco
   nanoseconds = rest * 100;
 }
 
-std::string FormatLocalTime(const LocalTime& t, const char* format) {
+// The calendar fields of t (no weekday, day of year or daylight flag).
+struct tm CalendarFields(const LocalTime& t) {
   struct tm tm {};
   tm.tm_year = t.year - 1900;
   tm.tm_mon = t.month - 1;
@@ -92,6 +93,11 @@ std::string FormatLocalTime(const LocalTime& t, const char* format) {
   tm.tm_hour = t.hour;
   tm.tm_min = t.minute;
   tm.tm_sec = t.second;
+  return tm;
+}
+
+std::string FormatLocalTime(const LocalTime& t, const char* format) {
+  struct tm tm = CalendarFields(t);
   tm.tm_wday = t.weekday;
   if (t.month >= 1 && t.month <= 12) {
     tm.tm_yday = static_cast<int>(
@@ -165,13 +171,7 @@ LocalTime SystemClock::Local() const {
 }
 
 FileTime SystemClock::FromLocal(const LocalTime& t) const {
-  struct tm tm {};
-  tm.tm_year = t.year - 1900;
-  tm.tm_mon = t.month - 1;
-  tm.tm_mday = t.day;
-  tm.tm_hour = t.hour;
-  tm.tm_min = t.minute;
-  tm.tm_sec = t.second;
+  struct tm tm = CalendarFields(t);
   tm.tm_isdst = -1;  // the zone's rule decides
   return FileTimeFromUnix(static_cast<std::int64_t>(::mktime(&tm)), 0);
 }

@@ -108,26 +108,31 @@ TEST_P(UserPasswordTest, WritesOnlyThatUsersPasswordElement) {
 INSTANTIATE_TEST_SUITE_P(PasswordStore, UserPasswordTest, ::testing::ValuesIn(kUserCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(UserPasswordStoreTest, UserReplacedByRestartIsNotChanged) {
-  ConfigCopy file("two_projects.xml");
-  CXmlStore store;
-  ServerConfig config;
-  ReadConfiguration(store, config, file.path());
-  UserPasswordRecord change("n3w secret", *config.projects[0],
-                            *config.projects[0]->users[1]);  // ben
-
+TEST(UserPasswordStoreTest, UserReplacedOrProjectRenamedByRestartIsNotChanged) {
   // A configuration upload restarts the server before the message is handled:
-  // the records are freed and User2 of Project1 is now someone else.
-  const std::string uploaded = ReplaceFirst(file.original(), "<Username>ben<", "<Username>bert<");
-  ASSERT_TRUE(test::WriteFileText(file.path(), uploaded));
-  ReadConfiguration(store, config, file.path());
-  const std::string described = test::DescribeProjects(config);
+  // the records are freed, and User2 of Project1 is now someone else, or
+  // Project1 is another project that also has a ben there.
+  const std::pair<const char*, const char*> uploads[] = {
+      {"<Username>ben<", "<Username>bert<"}, {"<Projectname>Alpha<", "<Projectname>Gamma<"}};
+  for (const auto& [from, to] : uploads) {
+    ConfigCopy file("two_projects.xml");
+    CXmlStore store;
+    ServerConfig config;
+    ReadConfiguration(store, config, file.path());
+    UserPasswordRecord change("n3w secret", *config.projects[0],
+                              *config.projects[0]->users[1]);  // ben of Alpha
 
-  PasswordUpdate update = StoreUserPassword(store, config, change);
-  EXPECT_FALSE(update.in_memory);
-  EXPECT_FALSE(update.file_changed);
-  EXPECT_EQ(uploaded, FileText(file.path()));
-  EXPECT_EQ(described, test::DescribeProjects(config));
+    const std::string uploaded = ReplaceFirst(file.original(), from, to);
+    ASSERT_TRUE(test::WriteFileText(file.path(), uploaded));
+    ReadConfiguration(store, config, file.path());
+    const std::string described = test::DescribeProjects(config);
+
+    PasswordUpdate update = StoreUserPassword(store, config, change);
+    EXPECT_FALSE(update.in_memory) << to;
+    EXPECT_FALSE(update.file_changed) << to;
+    EXPECT_EQ(uploaded, FileText(file.path())) << to;
+    EXPECT_EQ(described, test::DescribeProjects(config)) << to;
+  }
 }
 
 TEST(UserPasswordStoreTest, UserStillConfiguredAfterRestartGetsTheNewDigest) {
@@ -155,29 +160,6 @@ TEST(UserPasswordStoreTest, FindUserNeedsTagsAndNamesToMatch) {
   EXPECT_EQ(nullptr, FindUser(config, "Project1", "User1", "Alpha", "ben"));
   EXPECT_EQ(nullptr, FindUser(config, "Project1", "User2", "Beta", "ben"));
   EXPECT_EQ(nullptr, FindUser(config, "Project3", "User1", "Beta", "cleo"));
-}
-
-TEST(UserPasswordStoreTest, UserOfARenamedProjectIsNotChanged) {
-  ConfigCopy file("two_projects.xml");
-  CXmlStore store;
-  ServerConfig config;
-  ReadConfiguration(store, config, file.path());
-  UserPasswordRecord change("n3w secret", *config.projects[0],
-                            *config.projects[0]->users[1]);  // ben of Alpha
-
-  // Restarted on a configuration whose Project1 is another project that
-  // happens to have a user ben in the same place.
-  const std::string uploaded =
-      ReplaceFirst(file.original(), "<Projectname>Alpha<", "<Projectname>Gamma<");
-  ASSERT_TRUE(test::WriteFileText(file.path(), uploaded));
-  ReadConfiguration(store, config, file.path());
-  const std::string described = test::DescribeProjects(config);
-
-  PasswordUpdate update = StoreUserPassword(store, config, change);
-  EXPECT_FALSE(update.in_memory);
-  EXPECT_FALSE(update.file_changed);
-  EXPECT_EQ(uploaded, FileText(file.path()));
-  EXPECT_EQ(described, test::DescribeProjects(config));
 }
 
 // ---------------------------------------------------------------------------

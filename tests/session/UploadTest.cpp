@@ -37,6 +37,27 @@ std::optional<client::ReplyFrame> OddChunk(Peer& peer, std::size_t cipher, std::
   return peer.connection.BulkRequest(PacketType::kUploadChunk, header, block);
 }
 
+// The archive bytes of a file holding content, packed as src.txt.
+std::string PackedText(const std::string& content) {
+  WriteFileBytes("src.txt", content);
+  EXPECT_TRUE(PackFile("u.zip", "src.txt", "src.txt"));
+  return ReadFileBytes("u.zip");
+}
+
+// Up to 1280 archive bytes as one upload chunk.
+bool SendChunk(Peer& peer, std::string_view bytes) {
+  return peer.session->SendUploadChunk(std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+// No upload was reported as placed, and the project did not change.
+void ExpectNoFilePlaced(SessionEnv& env) {
+  for (const auto& [text, level] : env.log_window.LogLines()) {
+    EXPECT_EQ(text.find("updated file"), std::string::npos) << text;
+  }
+  EXPECT_FALSE(env.Alpha().changed_by_session.load());
+}
+
 class UploadTest : public ::testing::Test {
  protected:
   SessionEnv env;
@@ -123,10 +144,7 @@ TEST_F(UploadTest, DamagedArchiveLeavesTheOldFileUntouchedAndLogsNothing) {
   }
   EXPECT_FALSE(platform::Exists(".\\Temp\\transfer.dat"));
   EXPECT_TRUE(peer.session->RequestSessionKey());  // a later round trip
-  for (const auto& [text, level] : env.log_window.LogLines()) {
-    EXPECT_EQ(text.find("updated file"), std::string::npos) << text;
-  }
-  EXPECT_FALSE(env.Alpha().changed_by_session.load());
+  ExpectNoFilePlaced(env);
 }
 
 TEST_F(UploadTest, OddChunksAreNeverWrittenAndTheUploadPlacesNothing) {
@@ -157,9 +175,7 @@ TEST_F(UploadTest, OddChunksAreNeverWrittenAndTheUploadPlacesNothing) {
 }
 
 TEST_F(UploadTest, ChunkWithoutTheDataMarkerIsAcknowledgedSkippedAndTheUploadGoesOn) {
-  WriteFileBytes("src.txt", "placed all the same");
-  ASSERT_TRUE(PackFile("u.zip", "src.txt", "src.txt"));
-  const std::string archive = ReadFileBytes("u.zip");
+  const std::string archive = PackedText("placed all the same");
   Peer peer(env);
   ASSERT_TRUE(peer.LoginAnna());
   ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
@@ -168,8 +184,7 @@ TEST_F(UploadTest, ChunkWithoutTheDataMarkerIsAcknowledgedSkippedAndTheUploadGoe
   ASSERT_TRUE(ack.has_value());
   EXPECT_EQ(ack->payload, (Bytes{0x55, 0x33}));
   EXPECT_EQ(ReadFileBytes("Temp/Alpha_anna_0.zip").size(), 0u);
-  ASSERT_TRUE(peer.session->SendUploadChunk(std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(archive.data()), archive.size())));
+  ASSERT_TRUE(SendChunk(peer, archive));
   ASSERT_TRUE(peer.session->SendUploadEnd());
   EXPECT_EQ(ReadFileBytes(env.AlphaFile("doc.txt")), "placed all the same");
 }
@@ -223,27 +238,21 @@ TEST_F(UploadTest, LogoutAbandonsTheUploadInProgress) {
 // again and ends the upload: nothing may be placed, least of all bob's
 // content under anna's name.
 TEST_F(UploadTest, ReloginPartWayThroughAnUploadPlacesNothing) {
-  WriteFileBytes("bob.txt", "bob's old content");
-  ASSERT_TRUE(PackFile("bob.zip", "bob.txt", "bob.txt"));
-  const std::string bob_archive = ReadFileBytes("bob.zip");
-  WriteFileBytes("anna.bin", RandomBytes(3000, 31));
-  ASSERT_TRUE(PackFile("anna.zip", "anna.bin", "anna.bin"));
-  const std::string anna_archive = ReadFileBytes("anna.zip");
+  const std::string bob_archive = PackedText("bob's old content");
+  const std::string anna_archive = PackedText(RandomBytes(3000, 31));
   ASSERT_GT(anna_archive.size(), 1280u);
   Peer peer(env);
   ASSERT_TRUE(peer.session->RequestSessionKey());
   ASSERT_TRUE(peer.session->Login("bob", "hunter2", "Alpha"));
   ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
                                       UploadRecord(peer, "RootFolder", "bob.txt", kAnnounced)));
-  ASSERT_TRUE(peer.session->SendUploadChunk(std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(bob_archive.data()), bob_archive.size())));
+  ASSERT_TRUE(SendChunk(peer, bob_archive));
 
   ASSERT_TRUE(peer.session->Login("anna", "secret", "Alpha"));
   EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
   ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
                                       UploadRecord(peer, "RootFolder", "anna.bin", kAnnounced)));
-  ASSERT_TRUE(peer.session->SendUploadChunk(std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(anna_archive.data()), 1280)));
+  ASSERT_TRUE(SendChunk(peer, std::string_view(anna_archive).substr(0, 1280)));
 
   ASSERT_TRUE(peer.session->Login("bob", "hunter2", "Alpha"));
   EXPECT_TRUE(peer.session->SendUploadEnd());
@@ -251,16 +260,11 @@ TEST_F(UploadTest, ReloginPartWayThroughAnUploadPlacesNothing) {
   EXPECT_FALSE(platform::Exists(env.AlphaFile("bob.txt")));
   EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));
   EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
-  for (const auto& [text, level] : env.log_window.LogLines()) {
-    EXPECT_EQ(text.find("updated file"), std::string::npos) << text;
-  }
-  EXPECT_FALSE(env.Alpha().changed_by_session.load());
+  ExpectNoFilePlaced(env);
 }
 
 TEST_F(UploadTest, ArchivesGoWhenTheirLoginOrTheConnectionEnds) {
   WriteFileBytes(env.AlphaFile("doc.txt"), "a document");
-  WriteFileBytes("src.txt", "half");
-  ASSERT_TRUE(PackFile("u.zip", "src.txt", "src.txt"));
   auto peer = std::make_unique<Peer>(env);
   ASSERT_TRUE(peer->LoginAnna());
   ASSERT_TRUE(peer->session->DownloadFile("RootFolder", "doc.txt", "d.zip", "d.txt"));
