@@ -1,6 +1,7 @@
 #pragma once
 // A flag that one thread holds while it works and others may wait on without
 // spinning (the rights pass of a project, for example).
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -23,10 +24,11 @@ class BusyFlag {
     std::lock_guard<std::mutex> lock(mu_);
     return busy_;
   }
-  // Blocks (no polling) until the flag is clear.
-  void WaitClear() const {
+  // Blocks (no polling) until the flag is clear or the deadline has passed.
+  // True when the flag is clear.
+  [[nodiscard]] bool WaitClearUntil(std::chrono::steady_clock::time_point deadline) const {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return !busy_; });
+    return cv_.wait_until(lock, deadline, [this] { return !busy_; });
   }
 
  private:

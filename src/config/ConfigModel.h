@@ -50,7 +50,7 @@ struct ProjectRecord {
   std::string section_tag;       // "Project%d"
 
   // Run-time state (project store and sessions).
-  BusyFlag rights_pass_running;                  // held by the rights pass
+  BusyFlag rights_pass_running;                  // held while the handler copies a rights file
   std::atomic<bool> changed_by_session{false};   // set by upload/delete, cleared by the scan
   bool delete_empty_folders = false;             // set before the handler thread starts
   // Every user's access to every folder, published by each complete scan (the

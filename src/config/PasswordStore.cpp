@@ -32,7 +32,8 @@ PasswordUpdate StoreUserPassword(CXmlStore& store, ServerConfig& config,
                                  const UserPasswordRecord& change) {
   PasswordUpdate update;
   update.digest = PasswordDigest(change.password);
-  UserRecord* user = FindUser(config, change.project_tag, change.user_tag, change.username);
+  UserRecord* user =
+      FindUser(config, change.project_tag, change.user_tag, change.projectname, change.username);
   if (user == nullptr) return update;
 
   WriteDigest(store, XmlPath{keys::kRoot, user->project_tag, user->user_tag}, keys::kPassword,
@@ -43,9 +44,11 @@ PasswordUpdate StoreUserPassword(CXmlStore& store, ServerConfig& config,
 }
 
 UserRecord* FindUser(ServerConfig& config, std::string_view project_tag, std::string_view user_tag,
-                     std::string_view username) {
+                     std::string_view projectname, std::string_view username) {
   for (const auto& project : config.projects) {
     if (project->section_tag != project_tag) continue;
+    // Renamed or reordered projects: the section may now hold another project.
+    if (project->projectname != projectname) return nullptr;
     for (const auto& user : project->users) {
       if (user->user_tag == user_tag) {
         return user->username == username ? user.get() : nullptr;

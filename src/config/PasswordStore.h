@@ -25,18 +25,20 @@ struct RemotePasswordRecord final : platform::MessageRecord {
 };
 
 // Record of message 42776: the new password and who it belongs to. The user is
-// named by copies of its section tags and name, not by pointer: a restart
+// named by copies of its section tags and names, not by pointer: a restart
 // between posting and handling (a configuration upload) frees the records,
 // and the handler then finds the user again in the records read anew.
 struct UserPasswordRecord final : platform::MessageRecord {
-  UserPasswordRecord(std::string new_password, const UserRecord& user)
+  UserPasswordRecord(std::string new_password, const ProjectRecord& project, const UserRecord& user)
       : password(std::move(new_password)),
         project_tag(user.project_tag),
         user_tag(user.user_tag),
+        projectname(project.projectname),
         username(user.username) {}
   std::string password;
   std::string project_tag;  // "Project%d"
   std::string user_tag;     // "User%d"
+  std::string projectname;
   std::string username;
 };
 
@@ -57,13 +59,15 @@ PasswordUpdate StoreRemotePassword(CXmlStore& store, ServerSettings& settings,
 // New user password: replaces the Password element of exactly that user's
 // section (project tag / user tag), saves the file when the document changed,
 // and sets the user's digest in memory. When no user of that name sits under
-// those tags any more, nothing changes (in_memory stays false).
+// those tags in a project of that name any more, nothing changes (in_memory
+// stays false).
 PasswordUpdate StoreUserPassword(CXmlStore& store, ServerConfig& config,
                                  const UserPasswordRecord& change);
 
-// The configured user with those section tags and that name; null when none.
-// The pointer is owned by config and valid until its projects are released.
+// The configured user with those section tags, that project name and that
+// user name; null when none. The pointer is owned by config and valid until
+// its projects are released.
 UserRecord* FindUser(ServerConfig& config, std::string_view project_tag, std::string_view user_tag,
-                     std::string_view username);
+                     std::string_view projectname, std::string_view username);
 
 }  // namespace kestrel

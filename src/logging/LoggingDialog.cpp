@@ -14,12 +14,12 @@ CLoggingDialog::CLoggingDialog(platform::MessageLoop* main_window, int display_l
       observer_(std::move(observer)),
       display_level_(display_level) {}
 
-void CLoggingDialog::Init() {
+void CLoggingDialog::Init(std::intptr_t ready_tag) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     visible_ = false;
   }
-  if (main_window_ != nullptr) main_window_->Post(WM_LOG_READY);
+  if (main_window_ != nullptr) main_window_->Post(WM_LOG_READY, ready_tag);
 }
 
 std::intptr_t CLoggingDialog::HandleMessage(platform::MessageLoop& loop,

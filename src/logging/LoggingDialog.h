@@ -57,8 +57,9 @@ class CLoggingDialog {
   CLoggingDialog& operator=(const CLoggingDialog&) = delete;
 
   // Logging thread, once, before its loop runs: the window stays hidden;
-  // posts WM_LOG_READY to the main window.
-  void Init();
+  // posts WM_LOG_READY to the main window with ready_tag in wparam, so the
+  // main window can tell which start of the logging window reports.
+  void Init(std::intptr_t ready_tag = 0);
 
   // Logging thread: the handler of the logging loop. WM_LOG_RECORD,
   // WM_LOG_SHOW, WM_LOG_CLOSE (quits `loop`), kMsgClose and kMsgCommand.

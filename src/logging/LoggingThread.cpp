@@ -11,7 +11,8 @@ LoggingThread::~LoggingThread() {
 }
 
 bool LoggingThread::Start(platform::MessageLoop& main_window, int log_level, LogChannel& channel,
-                          platform::Clock& clock, CLoggingDialog::LineObserver observer) {
+                          platform::Clock& clock, CLoggingDialog::LineObserver observer,
+                          std::intptr_t ready_tag) {
   if (thread_.Joinable()) return false;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -20,9 +21,10 @@ bool LoggingThread::Start(platform::MessageLoop& main_window, int log_level, Log
   platform::MessageLoop* main = &main_window;
   LogChannel* chan = &channel;
   platform::Clock* clk = &clock;
-  const bool started = thread_.Start([this, main, log_level, chan, clk, observer]() mutable {
-    Main(*main, log_level, *chan, *clk, std::move(observer));
-  });
+  const bool started =
+      thread_.Start([this, main, log_level, chan, clk, observer, ready_tag]() mutable {
+        Main(*main, log_level, *chan, *clk, std::move(observer), ready_tag);
+      });
   if (!started) {
     std::lock_guard<std::mutex> lock(mu_);
     loop_.reset();
@@ -31,7 +33,8 @@ bool LoggingThread::Start(platform::MessageLoop& main_window, int log_level, Log
 }
 
 void LoggingThread::Main(platform::MessageLoop& main_window, int log_level, LogChannel& channel,
-                         platform::Clock& clock, CLoggingDialog::LineObserver observer) {
+                         platform::Clock& clock, CLoggingDialog::LineObserver observer,
+                         std::intptr_t ready_tag) {
   platform::MessageLoop* loop;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -48,7 +51,7 @@ void LoggingThread::Main(platform::MessageLoop& main_window, int log_level, LogC
   }
   // Senders can reach the window before the main window learns it is ready.
   channel.Attach(loop);
-  dialog->Init();  // posts WM_LOG_READY
+  dialog->Init(ready_tag);  // posts WM_LOG_READY
   loop->Run();
   channel.Detach();
   {

@@ -6,6 +6,7 @@
 //
 // Threads: Start, Close and the destructor are called by the main window
 // thread only. Show, Post and window may be called from any thread.
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -26,10 +27,12 @@ class LoggingThread {
 
   // main_window, channel and clock are borrowed and must outlive the thread
   // (until Close returns). log_level: the window's initial display level.
-  // The observer runs on the logging thread for every shown line. False when a
-  // logging thread is already running or the thread cannot be started.
+  // The observer runs on the logging thread for every shown line. ready_tag
+  // travels in the wparam of this window's WM_LOG_READY. False when a logging
+  // thread is already running or the thread cannot be started.
   bool Start(platform::MessageLoop& main_window, int log_level, LogChannel& channel,
-             platform::Clock& clock, CLoggingDialog::LineObserver observer = {});
+             platform::Clock& clock, CLoggingDialog::LineObserver observer = {},
+             std::intptr_t ready_tag = 0);
 
   // Sends WM_LOG_CLOSE (handled after every message posted before it) and
   // waits for the thread to end. Nothing happens when no thread runs.
@@ -48,7 +51,7 @@ class LoggingThread {
 
  private:
   void Main(platform::MessageLoop& main_window, int log_level, LogChannel& channel,
-            platform::Clock& clock, CLoggingDialog::LineObserver observer);
+            platform::Clock& clock, CLoggingDialog::LineObserver observer, std::intptr_t ready_tag);
 
   mutable std::mutex mu_;
   // Created by Start, destroyed by Close after the thread has ended; the

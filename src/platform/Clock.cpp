@@ -84,7 +84,8 @@ void UnixFromFileTime(FileTime ft, std::int64_t& seconds, std::int64_t& nanoseco
   nanoseconds = rest * 100;
 }
 
-std::string FormatLocalTime(const LocalTime& t, const char* format) {
+// The calendar fields of t (no weekday, day of year or daylight flag).
+struct tm CalendarFields(const LocalTime& t) {
   struct tm tm {};
   tm.tm_year = t.year - 1900;
   tm.tm_mon = t.month - 1;
@@ -92,6 +93,11 @@ std::string FormatLocalTime(const LocalTime& t, const char* format) {
   tm.tm_hour = t.hour;
   tm.tm_min = t.minute;
   tm.tm_sec = t.second;
+  return tm;
+}
+
+std::string FormatLocalTime(const LocalTime& t, const char* format) {
+  struct tm tm = CalendarFields(t);
   tm.tm_wday = t.weekday;
   if (t.month >= 1 && t.month <= 12) {
     tm.tm_yday = static_cast<int>(
@@ -164,6 +170,12 @@ LocalTime SystemClock::Local() const {
   return t;
 }
 
+FileTime SystemClock::FromLocal(const LocalTime& t) const {
+  struct tm tm = CalendarFields(t);
+  tm.tm_isdst = -1;  // the zone's rule decides
+  return FileTimeFromUnix(static_cast<std::int64_t>(::mktime(&tm)), 0);
+}
+
 FileTime SystemClock::Now() const {
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -181,10 +193,51 @@ TestClock::TestClock(const LocalTime& start)
       steady_(SteadyTime(std::chrono::hours(24))) {}
 
 LocalTime TestClock::Local() const {
+  std::lock_guard<std::mutex> lock(mu_);
   std::int64_t seconds = 0;
   std::int64_t nanoseconds = 0;
-  UnixFromFileTime(Now(), seconds, nanoseconds);
-  return LocalFromUnix(seconds);
+  UnixFromFileTime(now_, seconds, nanoseconds);
+  return LocalFromUnix(seconds + OffsetAt(now_));
+}
+
+FileTime TestClock::FromLocal(const LocalTime& t) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return FromLocalLocked(t);
+}
+
+int TestClock::OffsetAt(FileTime utc) const {
+  int offset = base_offset_;
+  for (const OffsetChange& change : changes_) {
+    if (utc >= change.at) offset = change.offset_seconds;
+  }
+  return offset;
+}
+
+FileTime TestClock::FromLocalLocked(const LocalTime& t) const {
+  const std::int64_t local = UnixFromLocal(t);
+  // Each span of one offset, in time order: the first span that shows t
+  // holds the earlier instant.
+  std::int64_t skipped = local - base_offset_;
+  int offset = base_offset_;
+  for (std::size_t i = 0; i <= changes_.size(); ++i) {
+    const std::int64_t utc = local - offset;
+    const FileTime at = FileTimeFromUnixClamped(utc);
+    const bool after_start = i == 0 || at >= changes_[i - 1].at;
+    const bool before_end = i == changes_.size() || at < changes_[i].at;
+    if (after_start && before_end) return at;
+    if (after_start) skipped = utc;  // shown only if this offset still held
+    if (i < changes_.size()) offset = changes_[i].offset_seconds;
+  }
+  return FileTimeFromUnixClamped(skipped);
+}
+
+void TestClock::SetZone(int offset_seconds, std::vector<OffsetChange> changes) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    base_offset_ = offset_seconds;
+    changes_ = std::move(changes);
+  }
+  NotifyAdvanced();
 }
 
 FileTime TestClock::Now() const {
@@ -210,7 +263,7 @@ void TestClock::Advance(std::chrono::milliseconds by) {
 void TestClock::SetLocal(const LocalTime& t) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    FileTime target = FileTimeFromUnixClamped(UnixFromLocal(t));
+    FileTime target = FromLocalLocked(t);
     // The wall clock may jump back; the steady clock never does.
     if (target > now_) {
       steady_ += std::chrono::duration_cast<SteadyTime::duration>(

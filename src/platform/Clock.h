@@ -37,6 +37,12 @@ class Clock {
   virtual ~Clock() = default;
   virtual LocalTime Local() const = 0;
   virtual FileTime Now() const = 0;
+  // The instant at which the local clock shows t, in the local zone with its
+  // daylight-saving rule; a day past the end of its month counts into the
+  // next month. A time shown twice (clocks going back) gives the earlier
+  // instant; one skipped (clocks going forward) is taken with the offset in
+  // force before the change.
+  virtual FileTime FromLocal(const LocalTime& t) const = 0;
   virtual SteadyTime Steady() const = 0;
   // True for a clock that moves by itself; waiters then use real time-outs.
   virtual bool IsReal() const = 0;
@@ -61,27 +67,44 @@ class SystemClock final : public Clock {
   static SystemClock& Instance();
   LocalTime Local() const override;
   FileTime Now() const override;
+  FileTime FromLocal(const LocalTime& t) const override;
   SteadyTime Steady() const override;
   bool IsReal() const override { return true; }
 };
 
-// A clock that stands still until a test advances it. Local time is taken as
-// the UTC reading of the same instant (no zone, no daylight saving).
+// A clock that stands still until a test advances it. Local time is the UTC
+// reading of the same instant plus the zone's offset; without SetZone the
+// offset is 0 (no zone, no daylight saving).
 class TestClock final : public Clock {
  public:
+  // From the instant `at` (UTC) on, local time is UTC + offset_seconds.
+  struct OffsetChange {
+    FileTime at;
+    int offset_seconds;
+  };
+
   explicit TestClock(const LocalTime& start);
   LocalTime Local() const override;
   FileTime Now() const override;
+  FileTime FromLocal(const LocalTime& t) const override;
   SteadyTime Steady() const override;
   bool IsReal() const override { return false; }
 
   void Advance(std::chrono::milliseconds by);
   void SetLocal(const LocalTime& t);  // jumps wall time; steady time moves by the same amount
+  // The zone: offset_seconds east of UTC before the first change, then each
+  // change (in ascending order of `at`). The instant stays; local time moves.
+  void SetZone(int offset_seconds, std::vector<OffsetChange> changes = {});
 
  private:
+  int OffsetAt(FileTime utc) const;                    // requires mu_
+  FileTime FromLocalLocked(const LocalTime& t) const;  // requires mu_
+
   mutable std::mutex mu_;
-  FileTime now_;       // guarded by mu_
-  SteadyTime steady_;  // guarded by mu_
+  FileTime now_;                       // guarded by mu_
+  SteadyTime steady_;                  // guarded by mu_
+  int base_offset_ = 0;                // guarded by mu_
+  std::vector<OffsetChange> changes_;  // guarded by mu_
 };
 
 }  // namespace kestrel::platform

@@ -258,7 +258,7 @@ EntryKind Directory::Kind(std::string_view name) const {
   return KindAt(fd_, native);
 }
 
-int Directory::List(std::vector<DirEntry>& out, int* skipped) const {
+int Directory::List(std::vector<DirEntry>& out, SkippedNames* skipped) const {
   if (fd_ < 0) return EBADF;
   return ListDirectoryAt(fd_, false, out, skipped);
 }

@@ -68,7 +68,7 @@ class Directory {
   [[nodiscard]] EntryKind Kind(std::string_view name) const;
   // Lists this folder sorted by name, as ListDirectory does, but describes
   // links as links (is_link, nothing about their targets) and follows none.
-  [[nodiscard]] int List(std::vector<DirEntry>& out, int* skipped = nullptr) const;
+  [[nodiscard]] int List(std::vector<DirEntry>& out, SkippedNames* skipped = nullptr) const;
   // Opens a regular file for reading (EISDIR for a folder, kNotARegularFile,
   // kLinkOnTheWay).
   [[nodiscard]] int OpenRegularFile(std::string_view name, File& out) const;

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
+#include <utility>
 
 namespace kestrel::platform {
 namespace {
@@ -155,18 +157,67 @@ std::optional<std::string> SystemName(std::string_view native_name) {
   return out;
 }
 
-int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skipped) {
+namespace {
+
+// The code point of the UTF-8 sequence at text[i] and its length; length 0
+// when the bytes there are no valid sequence.
+std::pair<std::uint32_t, std::size_t> DecodeUtf8(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) return {lead, 1};
+  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || i + length > text.size()) return {0, 0};
+  std::uint32_t code = lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) return {0, 0};
+    code = code << 6 | (next & 0x3F);
+  }
+  const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    return {0, 0};
+  }
+  return {code, length};
+}
+
+}  // namespace
+
+std::string PrintableName(std::string_view native_name) {
+  std::string out;
+  char escape[16];
+  for (std::size_t i = 0; i < native_name.size();) {
+    const auto [code, length] = DecodeUtf8(native_name, i);
+    if (length == 0) {
+      std::snprintf(escape, sizeof escape, "<0x%02X>", static_cast<unsigned char>(native_name[i]));
+      out += escape;
+      ++i;
+      continue;
+    }
+    const bool printable =
+        (code >= 0x20 && code < 0x7F && code != '\\') || (code >= 0xA0 && code <= 0xFF);
+    if (printable) {
+      out += static_cast<char>(code);
+    } else {
+      std::snprintf(escape, sizeof escape, "<U+%04X>", static_cast<unsigned>(code));
+      out += escape;
+    }
+    i += length;
+  }
+  return out;
+}
+
+int ListDirectory(std::string_view path, std::vector<DirEntry>& out, SkippedNames* skipped) {
   out.clear();
-  if (skipped != nullptr) *skipped = 0;
+  if (skipped != nullptr) *skipped = SkippedNames{};
   std::string native = NativePath(path);
   FdGuard fd(::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) return errno;
   return ListDirectoryAt(fd.get(), true, out, skipped);
 }
 
-int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out, int* skipped) {
+int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out,
+                    SkippedNames* skipped) {
   out.clear();
-  if (skipped != nullptr) *skipped = 0;
+  if (skipped != nullptr) *skipped = SkippedNames{};
   // A descriptor of its own: the listing takes it over and reads from the start.
   int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
@@ -193,7 +244,9 @@ int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out, i
     if (name == "." || name == "..") continue;
     std::optional<std::string> system = SystemName(name);
     if (!system) {
-      if (skipped != nullptr) ++*skipped;
+      if (skipped != nullptr && (skipped->count++ == 0 || name < skipped->first)) {
+        skipped->first.assign(name);
+      }
       continue;
     }
     DirEntry entry;
@@ -204,6 +257,13 @@ int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out, i
   std::sort(out.begin(), out.end(),
             [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return 0;
+}
+
+int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skipped) {
+  SkippedNames noted;
+  const int error = ListDirectory(path, out, &noted);
+  if (skipped != nullptr) *skipped = noted.count;
+  return error;
 }
 
 int Stat(std::string_view path, DirEntry& out) {

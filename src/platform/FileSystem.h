@@ -19,6 +19,10 @@ std::string NativePath(std::string_view system_path);
 // Native name (UTF-8) -> system text; nullopt when a character lies above U+00FF
 // or the bytes are not valid UTF-8.
 std::optional<std::string> SystemName(std::string_view native_name);
+// A native name as system text for people to read, also one SystemName
+// refuses: printable Latin-1 characters stay, every other character reads
+// "<U+XXXX>" (the backslash too), a byte that is not UTF-8 "<0xHH>".
+std::string PrintableName(std::string_view native_name);
 
 struct DirEntry {
   std::string name;  // system text (8-bit)
@@ -29,14 +33,22 @@ struct DirEntry {
   FileTime last_write = 0;
 };
 
+// Entries a listing left out because their native name has no system form.
+struct SkippedNames {
+  int count = 0;
+  std::string first;  // the native name that comes first in byte order
+};
+
 // Lists a folder sorted by name (byte order), without "." and "..". Entries
-// whose native name has no 8-bit form are left out and counted in *skipped.
+// whose native name has no system form are left out and noted in *skipped
+// (or only counted).
+int ListDirectory(std::string_view path, std::vector<DirEntry>& out, SkippedNames* skipped);
 int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skipped = nullptr);
 // The same for an open folder (the descriptor stays the caller's). With
 // follow_links false a link is described as itself: is_link, and no field
 // tells anything about its target.
 int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out,
-                    int* skipped = nullptr);
+                    SkippedNames* skipped = nullptr);
 // Status of one path (follows links). ENOENT when missing.
 int Stat(std::string_view path, DirEntry& out);
 bool Exists(std::string_view path);

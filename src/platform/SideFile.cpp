@@ -40,7 +40,7 @@ bool IsSideFileName(std::string_view path) {
     return false;
   leaf.remove_suffix(kSideSuffix.size());
   const std::size_t mark = leaf.rfind(kSideMark);
-  if (mark == std::string_view::npos) return false;
+  if (mark == std::string_view::npos || mark == 0) return false;  // a side file names its target
   const std::string_view numbers = leaf.substr(mark + kSideMark.size());
   const std::size_t underscore = numbers.find('_');
   return underscore != std::string_view::npos && AllDigits(numbers.substr(0, underscore)) &&

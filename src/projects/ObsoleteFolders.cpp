@@ -15,28 +15,10 @@ constexpr std::string_view kTop = "ObsoleteFolders";
 constexpr std::string_view kFolderpath = "Folderpath";
 constexpr std::string_view kTimestamp = "Timestamp";
 constexpr const char* kDateFormat = "%d.%m.%y";
-constexpr std::int64_t kSecondsPerDay = 86400;
+constexpr std::uint64_t kFileTimePerDay = 86400ULL * 10'000'000ULL;  // 100 ns units
 
 std::string EntryTag(int n) {
   return "Folder" + std::to_string(n);
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date; day may run past the
-// end of the month.
-std::int64_t DaysFromCivil(int year, int month, int day) {
-  const int y = month <= 2 ? year - 1 : year;
-  const int era = (y >= 0 ? y : y - 399) / 400;
-  const int yoe = y - era * 400;
-  const int mp = (month + 9) % 12;
-  const int doy = (153 * mp + 2) / 5;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return static_cast<std::int64_t>(era) * 146097 + doe - 719468 + (day - 1);
-}
-
-// Local date and time as seconds on one local scale (no zone involved).
-std::int64_t LocalSeconds(const platform::LocalTime& t) {
-  return DaysFromCivil(t.year, t.month, t.day) * kSecondsPerDay + t.hour * 3600 + t.minute * 60 +
-         t.second;
 }
 
 // A two-digit decimal field; -1 when it is anything else.
@@ -128,7 +110,7 @@ bool CheckCandidate(const ServerConfig& config, const std::string& candidate,
     }
     if (path == candidate) listed_date = date;
   }
-  if (!ObsoleteDateExpired(listed_date, now)) return false;
+  if (!ObsoleteDateExpired(listed_date, clock)) return false;
 
   DropFromList(list, candidate);
   // File-system removal that never follows links (a link inside the tree is
@@ -140,19 +122,23 @@ bool CheckCandidate(const ServerConfig& config, const std::string& candidate,
 
 }  // namespace
 
-bool ObsoleteDateExpired(std::string_view timestamp, const platform::LocalTime& now) {
-  const std::int64_t now_seconds = LocalSeconds(now);
-  std::int64_t start = now_seconds;
+bool ObsoleteDateExpired(std::string_view timestamp, const platform::Clock& clock) {
+  const platform::FileTime now = clock.Now();
+  platform::FileTime start = now;
   if (timestamp.size() == 8) {
-    const int day = TwoDigits(timestamp.substr(0, 2));
-    const int month = TwoDigits(timestamp.substr(3, 2));
+    platform::LocalTime midnight;
+    midnight.day = TwoDigits(timestamp.substr(0, 2));
+    midnight.month = TwoDigits(timestamp.substr(3, 2));
     const int year_digits = TwoDigits(timestamp.substr(6, 2));
-    const int year = year_digits < 0 ? -1 : 2000 + year_digits;
-    if (year >= 1971 && year <= 2037 && month >= 1 && month <= 12 && day >= 1 && day <= 31) {
-      start = DaysFromCivil(year, month, day) * kSecondsPerDay;
+    midnight.year = year_digits < 0 ? -1 : 2000 + year_digits;
+    if (midnight.year >= 1971 && midnight.year <= 2037 && midnight.month >= 1 &&
+        midnight.month <= 12 && midnight.day >= 1 && midnight.day <= 31) {
+      start = clock.FromLocal(midnight);
     }
   }
-  return now_seconds > start + kObsoleteRetentionDays * kSecondsPerDay;
+  // Real seconds: across a daylight-saving change the deadline's wall-clock
+  // time moves by the hour the change adds or takes away.
+  return now > start + kObsoleteRetentionDays * kFileTimePerDay;
 }
 
 int CleanUpObsoleteFolders(const ServerConfig& config, const platform::Clock& clock,

@@ -2,7 +2,7 @@
 // root folder stays on disk; the clean-up lists every folder beside the
 // project roots that no project claims, with the date it was first seen, and
 // deletes it with all its contents once it has been seen for more than 14
-// days (counted from 00:00 local time of that date).
+// days of 86400 real seconds, counted from 00:00 local time of that date.
 //
 // The clean-up works only in the server's managed layout (CustomerInstallation
 // off, every project root ".\Rootfolder\<name>"): there the base folder holds
@@ -37,10 +37,11 @@ inline constexpr int kObsoleteRetentionDays = 14;
 int CleanUpObsoleteFolders(const ServerConfig& config, const platform::Clock& clock,
                            const LogChannel& log);
 
-// True when the list date ("dd.mm.yy") has been passed by more than the
-// retention time at now. Dates that are not two-digit fields, or outside
-// 1971-2037 / month 1-12 / day 1-31, never expire; a day past the end of its
-// month counts into the next month (31.02.26 is 3 March 2026).
-bool ObsoleteDateExpired(std::string_view timestamp, const platform::LocalTime& now);
+// True when the clock's now lies more than 14 x 86400 seconds after 00:00
+// local time of the list date ("dd.mm.yy"). Dates that are not two-digit
+// fields, or outside 1971-2037 / month 1-12 / day 1-31, never expire; a day
+// past the end of its month counts into the next month (31.02.26 is 3 March
+// 2026).
+bool ObsoleteDateExpired(std::string_view timestamp, const platform::Clock& clock);
 
 }  // namespace kestrel::projects

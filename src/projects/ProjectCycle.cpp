@@ -10,27 +10,6 @@
 #include "support/FileNeu.h"
 
 namespace kestrel::projects {
-namespace {
-
-// Holds the project's rights-pass-running flag; the user-rights update waits
-// for it before it writes rights files.
-class RightsPassHold {
- public:
-  explicit RightsPassHold(BusyFlag& flag) : flag_(flag) { flag_.Set(); }
-  ~RightsPassHold() { Release(); }
-  RightsPassHold(const RightsPassHold&) = delete;
-  RightsPassHold& operator=(const RightsPassHold&) = delete;
-  void Release() {
-    if (held_) flag_.Clear();
-    held_ = false;
-  }
-
- private:
-  BusyFlag& flag_;
-  bool held_ = true;
-};
-
-}  // namespace
 
 ProjectCycle::ProjectCycle(ProjectRecord& project, const LogChannel& log,
                            const std::atomic<bool>& shutdown)
@@ -51,18 +30,17 @@ bool ProjectCycle::PrepareRightsPass() {
 }
 
 void ProjectCycle::RunRightsPass() {
-  RightsPassHold hold(project_.rights_pass_running);
   if (!PrepareRightsPass()) return;
   WalkPlan plan;
   plan.propagate = true;
-  ProjectWalk(project_, plan, nullptr, nullptr, shutdown_, log_).Run();
+  plan.rights_writing = &project_.rights_pass_running;
+  (void)ProjectWalk(project_, plan, nullptr, nullptr, shutdown_, log_).Run();
 }
 
-bool ProjectCycle::RunScan() {
-  RightsPassHold hold(project_.rights_pass_running);
+ScanOutcome ProjectCycle::RunScan() {
   WalkPlan plan;
   plan.propagate = PrepareRightsPass();
-  if (!plan.propagate) hold.Release();
+  plan.rights_writing = &project_.rights_pass_running;
 
   // Changes that sessions make from here on are not seen by this walk, so
   // they must lead to another scan.
@@ -72,7 +50,7 @@ bool ProjectCycle::RunScan() {
       context_.root_missing_reported = true;
       log_.Logf(kLogWarning, "project '%s' cannot open root folder", project_.projectname.c_str());
     }
-    return false;
+    return ScanOutcome::kRootMissing;
   }
   context_.root_missing_reported = false;
 
@@ -81,13 +59,20 @@ bool ProjectCycle::RunScan() {
   FolderRightsReader rights(project_, context_.rights_store);
   ScanResultBuilder builder(project_.users.size());
   ProjectWalk walk(project_, plan, &rights, &builder, shutdown_, log_);
-  walk.Run();
-  hold.Release();
+  // A truncated walk would list most files as gone.
+  if (!walk.Run()) return ScanOutcome::kStopped;
   // The sessions check their requests against what this walk read.
   if (auto access = walk.TakeFolderAccess()) project_.folder_access.Store(std::move(access));
+  if (walk.unnamed_count() > 0) {
+    // Clients could never address them; the administrator can rename them.
+    log_.Logf(kLogWarning,
+              "project '%s': %d file or folder names without an 8-bit form left out of the "
+              "scan, the first is %s",
+              project_.projectname.c_str(), walk.unnamed_count(), walk.first_unnamed().c_str());
+  }
 
   WriteResults(builder);
-  return true;
+  return ScanOutcome::kDone;
 }
 
 void ProjectCycle::WriteResults(const ScanResultBuilder& builder) {
@@ -95,7 +80,14 @@ void ProjectCycle::WriteResults(const ScanResultBuilder& builder) {
     UserRecord& user = *project_.users[u];
     builder.Build(u, document_);
     const std::string path = ScanResultPath(project_.projectname, user.username);
-    bool changed = ReplaceScanResult(user, path, document_);
+    const ResultReplacement replaced = ReplaceScanResult(user, path, document_);
+    if (replaced == ResultReplacement::kWriteFailed) {
+      // The previous result stays, and with it the user's changed flag.
+      log_.Logf(kLogError, "project '%s': scan result for user %s could not be written, %s kept",
+                project_.projectname.c_str(), user.username.c_str(), path.c_str());
+      continue;
+    }
+    const bool changed = replaced == ResultReplacement::kChanged;
     user.scan_result_changed.store(changed);
     if (changed) {
       log_.Logf(kLogInfo, "project '%s': change detected for user %s", project_.projectname.c_str(),

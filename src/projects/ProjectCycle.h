@@ -16,6 +16,12 @@ class LogChannel;
 
 namespace kestrel::projects {
 
+enum class ScanOutcome {
+  kDone,         // every user's scan result is up to date
+  kRootMissing,  // the project's root folder does not exist
+  kStopped,      // the shutdown flag stopped the walk: no result was replaced
+};
+
 class ProjectCycle {
  public:
   // project: owned by the configuration, outlives the handler thread. log and
@@ -24,9 +30,10 @@ class ProjectCycle {
 
   // Rights request: gives new folders their rights files.
   void RunRightsPass();
-  // Scan request: rights pass, then one scan-result file per user. False only
-  // when the project's root folder does not exist.
-  bool RunScan();
+  // Scan request: rights pass, then one scan-result file per user. Only a
+  // walk that saw the whole tree replaces results; a stopped one changes no
+  // result and no changed flag.
+  ScanOutcome RunScan();
 
   const ScanContext& context() const { return context_; }
 

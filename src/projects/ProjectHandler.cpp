@@ -77,10 +77,16 @@ void CProjectHandler::ThreadMain() {
     if (which == 0) break;
     if (which == 1) {
       log_.Logf(kLogInfo, "project '%s' starts scanning project", name);
-      if (cycle.RunScan()) {
-        log_.Logf(kLogInfo, "project '%s' scan successful", name);
-      } else {
-        log_.Logf(kLogWarning, "project '%s' scan failed!", name);
+      switch (cycle.RunScan()) {
+        case projects::ScanOutcome::kDone:
+          log_.Logf(kLogInfo, "project '%s' scan successful", name);
+          break;
+        case projects::ScanOutcome::kRootMissing:
+          log_.Logf(kLogWarning, "project '%s' scan failed!", name);
+          break;
+        case projects::ScanOutcome::kStopped:
+          log_.Logf(kLogInfo, "project '%s' scan stopped by the shutdown, results kept", name);
+          break;
       }
     } else if (which == 2) {
       log_.Logf(kLogInfo, "project '%s' scanning user rights", name);

@@ -3,6 +3,7 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "support/FileNeu.h"
+#include "support/TempNames.h"
 
 namespace kestrel {
 
@@ -13,10 +14,11 @@ ProjectHandlerList::~ProjectHandlerList() {
   for (std::unique_ptr<CProjectHandler>& handler : handlers_) handler->Stop();
 }
 
-void ProjectHandlerList::StartAll(ServerConfig& config) {
+bool ProjectHandlerList::StartAll(ServerConfig& config) {
+  if (!handlers_.empty()) return false;
   if (config.project_count() <= 0) {
     log_.Log(kLogError, "No projects available!");
-    return;
+    return true;
   }
   for (const std::unique_ptr<ProjectRecord>& project : config.projects) {
     handlers_.push_back(std::make_unique<CProjectHandler>(log_, project.get(), shutdown_,
@@ -25,6 +27,7 @@ void ProjectHandlerList::StartAll(ServerConfig& config) {
   }
   RequestRightsAll();
   RequestScanAll();
+  return true;
 }
 
 void ProjectHandlerList::RequestRightsAll() {
@@ -63,23 +66,11 @@ void ProjectHandlerList::DestroyAll(ServerConfig& config) {
   config.projects.clear();
 }
 
-std::string TransferArchivePath(std::string_view project_name, std::string_view user_name,
-                                int slot) {
-  std::string path = ".\\Temp\\";
-  path += project_name;
-  path += '_';
-  path += user_name;
-  path += '_';
-  path += std::to_string(slot);
-  path += ".zip";
-  return path;
-}
-
 void RemoveTransferFiles(const ProjectRecord& project) {
-  CFileNeu::Remove(".\\Temp\\transfer.dat", false);
+  CFileNeu::Remove(kStagingFilePath, false);
   for (const std::unique_ptr<UserRecord>& user : project.users) {
     for (int slot = 0; slot < kTransferSlotCount; ++slot) {
-      CFileNeu::Remove(TransferArchivePath(project.projectname, user->username, slot), false);
+      CFileNeu::Remove(ClientArchivePath(project.projectname, user->username, slot), false);
     }
   }
 }

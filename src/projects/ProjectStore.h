@@ -16,9 +16,6 @@ namespace kestrel {
 
 class LogChannel;
 
-// Number of connection slots whose transfer archives are named after them.
-inline constexpr int kTransferSlotCount = 250;
-
 class ProjectHandlerList {
  public:
   // log and shutdown: the main window's; outlive the list.
@@ -31,7 +28,9 @@ class ProjectHandlerList {
   // One started handler per project of config (logged in list order), then a
   // rights pass and a scan requested from each. With no project: "No projects
   // available!" at Error. config must outlive the handlers (until DestroyAll).
-  void StartAll(ServerConfig& config);
+  // Refused (false, nothing happens) while handlers of an earlier start are
+  // still in the list: one project never gets two handlers.
+  bool StartAll(ServerConfig& config);
   // The main window's timer.
   void RequestRightsAll();
   void RequestScanAll();
@@ -53,9 +52,6 @@ class ProjectHandlerList {
   std::vector<std::unique_ptr<CProjectHandler>> handlers_;
 };
 
-// ".\Temp\%s_%s_%d.zip" (project name, user name, connection slot number).
-std::string TransferArchivePath(std::string_view project_name, std::string_view user_name,
-                                int slot);
 // Deletes ".\Temp\transfer.dat" and every user's transfer archives of all
 // slots; missing files are skipped, failures are silent.
 void RemoveTransferFiles(const ProjectRecord& project);

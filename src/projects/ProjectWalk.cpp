@@ -56,7 +56,7 @@ bool ProjectWalk::UsableName(const std::string& name) {
 }
 
 std::shared_ptr<const FolderAccessTable> ProjectWalk::TakeFolderAccess() {
-  if (Stopping()) folder_access_.reset();
+  if (stopped_) folder_access_.reset();
   return std::move(folder_access_);
 }
 
@@ -78,11 +78,11 @@ void ProjectWalk::BeginFolder(const platform::Directory& parent, const std::stri
   folder_access_->Add(relative, access_);
 }
 
-void ProjectWalk::Run() {
+bool ProjectWalk::Run() {
   platform::Directory root;
   std::vector<platform::DirEntry> entries;
   // A root that cannot be opened or listed contributes nothing.
-  if (root.Open(project_.rootpath) == 0) (void)root.List(entries);
+  if (root.Open(project_.rootpath) == 0) List(root, std::string(), entries);
 
   if (plan_.scan) {
     BeginFolder(root, kRootRightsName, "", "RootFolder");
@@ -94,7 +94,7 @@ void ProjectWalk::Run() {
       if (Stopping()) break;
       const std::string rights_name = FolderRightsName(entry.name);
       if (!IsSubfolder(entry) || HasRegularFile(entries, rights_name)) continue;
-      refused_rights_files_ += CopyRightsFile(root, kRootRightsName, root, rights_name, false);
+      refused_rights_files_ += CopyRights(root, kRootRightsName, root, rights_name, false);
     }
   }
   for (const platform::DirEntry& entry : entries) {
@@ -107,6 +107,7 @@ void ProjectWalk::Run() {
               "project '%s': user right files that are links or no regular files count as missing",
               project_.projectname.c_str());
   }
+  return !stopped_;
 }
 
 void ProjectWalk::Walk(const platform::Directory& parent, const std::string& name,
@@ -116,7 +117,7 @@ void ProjectWalk::Walk(const platform::Directory& parent, const std::string& nam
   platform::Directory folder;
   if (parent.OpenFolder(name, folder) != 0) return;
   std::vector<platform::DirEntry> entries;
-  (void)folder.List(entries);  // a folder that cannot be listed contributes nothing
+  List(folder, relative, entries);
   const std::string rights_name = FolderRightsName(name);  // in parent
 
   int files = 0;
@@ -132,13 +133,37 @@ void ProjectWalk::Walk(const platform::Directory& parent, const std::string& nam
     // The folders' own times decide, not those of the rights files.
     const std::string sub_rights = FolderRightsName(entry.name);
     if (plan_.propagate && (!HasRegularFile(entries, sub_rights) || time > entry.last_write)) {
-      refused_rights_files_ += CopyRightsFile(parent, rights_name, folder, sub_rights, true);
+      refused_rights_files_ += CopyRights(parent, rights_name, folder, sub_rights, true);
     }
     Walk(folder, entry.name, entry.last_write, relative + "\\" + entry.name);
   }
   if (plan_.scan && plan_.delete_empty_folders && !had_subfolder && files == 0 && !Stopping()) {
     RemoveIfEmpty(parent, name, relative);
   }
+}
+
+void ProjectWalk::List(const platform::Directory& folder, const std::string& relative,
+                       std::vector<platform::DirEntry>& entries) {
+  platform::SkippedNames skipped;
+  // A folder that cannot be listed contributes nothing.
+  (void)folder.List(entries, plan_.scan ? &skipped : nullptr);
+  if (skipped.count == 0) return;
+  if (unnamed_count_ == 0) {
+    first_unnamed_ = relative.empty() ? std::string() : relative + "\\";
+    first_unnamed_ += platform::PrintableName(skipped.first);
+  }
+  unnamed_count_ += skipped.count;
+}
+
+// The user-rights update writes rights files only while no copy runs; the
+// flag is held for the copy alone, so the update never waits for a whole walk.
+int ProjectWalk::CopyRights(const platform::Directory& from_folder, const std::string& from,
+                            const platform::Directory& to_folder, const std::string& to,
+                            bool replace) {
+  if (plan_.rights_writing != nullptr) plan_.rights_writing->Set();
+  const int refused = CopyRightsFile(from_folder, from, to_folder, to, replace);
+  if (plan_.rights_writing != nullptr) plan_.rights_writing->Clear();
+  return refused;
 }
 
 void ProjectWalk::RemoveIfEmpty(const platform::Directory& parent, const std::string& name,

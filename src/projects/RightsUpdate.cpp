@@ -64,18 +64,21 @@ const ProjectRecord* FindProject(const ServerConfig& config, std::string_view na
   return nullptr;
 }
 
-void ApplyFolders(const CXmlStore& document, const ProjectRecord& project) {
+// False when the project's handler was still copying rights files at the
+// deadline.
+bool ApplyFolders(const CXmlStore& document, const ProjectRecord& project,
+                  std::chrono::steady_clock::time_point deadline) {
   for (int n = 1;; ++n) {
     const std::string folder_tag = "Folder" + std::to_string(n);
     const std::string foldername = document.GetString(XmlPath{kTop, folder_tag}, "Foldername");
-    if (foldername.empty()) break;
+    if (foldername.empty()) return true;
     const std::vector<GroupEntry> groups = ReadGroups(document, folder_tag);
     if (groups.empty()) continue;  // the folder keeps its rights file
     const RightsFileLocation location = LocateRightsFile(foldername);
     if (!location.ok || project.rootpath.empty()) continue;
-    // The project's handler reads and copies rights files during its pass;
-    // rewrite only between passes.
-    project.rights_pass_running.WaitClear();
+    // The project's handler copies rights files during its walk; rewrite
+    // only between two copies.
+    if (!project.rights_pass_running.WaitClearUntil(deadline)) return false;
     WriteRightsFile(project.rootpath, location, groups);
   }
 }
@@ -106,18 +109,55 @@ std::string RightsFileForFolder(std::string_view root, std::string_view folderna
   return path + "\\" + location.name;
 }
 
-bool UpdateUserRights(std::string_view received_path, const ServerConfig& config,
-                      const platform::Clock& clock, const LogChannel& log) {
+RightsUpdateOutcome UpdateUserRights(std::string_view received_path, const ServerConfig& config,
+                                     const platform::Clock& clock, const LogChannel& log,
+                                     std::chrono::milliseconds wait_limit) {
+  const auto deadline = std::chrono::steady_clock::now() + wait_limit;
   CXmlStore document;
-  if (!document.Load(received_path)) return false;
+  if (!document.Load(received_path)) return RightsUpdateOutcome::kUnreadable;
   const ProjectRecord* project =
       FindProject(config, document.GetString(XmlPath{kTop}, "Projectname"));
-  if (project != nullptr) ApplyFolders(document, *project);
+  if (project != nullptr && !ApplyFolders(document, *project, deadline)) {
+    log.Logf(kLogError, "user rights update for project '%s' waits: rights files are being copied",
+             project->projectname.c_str());
+    return RightsUpdateOutcome::kBusy;
+  }
 
   CopyToBackup(received_path, clock, kUserRightsBackupSuffix);
   CFileNeu::Remove(received_path);
   log.Log(kLogWarning, "user rights updated");
-  return true;
+  return RightsUpdateOutcome::kApplied;
+}
+
+PendingRightsUpdates::PendingRightsUpdates(const ServerConfig& config, const platform::Clock& clock,
+                                           const LogChannel& log,
+                                           std::chrono::milliseconds wait_limit)
+    : config_(config), clock_(clock), log_(log), wait_limit_(wait_limit) {}
+
+void PendingRightsUpdates::Submit(std::string received_path) {
+  if (waiting_.size() >= kMaxWaiting) {
+    log_.Logf(kLogError, "user rights document %s dropped: %zu updates are waiting",
+              received_path.c_str(), waiting_.size());
+    CFileNeu::Remove(received_path, false);
+    return;
+  }
+  // A name already waiting now holds the newer document; a later document
+  // must not overtake an earlier one.
+  for (const std::string& path : waiting_) {
+    if (path == received_path) return;
+  }
+  waiting_.push_back(std::move(received_path));
+  if (waiting_.size() == 1) Retry();
+}
+
+void PendingRightsUpdates::Retry() {
+  while (!waiting_.empty()) {
+    if (UpdateUserRights(waiting_.front(), config_, clock_, log_, wait_limit_) ==
+        RightsUpdateOutcome::kBusy) {
+      return;
+    }
+    waiting_.pop_front();
+  }
 }
 
 }  // namespace kestrel::projects

@@ -11,6 +11,9 @@
 // Threads: main window thread only.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <deque>
 #include <string>
 #include <string_view>
 
@@ -38,17 +41,56 @@ RightsFileLocation LocateRightsFile(std::string_view foldername);
 // "<root>\<parent path>\~<last name>.xml". Empty when the name is refused.
 std::string RightsFileForFolder(std::string_view root, std::string_view foldername);
 
+// The longest time one update waits for a project handler's rights copy.
+inline constexpr std::chrono::milliseconds kRightsWaitLimit{60000};
+
+enum class RightsUpdateOutcome {
+  kApplied,     // rights files written (or no such project), backed up, logged
+  kUnreadable,  // the document cannot be loaded: nothing changed, file kept
+  kBusy,        // the project's handler kept copying rights files for longer
+                // than the wait limit: an Error is logged, the received file
+                // stays for a later try (folders already written are written
+                // again then, with the same content)
+};
+
 // Applies the user-rights document at received_path to the project of its
 // Projectname (exact name): for each listed folder with groups it waits until
-// no rights pass of that project is running, then replaces the folder's rights
-// file. Afterwards, also when no project has that name, the document is kept
-// as ".\Backup\<stamp>_UserRigths.xml", the received file is deleted and
-// "user rights updated" is logged at Warning.
-//
-// Returns false, changing nothing and keeping the received file, when the
-// document cannot be loaded. config: the running configuration (only the
-// projects' rights-pass flags are waited on). log: borrowed for the call.
-bool UpdateUserRights(std::string_view received_path, const ServerConfig& config,
-                      const platform::Clock& clock, const LogChannel& log);
+// the project's handler copies no rights file, then replaces the folder's
+// rights file. Afterwards, also when no project has that name, the document is
+// kept as ".\Backup\<stamp>_UserRigths.xml", the received file is deleted and
+// "user rights updated" is logged at Warning. All waits together last at most
+// wait_limit. config: the running configuration (only the projects'
+// rights-pass flags are waited on). log: borrowed for the call.
+[[nodiscard]] RightsUpdateOutcome UpdateUserRights(
+    std::string_view received_path, const ServerConfig& config, const platform::Clock& clock,
+    const LogChannel& log, std::chrono::milliseconds wait_limit = kRightsWaitLimit);
+
+// The user-rights documents of the main window, in arrival order: one that
+// found its project busy waits in ".\Temp" and is tried again by the
+// one-second timer; later documents queue behind it. Main window thread only.
+class PendingRightsUpdates {
+ public:
+  static constexpr std::size_t kMaxWaiting = 16;
+
+  // All borrowed and outliving the queue: config (the main window's, whose
+  // projects are read anew at every start), clock, log.
+  PendingRightsUpdates(const ServerConfig& config, const platform::Clock& clock,
+                       const LogChannel& log,
+                       std::chrono::milliseconds wait_limit = kRightsWaitLimit);
+
+  // A received document: applied now, or queued behind waiting ones. With
+  // kMaxWaiting documents waiting, it is deleted with an Error line.
+  void Submit(std::string received_path);
+  // Timer: applies waiting documents in order until one is still busy.
+  void Retry();
+  std::size_t waiting() const { return waiting_.size(); }
+
+ private:
+  const ServerConfig& config_;
+  const platform::Clock& clock_;
+  const LogChannel& log_;
+  const std::chrono::milliseconds wait_limit_;
+  std::deque<std::string> waiting_;  // received paths, oldest first
+};
 
 }  // namespace kestrel::projects

@@ -55,8 +55,8 @@ std::string ScanResultPath(std::string_view project_name, std::string_view user_
   return path;
 }
 
-bool ReplaceScanResult(UserRecord& user, const std::string& current_path,
-                       std::string_view content) {
+ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current_path,
+                                    std::string_view content) {
   const std::string temp_path = current_path + ".tmp";
   const std::string old_path = current_path + ".old";
 
@@ -70,27 +70,33 @@ bool ReplaceScanResult(UserRecord& user, const std::string& current_path,
     std::unique_lock<std::shared_mutex> guard(user.scan_result_guard);
     CFileNeu::Remove(old_path, false);
     platform::LinkFile(current_path, old_path);
-    return false;
+    return ResultReplacement::kUnchanged;
   }
-  bool written = WriteWhole(temp_path, content);
-  if (!written) CFileNeu::Remove(temp_path, false);
+  // A full disk fails here, before anything in place was touched.
+  if (!WriteWhole(temp_path, content)) {
+    CFileNeu::Remove(temp_path, false);
+    return ResultReplacement::kWriteFailed;
+  }
   // Identical bytes have identical digests; otherwise both are taken.
-  bool digests_differ = false;
-  if (previous == Previous::kDifferent && written) {
+  bool digests_differ = true;
+  if (previous == Previous::kDifferent) {
     digests_differ = DigestOfTextFile(current_path) != DigestOfTextFile(temp_path);
   }
 
   bool in_place = false;
   {
     std::unique_lock<std::shared_mutex> guard(user.scan_result_guard);
+    // The current file gets ".old" as a second name and the rename replaces
+    // it in one step, so a current result exists at every moment.
     CFileNeu::Remove(old_path, false);
-    if (CFileNeu::Exists(current_path)) CFileNeu::Rename(current_path, old_path, false);
-    if (written) in_place = platform::RenameFile(temp_path, current_path) == 0;
+    if (CFileNeu::Exists(current_path)) platform::LinkFile(current_path, old_path);
+    in_place = platform::RenameFile(temp_path, current_path) == 0;
   }
-  if (written && !in_place) CFileNeu::Remove(temp_path, false);
-
-  if (previous == Previous::kMissing) return in_place;
-  return !in_place || digests_differ;
+  if (!in_place) {
+    CFileNeu::Remove(temp_path, false);
+    return ResultReplacement::kWriteFailed;
+  }
+  return digests_differ ? ResultReplacement::kChanged : ResultReplacement::kUnchanged;
 }
 
 }  // namespace kestrel::projects

@@ -1,5 +1,7 @@
 #include "projects/UserRights.h"
 
+#include <set>
+
 #include "logging/LogChannel.h"
 #include "platform/Directory.h"
 #include "platform/FileSystem.h"
@@ -113,19 +115,51 @@ RightsFile FolderRightsReader::Read(const platform::Directory& folder, std::stri
   return RightsFile::kRead;
 }
 
+namespace {
+
+constexpr std::string_view kManagedRootPrefix = ".\\Rootfolder\\Project";
+
+// n of a managed root ".\Rootfolder\Project<n>" as the numbering writes it
+// (decimal, no leading zero, from 1); 0 for any other path.
+int ManagedRootNumber(std::string_view root) {
+  if (!root.starts_with(kManagedRootPrefix)) return 0;
+  const std::string_view digits = root.substr(kManagedRootPrefix.size());
+  if (digits.empty() || digits.size() > 9 || digits[0] == '0') return 0;
+  int number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    number = number * 10 + (c - '0');
+  }
+  return number;
+}
+
+}  // namespace
+
 bool PrepareRootFolders(ServerConfig& config, CXmlStore& config_store) {
   if (config.settings.customer_installation) return false;
-  bool changed = false;
-  int number = 0;
+  // A project keeps the managed root it has unless an earlier project claims
+  // that folder, so removing or reordering projects never hands one project's
+  // folder to another.
+  std::set<int> claimed;
+  std::vector<bool> keeps;
   for (const std::unique_ptr<ProjectRecord>& project : config.projects) {
-    ++number;
-    std::string root = StringPrintf(".\\Rootfolder\\Project%d", number);
-    if (project->rootpath != root) {
-      project->rootpath = root;
-      config_store.SetExistingString(XmlPath{"KestrelServer_Config", project->section_tag},
-                                     "Rootpath", root);
+    const int number = ManagedRootNumber(project->rootpath);
+    keeps.push_back(number > 0 && claimed.insert(number).second);
+  }
+  bool changed = false;
+  int free_number = 1;
+  for (std::size_t i = 0; i < config.projects.size(); ++i) {
+    ProjectRecord& project = *config.projects[i];
+    if (!keeps[i]) {
+      // The lowest number no configured project claims.
+      while (claimed.count(free_number) != 0) ++free_number;
+      claimed.insert(free_number);
+      project.rootpath = std::string(kManagedRootPrefix) + std::to_string(free_number);
+      config_store.SetExistingString(XmlPath{"KestrelServer_Config", project.section_tag},
+                                     "Rootpath", project.rootpath);
       changed = true;
     }
+    const std::string& root = project.rootpath;
     // The whole path, so a missing ".\Rootfolder" is created too.
     if (!platform::IsFolder(root)) CFileNeu::CreatePath(root);
     std::string rights = RootRightsPath(root);

@@ -77,8 +77,10 @@ class FolderRightsReader {
 };
 
 // At start, when CustomerInstallation is off: every project's root becomes
-// ".\Rootfolder\Project%d" (numbered from 1 in list order; changed paths are
-// written into config_store and saved), the folder is created and gets a copy
+// ".\Rootfolder\Project%d". A project whose root already has that form keeps
+// it unless an earlier project in the list claims the same folder; every
+// other project gets the lowest number no project claims (changed paths are
+// written into config_store and saved). The folder is created and gets a copy
 // of "~RootRights_default.xml" as its root rights file when it has none.
 // Main thread, before any handler exists. Returns whether a root path changed.
 bool PrepareRootFolders(ServerConfig& config, CXmlStore& config_store);

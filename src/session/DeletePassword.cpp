@@ -14,21 +14,29 @@ namespace kestrel {
 void CSessionHandler::OnDeleteFile(const Request& request) {
   const ProjectFileRequest& file = *request.project_file;
   if (!SendAccepted(PacketType::kDeleteFile)) return;  // nothing deleted
-  // Only regular files are deleted, in the folder the check resolved; a
-  // missing file or a folder is acknowledged the same way.
-  if (file.folder_handle.IsOpen()) {
-    const int error = file.folder_handle.DeleteFile(file.target.file_name);
-    if (error != 0 && error != ENOENT && error != EISDIR && error != platform::kLinkOnTheWay &&
-        error != platform::kNotARegularFile) {
-      CFileNeu::Report(error, project_->rootpath + '\\' + file.target.RelativeFile(), true);
-    }
-  }
   const std::string folder(file.folder), file_name(file.file_name);
-  const std::string text = StringPrintf("File %s\\%s deleted from project %s", folder.c_str(),
-                                        file_name.c_str(), project_->projectname.c_str());
-  Log(kLogInfo, text);
-  WriteUserActivity(text);
-  project_->changed_by_session.store(true);
+  // Only regular files are deleted, in the folder the check resolved. A
+  // missing file, a folder or a link is acknowledged the same way, but nothing
+  // is reported as deleted and the project has not changed.
+  const int error = file.folder_handle.IsOpen() ? file.folder_handle.DeleteFile(file.target.file_name)
+                                                : ENOENT;
+  if (error == 0) {
+    const std::string text = StringPrintf("File %s\\%s deleted from project %s", folder.c_str(),
+                                          file_name.c_str(), project_->projectname.c_str());
+    Log(kLogInfo, text);
+    WriteUserActivity(text);
+    project_->changed_by_session.store(true);
+    return;
+  }
+  if (error == ENOENT || error == EISDIR || error == platform::kLinkOnTheWay ||
+      error == platform::kNotARegularFile) {
+    Logf(kLogWarning,
+         "network handling: no file %s\\%s to delete on project %s from IP %s at Port %d",
+         folder.c_str(), file_name.c_str(), project_->projectname.c_str(), peer_address_.c_str(),
+         peer_port_);
+  } else {
+    CFileNeu::Report(error, project_->rootpath + '\\' + file.target.RelativeFile(), true);
+  }
 }
 
 void CSessionHandler::OnUserPasswordChange(const Request& request) {
@@ -52,7 +60,8 @@ void CSessionHandler::OnUserPasswordChange(const Request& request) {
   }
   if (!SendAccepted(PacketType::kUserPasswordChange)) return;
   PostToMainWindow(WM_USER_PASSWORD,
-                   std::make_unique<UserPasswordRecord>(std::string(new_password), *found.user));
+                   std::make_unique<UserPasswordRecord>(std::string(new_password),
+                                                        *found.project, *found.user));
   Logf(kLogWarning, "Project %s, User %s changed password", found.project->projectname.c_str(),
        found.user->username.c_str());
 }

@@ -18,16 +18,23 @@ constexpr std::size_t kChunkHeaderSize = kFrameOverhead + kBulkDownloadPayload; 
 }  // namespace
 
 std::string CSessionHandler::ClientArchivePath() const {
-  return StringPrintf(kClientArchiveFormat, project_->projectname.c_str(), user_->username.c_str(),
-                      values_.thread_number);
+  return kestrel::ClientArchivePath(project_->projectname, user_->username, values_.thread_number);
 }
 
 void CSessionHandler::CloseDownload() {
   if (download_file_.IsOpen()) download_file_.Close();
 }
 
+void CSessionHandler::RemoveLoginArchive() {
+  if (!client_logged_in_ || project_ == nullptr || user_ == nullptr) return;
+  CloseDownload();
+  CFileNeu::Remove(ClientArchivePath(), false);
+}
+
 void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
   CloseDownload();
+  // The download archive has the upload's name: an open upload cannot go on.
+  if (upload_.kind == UploadKind::kClient) AbandonUpload();
   const std::string archive = ClientArchivePath();
   if (platform::Exists(archive)) CFileNeu::Remove(archive);
   // A missing or unreadable source leaves an archive without entries; the

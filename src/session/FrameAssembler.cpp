@@ -50,9 +50,11 @@ FrameAssembler::Result FrameAssembler::Feed(const std::uint8_t* data, std::size_
     FeedFresh(data, bytes, now, result);
     return result;
   }
-  if (now - started_ > timeout_) {
-    // The rest never came in time: give the old start up and judge this read
-    // on its own.
+  std::size_t own_size = 0;
+  if (now - started_ > timeout_ || Judge(data, bytes, &own_size) == Verdict::kComplete) {
+    // The rest never came in time, or the read is a whole request of its own
+    // (a peer that gave up on the old frame): give the old start up and judge
+    // this read on its own.
     pending_ = 0;
     ++result.corrupt;
     FeedFresh(data, bytes, now, result);

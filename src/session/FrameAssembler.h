@@ -3,8 +3,10 @@
 // arrives whole in one read is handed back in place, without a copy; a frame
 // that a slow or fragmented peer delivers over several reads is collected in
 // an internal buffer until it is complete, for at most a short time-out. A
-// frame is judged only by the bytes received for it; bytes after its end
-// (check byte, or bulk block for upload data) are ignored.
+// read that is a complete valid frame on its own is always taken as that
+// frame: an unfinished one before it is then given up. A frame is judged only
+// by the bytes received for it; bytes after its end (check byte, or bulk block
+// for upload data) are ignored.
 //
 // Threads: owned by one session handler, used on its slot thread only.
 #include <chrono>

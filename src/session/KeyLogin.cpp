@@ -52,6 +52,11 @@ void CSessionHandler::OnLogin(const Request& request) {
   if (!DecryptRecord(request, 4, 0, record)) return;
   // String(3), the client name, and the 32-character client hash after it are
   // carried by the request but not used.
+
+  // Every attempt ends the current login, and with it the upload it announced
+  // and its transfer archive.
+  AbandonUpload();
+  RemoveLoginArchive();
   const FoundUser found = FindUser(record.String(2), record.String(0), record.String(1));
   project_ = found.project;
   user_ = found.user;
@@ -76,6 +81,7 @@ void CSessionHandler::OnRemoteLogin(const Request& request) {
   if (password.empty() || !values_.remote_access_on || values_.remote_password == nullptr) return;
   if (PasswordDigest(password) != values_.remote_password->Get()) return;
   if (SendAccepted(PacketType::kRemoteLogin)) {
+    AbandonUpload();
     remote_logged_in_ = true;
     Log(kLogInfo, "remote server logged in");
   }
@@ -99,9 +105,10 @@ void CSessionHandler::OnLogout(const Request&) {
     // receiver only compares it with its project handlers').
     values_.main_window->Post(WM_SCAN_PROJECT, reinterpret_cast<std::intptr_t>(project_));
   }
+  AbandonUpload();
+  RemoveLoginArchive();
   RetireSessionKey();
   server_logs_mode_ = false;
-  AbandonUpload();
 }
 
 }  // namespace kestrel

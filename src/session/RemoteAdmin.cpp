@@ -30,11 +30,11 @@ void CSessionHandler::OnRemoteUploadRequest(const Request& request) {
     return;
   }
   AbandonUpload();
-  const std::string archive = RemoteArchivePath();
-  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  upload_.archive = RemoteArchivePath();
+  if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
   // Chunks for an archive that cannot be created are acknowledged; nothing is
   // handed on at the end.
-  upload_.spoiled = !upload_.file.Open(archive, CFileNeu::kWrite | CFileNeu::kCreate);
+  upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
   if (!SendAccepted(PacketType::kRemoteUploadRequest)) return;
   if (HasLogWindow()) Log(kLogInfo, "XML config file prepared");
   upload_.remote_name.assign(name);

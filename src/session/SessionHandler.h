@@ -103,12 +103,15 @@ class CSessionHandler final : public ISessionHandler {
   void PackIntoTransferArchive(platform::File& source);
   std::string ClientArchivePath() const;
   void CloseDownload();
+  // The current login ends: its transfer archive goes (it is never used again).
+  void RemoveLoginArchive();
 
   // Uploads (Upload.cpp).
   void OnUploadRequest(const Request& request);
   void OnUploadData(const Request& request);
   void AppendUploadChunk(const Request& request);
   void FinishClientUpload();
+  // Closes an upload that has not ended and removes its archive.
   void AbandonUpload();
 
   // Remote administration transfers (RemoteAdmin.cpp).
@@ -149,11 +152,17 @@ class CSessionHandler final : public ISessionHandler {
     kClient,  // a client's file for its project (folder, file_name)
     kRemote,  // the remote tool's document for ".\Temp" (remote_name)
   };
+  // An upload belongs to the login that announced it: its archive, project
+  // and user are fixed at the accepted request, and any login attempt or
+  // logout drops it (AbandonUpload).
   struct Upload {
     CFileNeu file;                  // the archive being received
+    std::string archive;            // its path while the upload has not ended
     std::string folder, file_name;  // announced client target (valid while kind is kClient)
     ProjectTarget target;           // its checked names
-    std::string remote_name;        // announced document name (valid while kind is kRemote)
+    ProjectRecord* project = nullptr;  // who announced it (valid while kind is kClient)
+    UserRecord* user = nullptr;
+    std::string remote_name;  // announced document name (valid while kind is kRemote)
     platform::FileTime file_time = 0;
     UploadKind kind = UploadKind::kNone;
     bool spoiled = false;  // a chunk was refused: nothing will be placed

@@ -15,10 +15,9 @@
 
 #include "platform/Clock.h"
 #include "platform/Directory.h"
+#include "support/TempNames.h"  // kStagingFilePath
 
 namespace kestrel {
-
-inline constexpr std::string_view kStagingFilePath = ".\\Temp\\transfer.dat";
 
 enum class PlaceOutcome {
   kPlaced,             // target replaced, last-write time set

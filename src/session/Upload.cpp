@@ -23,14 +23,18 @@ ChunkHeader ReadChunkHeader(std::span<const std::uint8_t> payload) {
 }
 
 bool ChunkFits(const ChunkHeader& h) {
-  return h.marker == kUploadDataMarker && h.cipher_length <= kBulkBlockSize &&
-         h.cipher_length % CRijndael::kBlockSize == 0 && h.plain_length <= h.cipher_length;
+  return h.cipher_length <= kBulkBlockSize && h.cipher_length % CRijndael::kBlockSize == 0 &&
+         h.plain_length <= h.cipher_length;
 }
 
 }  // namespace
 
 void CSessionHandler::AbandonUpload() {
   if (upload_.file.IsOpen()) upload_.file.Close();
+  if (!upload_.archive.empty()) CFileNeu::Remove(upload_.archive, false);
+  upload_.archive.clear();
+  upload_.project = nullptr;
+  upload_.user = nullptr;
   upload_.kind = UploadKind::kNone;
   upload_.spoiled = false;
 }
@@ -39,15 +43,17 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   const ProjectFileRequest& target = *request.project_file;
   upload_.file_time = ReadUploadFixedPart(target.fixed).last_write;
   AbandonUpload();
-  const std::string archive = ClientArchivePath();
-  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  upload_.archive = ClientArchivePath();
+  if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
   // An archive that cannot be created still gets its chunks acknowledged, but
   // nothing is placed at the end (an old archive must never be extracted).
-  upload_.spoiled = !upload_.file.Open(archive, CFileNeu::kWrite | CFileNeu::kCreate);
+  upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
   if (!SendAccepted(PacketType::kUploadRequest)) return;
   upload_.folder.assign(target.folder);
   upload_.file_name.assign(target.file_name);
   upload_.target = target.target;
+  upload_.project = project_;
+  upload_.user = user_;
   upload_.kind = UploadKind::kClient;
   Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
        upload_.file_name.c_str(), project_->projectname.c_str());
@@ -59,11 +65,13 @@ void CSessionHandler::OnUploadData(const Request& request) {
     // client and the remote tool are logged in places only what was announced.
     upload_.file.Close();
     if (upload_.kind == UploadKind::kClient && client_logged_in_ && project_ != nullptr &&
-        user_ != nullptr && !upload_.spoiled) {
+        project_ == upload_.project && user_ == upload_.user && !upload_.spoiled) {
       FinishClientUpload();
     } else if (upload_.kind == UploadKind::kRemote && remote_logged_in_) {
       FinishRemoteUpload(upload_.spoiled);
     }
+    // A finished client archive stays until the login or connection ends.
+    upload_.archive.clear();
     upload_.kind = UploadKind::kNone;
     upload_.spoiled = false;
   } else {
@@ -75,6 +83,9 @@ void CSessionHandler::OnUploadData(const Request& request) {
 void CSessionHandler::AppendUploadChunk(const Request& request) {
   if (!upload_.file.IsOpen()) return;  // acknowledged and discarded
   const ChunkHeader header = ReadChunkHeader(request.payload);
+  // A chunk without the data marker carries no archive bytes: acknowledged,
+  // not written, and the upload goes on.
+  if (header.marker != kUploadDataMarker) return;
   if (request.block == nullptr || !ChunkFits(header)) {
     // A chunk that cannot be taken leaves a hole in the archive: the upload
     // must not replace anything.
@@ -91,7 +102,7 @@ void CSessionHandler::FinishClientUpload() {
   // root: the tree may have changed since the request was checked.
   platform::Directory root;
   if (root.Open(project_->rootpath) != 0) return;
-  const PlaceOutcome outcome = ExtractAndPlace(ClientArchivePath(), root, upload_.target.folder,
+  const PlaceOutcome outcome = ExtractAndPlace(upload_.archive, root, upload_.target.folder,
                                                upload_.target.file_name, upload_.file_time);
   if (outcome == PlaceOutcome::kRefused) {
     RefuseProjectFile(PacketType::kUploadChunk, upload_.folder, Refusal::kLink);

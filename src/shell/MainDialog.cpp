@@ -7,11 +7,11 @@
 #include "config/PasswordStore.h"
 #include "platform/MessageBox.h"
 #include "projects/ObsoleteFolders.h"
-#include "projects/RightsUpdate.h"
 #include "projects/UserRights.h"
 #include "session/SessionHandler.h"
 #include "shell/ConnectionsLog.h"
 #include "support/FileNeu.h"
+#include "support/TempNames.h"
 #include "support/WindowMessages.h"
 
 namespace kestrel {
@@ -21,7 +21,11 @@ constexpr const char* kWorkingFolders[] = {".\\logs", ".\\Config", ".\\Backup", 
 }  // namespace
 
 CMainDialog::CMainDialog(platform::MessageLoop& loop, platform::Clock& clock, Hooks hooks)
-    : loop_(loop), clock_(clock), hooks_(std::move(hooks)), handlers_(log_, shutdown_) {
+    : loop_(loop),
+      clock_(clock),
+      hooks_(std::move(hooks)),
+      handlers_(log_, shutdown_),
+      rights_updates_(config_, clock_, log_) {
   if (!hooks_.session_factory) {
     hooks_.session_factory = [] { return std::make_unique<CSessionHandler>(); };
   }
@@ -48,6 +52,8 @@ void CMainDialog::CreateWorkingFolders() {
 void CMainDialog::StartServer() {
   shutdown_.store(false);
   CreateWorkingFolders();
+  // Leftovers of a crash or an earlier run; nothing uses Temp yet.
+  RemoveServerTempFiles();
   ReadReport read;
   ReadConfiguration(config_store_, config_, kConfigFilePath, &read);
   start_notes_.Clear();
@@ -56,7 +62,9 @@ void CMainDialog::StartServer() {
   if (!settings.customer_installation) projects::PrepareRootFolders(config_, config_store_);
   RunObsoleteFolderCleanup();
 
-  logging_.Start(loop_, settings.log_level, log_, clock_, hooks_.on_log_line);
+  ++start_number_;
+  log_ready_handled_ = false;
+  logging_.Start(loop_, settings.log_level, log_, clock_, hooks_.on_log_line, start_number_);
 
   const bool overridden = hooks_.port_override >= 0;
   int port = overridden ? hooks_.port_override : settings.tcpip_listen_port;
@@ -76,8 +84,9 @@ void CMainDialog::StartServer() {
   running_ = true;
 }
 
-void CMainDialog::OnLogReady() {
-  if (!running_) return;
+void CMainDialog::OnLogReady(std::intptr_t ready_tag) {
+  if (!running_ || ready_tag != start_number_ || log_ready_handled_) return;
+  log_ready_handled_ = true;
   start_notes_.Flush(log_);
   if (listener_.listening() && !slots_.running()) {
     stop_event_ = std::make_unique<platform::Event>(platform::Event::Mode::kManualReset);
@@ -134,7 +143,7 @@ std::intptr_t CMainDialog::HandleMessage(platform::Message& message) {
       if (message.wparam == kTimerId) OnTimer();
       return 0;
     case WM_LOG_READY:
-      OnLogReady();
+      OnLogReady(message.wparam);
       return 0;
     case WM_SOCKET_NEW_CONNECTION:
       OnNewConnection(message);
@@ -207,7 +216,8 @@ void CMainDialog::OnTrayNotify(std::intptr_t icon_id, std::intptr_t mouse_messag
 //  3. wake the scan of every project every ScanIntervallProjects minutes;
 //  4. on a new day: connections log line, today's counters, obsolete folders;
 //  5. start a new thread for every connection slot whose thread ended;
-//  6. the connection watchdog.
+//  6. the connection watchdog;
+//  7. user-rights documents that found their project busy are tried again.
 void CMainDialog::OnTimer() {
   platform::LocalTime now = clock_.Local();
   TickCounters::Due due = ticks_.Tick(config_.settings.scan_intervall_userrights,
@@ -226,6 +236,7 @@ void CMainDialog::OnTimer() {
     slots_.RestartEnded();
     slots_.Watchdog();
   }
+  rights_updates_.Retry();
 }
 
 void CMainDialog::OnNewConnection(platform::Message& message) {
@@ -269,7 +280,7 @@ void CMainDialog::OnRemoteDocument(platform::Message& message) {
       UpdateConfiguration(record->path, config_store_, clock_, log_)) {
     Restart();
   }
-  if (kinds.user_rights) projects::UpdateUserRights(record->path, config_, clock_, log_);
+  if (kinds.user_rights) rights_updates_.Submit(record->path);
 }
 
 void CMainDialog::ShowStatistics() {

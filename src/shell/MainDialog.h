@@ -23,6 +23,7 @@
 #include "platform/Event.h"
 #include "platform/MessageLoop.h"
 #include "projects/ProjectStore.h"
+#include "projects/RightsUpdate.h"
 #include "shell/PeriodicTasks.h"
 #include "shell/StartNotes.h"
 #include "shell/Statistics.h"
@@ -62,9 +63,13 @@ class CMainDialog {
   // Main-window initialisation: goes to the notification area, StartServer.
   void OnInitDialog();
 
-  // The start and stop sequences.
+  // The start and stop sequences. OnLogReady is the WM_LOG_READY handler:
+  // it starts the slots and project handlers once per start, and only for
+  // the logging window of the current start (ready_tag = that start's
+  // number), so a late report of a window from before a restart starts
+  // nothing.
   void StartServer();
-  void OnLogReady();
+  void OnLogReady(std::intptr_t ready_tag);
   void StopServer();
   // "Restart Server".
   void Restart();
@@ -120,8 +125,12 @@ class CMainDialog {
   Listener listener_;
   ConnectionSlots slots_;
   ProjectHandlerList handlers_;
+  projects::PendingRightsUpdates rights_updates_;  // kept across restarts
   bool running_ = false;  // between StartServer and StopServer
   StartNotes start_notes_;  // found by StartServer, logged at WM_LOG_READY
+  // Number of the current start, carried by its logging window's WM_LOG_READY.
+  std::intptr_t start_number_ = 0;
+  bool log_ready_handled_ = false;  // the current start's WM_LOG_READY was handled
 
   Statistics stats_;
   TickCounters ticks_;

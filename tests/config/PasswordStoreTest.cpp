@@ -85,7 +85,8 @@ TEST_P(UserPasswordTest, WritesOnlyThatUsersPasswordElement) {
   UserRecord& user = *config.projects[c.project]->users[c.user];
   const std::string described_before = test::DescribeProjects(config);
 
-  PasswordUpdate update = StoreUserPassword(store, config, UserPasswordRecord("n3w secret", user));
+  PasswordUpdate update = StoreUserPassword(
+      store, config, UserPasswordRecord("n3w secret", *config.projects[c.project], user));
 
   const std::string digest = PasswordDigest("n3w secret");
   EXPECT_EQ(digest, update.digest);
@@ -107,25 +108,31 @@ TEST_P(UserPasswordTest, WritesOnlyThatUsersPasswordElement) {
 INSTANTIATE_TEST_SUITE_P(PasswordStore, UserPasswordTest, ::testing::ValuesIn(kUserCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(UserPasswordStoreTest, UserReplacedByRestartIsNotChanged) {
-  ConfigCopy file("two_projects.xml");
-  CXmlStore store;
-  ServerConfig config;
-  ReadConfiguration(store, config, file.path());
-  UserPasswordRecord change("n3w secret", *config.projects[0]->users[1]);  // ben
-
+TEST(UserPasswordStoreTest, UserReplacedOrProjectRenamedByRestartIsNotChanged) {
   // A configuration upload restarts the server before the message is handled:
-  // the records are freed and User2 of Project1 is now someone else.
-  const std::string uploaded = ReplaceFirst(file.original(), "<Username>ben<", "<Username>bert<");
-  ASSERT_TRUE(test::WriteFileText(file.path(), uploaded));
-  ReadConfiguration(store, config, file.path());
-  const std::string described = test::DescribeProjects(config);
+  // the records are freed, and User2 of Project1 is now someone else, or
+  // Project1 is another project that also has a ben there.
+  const std::pair<const char*, const char*> uploads[] = {
+      {"<Username>ben<", "<Username>bert<"}, {"<Projectname>Alpha<", "<Projectname>Gamma<"}};
+  for (const auto& [from, to] : uploads) {
+    ConfigCopy file("two_projects.xml");
+    CXmlStore store;
+    ServerConfig config;
+    ReadConfiguration(store, config, file.path());
+    UserPasswordRecord change("n3w secret", *config.projects[0],
+                              *config.projects[0]->users[1]);  // ben of Alpha
 
-  PasswordUpdate update = StoreUserPassword(store, config, change);
-  EXPECT_FALSE(update.in_memory);
-  EXPECT_FALSE(update.file_changed);
-  EXPECT_EQ(uploaded, FileText(file.path()));
-  EXPECT_EQ(described, test::DescribeProjects(config));
+    const std::string uploaded = ReplaceFirst(file.original(), from, to);
+    ASSERT_TRUE(test::WriteFileText(file.path(), uploaded));
+    ReadConfiguration(store, config, file.path());
+    const std::string described = test::DescribeProjects(config);
+
+    PasswordUpdate update = StoreUserPassword(store, config, change);
+    EXPECT_FALSE(update.in_memory) << to;
+    EXPECT_FALSE(update.file_changed) << to;
+    EXPECT_EQ(uploaded, FileText(file.path())) << to;
+    EXPECT_EQ(described, test::DescribeProjects(config)) << to;
+  }
 }
 
 TEST(UserPasswordStoreTest, UserStillConfiguredAfterRestartGetsTheNewDigest) {
@@ -133,7 +140,8 @@ TEST(UserPasswordStoreTest, UserStillConfiguredAfterRestartGetsTheNewDigest) {
   CXmlStore store;
   ServerConfig config;
   ReadConfiguration(store, config, file.path());
-  UserPasswordRecord change("n3w secret", *config.projects[1]->users[0]);  // cleo
+  UserPasswordRecord change("n3w secret", *config.projects[1],
+                            *config.projects[1]->users[0]);  // cleo
 
   ReadConfiguration(store, config, file.path());  // restart: new records
   PasswordUpdate update = StoreUserPassword(store, config, change);
@@ -142,14 +150,16 @@ TEST(UserPasswordStoreTest, UserStillConfiguredAfterRestartGetsTheNewDigest) {
   EXPECT_EQ(PasswordDigest("n3w secret"), config.projects[1]->users[0]->password.Get());
 }
 
-TEST(UserPasswordStoreTest, FindUserNeedsTagsAndNameToMatch) {
+TEST(UserPasswordStoreTest, FindUserNeedsTagsAndNamesToMatch) {
   CXmlStore store;
   ServerConfig config;
   ReadConfiguration(store, config, ConfigFixture("two_projects.xml"));
-  EXPECT_EQ(config.projects[0]->users[1].get(), FindUser(config, "Project1", "User2", "ben"));
-  EXPECT_EQ(nullptr, FindUser(config, "Project2", "User2", "ben"));
-  EXPECT_EQ(nullptr, FindUser(config, "Project1", "User1", "ben"));
-  EXPECT_EQ(nullptr, FindUser(config, "Project3", "User1", "cleo"));
+  EXPECT_EQ(config.projects[0]->users[1].get(),
+            FindUser(config, "Project1", "User2", "Alpha", "ben"));
+  EXPECT_EQ(nullptr, FindUser(config, "Project2", "User2", "Alpha", "ben"));
+  EXPECT_EQ(nullptr, FindUser(config, "Project1", "User1", "Alpha", "ben"));
+  EXPECT_EQ(nullptr, FindUser(config, "Project1", "User2", "Beta", "ben"));
+  EXPECT_EQ(nullptr, FindUser(config, "Project3", "User1", "Beta", "cleo"));
 }
 
 // ---------------------------------------------------------------------------
@@ -265,7 +275,8 @@ TEST(DigestRaceTest, LoginReadsWholeDigestWhileUserPasswordIsStored) {
     }
   });
   for (int i = 0; i < 40; ++i) {
-    StoreUserPassword(store, config, UserPasswordRecord(i % 2 == 0 ? "one" : "two", user));
+    StoreUserPassword(store, config,
+                      UserPasswordRecord(i % 2 == 0 ? "one" : "two", *config.projects[0], user));
   }
   stop = true;
   login.join();

@@ -57,6 +57,32 @@ TEST(TestClockTest, StartsAtTheGivenTimeReadAsUtc) {
   EXPECT_FALSE(clock.IsReal());
 }
 
+TEST(TestClockTest, ZoneShiftsLocalTimeAndFromLocalResolvesTheChanges) {
+  // UTC+1, then UTC+2 from 2026-03-29 01:00 UTC (02:00 local becomes 03:00).
+  const FileTime change = FileTimeFromUnix(1'774'746'000, 0);
+  TestClock clock(At(2026, 3, 29, 0, 30));  // UTC
+  clock.SetZone(3600, {{change, 7200}});
+  EXPECT_EQ(clock.Local().hour, 1);
+  clock.Advance(std::chrono::hours(1));
+  EXPECT_EQ(clock.Local().hour, 3);
+  EXPECT_EQ(clock.FromLocal(At(2026, 3, 29, 0, 0)), FileTimeFromUnix(1'774'738'800, 0));
+  EXPECT_EQ(clock.FromLocal(At(2026, 3, 29, 3, 0)), change);
+  // 02:30 is never shown: taken with the offset before the change.
+  EXPECT_EQ(clock.FromLocal(At(2026, 3, 29, 2, 30)), change + 1800ULL * 10'000'000ULL);
+  // Back to UTC+1 at 04:00 UTC: 05:30 local is shown twice, the earlier counts.
+  clock.SetZone(3600, {{change, 7200}, {FileTimeFromUnix(1'774'756'800, 0), 3600}});
+  EXPECT_EQ(clock.FromLocal(At(2026, 3, 29, 5, 30)), FileTimeFromUnix(1'774'755'000, 0));
+}
+
+TEST(SystemClockTest, FromLocalIsTheInverseOfLocal) {
+  const SystemClock& clock = SystemClock::Instance();
+  const FileTime before = clock.Now();
+  const FileTime round_trip = clock.FromLocal(clock.Local());
+  const FileTime after = clock.Now();
+  EXPECT_GE(round_trip + 10'000'000ULL, before);  // Local() drops the fraction
+  EXPECT_LE(round_trip, after);
+}
+
 TEST(TestClockTest, AdvanceMovesWallAndSteadyTimeAcrossTheDayAndMonth) {
   TestClock clock(At(2024, 2, 29, 23, 59, 58));
   const auto steady0 = clock.Steady();

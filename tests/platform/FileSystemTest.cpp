@@ -106,16 +106,25 @@ TEST(FileSystemTest, ListingIsSortedByByteOrderWithoutDotEntries) {
   EXPECT_FALSE(entries[0].is_folder);
 }
 
-TEST(FileSystemTest, ListingSkipsAndCountsNamesWithoutAnEightBitForm) {
+TEST(FileSystemTest, ListingSkipsAndNotesNamesWithoutAnEightBitForm) {
   TempDir dir;
   WriteNative(dir.path() + "/euro\xE2\x82\xAC", "x");
+  WriteNative(dir.path() + "/bad\xFF", "x");
   WriteNative(dir.path() + "/plain", "x");
   std::vector<DirEntry> entries;
-  int skipped = -1;
+  SkippedNames skipped{-1, "stale"};
   ASSERT_EQ(ListDirectory(dir.path(), entries, &skipped), 0);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "plain");
-  EXPECT_EQ(skipped, 1);
+  EXPECT_EQ(skipped.count, 2);
+  EXPECT_EQ(skipped.first, "bad\xFF");
+}
+
+TEST(FileSystemTest, PrintableNameSpellsOutWhatHasNoEightBitForm) {
+  EXPECT_EQ(PrintableName("\xE6\x97\xA5.txt"), "<U+65E5>.txt");
+  EXPECT_EQ(PrintableName("caf\xC3\xA9"), "caf\xE9");
+  EXPECT_EQ(PrintableName("a\\b\x01\xF0\x9F\x98\x80"), "a<U+005C>b<U+0001><U+1F600>");
+  EXPECT_EQ(PrintableName("x\xFF\xC3"), "x<0xFF><0xC3>");
 }
 
 TEST(FileSystemTest, ListingOfAMissingFolderFails) {

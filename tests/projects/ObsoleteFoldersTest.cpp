@@ -268,13 +268,37 @@ TEST_F(ObsoleteFoldersTest, SeveralDueFoldersGoInOneRun) {
   EXPECT_TRUE(log_.WaitFor(kDeletedText, 2));
 }
 
+bool ExpiredAt(std::string_view date, const platform::LocalTime& now) {
+  return ObsoleteDateExpired(date, platform::TestClock(now));
+}
+
 TEST(ObsoleteDate, ExpiresStrictlyAfterFourteenDays) {
-  EXPECT_FALSE(ObsoleteDateExpired("08.12.26", At(2026, 12, 22, 0, 0, 0)));
-  EXPECT_TRUE(ObsoleteDateExpired("08.12.26", At(2026, 12, 22, 0, 0, 1)));
-  EXPECT_TRUE(ObsoleteDateExpired("25.12.26", At(2027, 1, 8, 0, 0, 1)));    // across a year
-  EXPECT_FALSE(ObsoleteDateExpired("15.02.28", At(2028, 2, 29, 0, 0, 0)));  // leap day
-  EXPECT_TRUE(ObsoleteDateExpired("15.02.28", At(2028, 2, 29, 0, 0, 1)));
-  EXPECT_FALSE(ObsoleteDateExpired("", At(2030, 1, 1)));
+  EXPECT_FALSE(ExpiredAt("08.12.26", At(2026, 12, 22, 0, 0, 0)));
+  EXPECT_TRUE(ExpiredAt("08.12.26", At(2026, 12, 22, 0, 0, 1)));
+  EXPECT_TRUE(ExpiredAt("25.12.26", At(2027, 1, 8, 0, 0, 1)));    // across a year
+  EXPECT_FALSE(ExpiredAt("15.02.28", At(2028, 2, 29, 0, 0, 0)));  // leap day
+  EXPECT_TRUE(ExpiredAt("15.02.28", At(2028, 2, 29, 0, 0, 1)));
+  EXPECT_FALSE(ExpiredAt("", At(2030, 1, 1)));
+}
+
+// Central European time: UTC+1, daylight saving (UTC+2) from 29 March 2026
+// 01:00 UTC to 25 October 2026 01:00 UTC. Fourteen days of 86400 seconds from
+// local midnight end an hour after midnight in spring and an hour before it
+// in autumn.
+TEST_F(ObsoleteFoldersTest, FourteenDaysAreRealSecondsAcrossADaylightSavingChange) {
+  constexpr platform::FileTime kSpring = 134192196000000000ULL;  // 2026-03-29 01:00 UTC
+  constexpr platform::FileTime kAutumn = 134373636000000000ULL;  // 2026-10-25 01:00 UTC
+  clock_.SetZone(3600, {{kSpring, 7200}, {kAutumn, 3600}});
+  WriteFile(kObsoleteFoldersList, ListXml({{kOld, "20.03.26"}}));
+  EXPECT_EQ(CheckAt(At(2026, 4, 3, 0, 30)), 0);  // 14 calendar days, but an hour short
+  EXPECT_EQ(CheckAt(At(2026, 4, 3, 1, 0, 0)), 0);
+  EXPECT_TRUE(platform::Exists(kOld));
+  EXPECT_EQ(CheckAt(At(2026, 4, 3, 1, 0, 1)), 1);
+
+  ASSERT_EQ(platform::CreateFolder(kOld), 0);
+  WriteFile(kObsoleteFoldersList, ListXml({{kOld, "20.10.26"}}));
+  EXPECT_EQ(CheckAt(At(2026, 11, 2, 23, 0, 0)), 0);
+  EXPECT_EQ(CheckAt(At(2026, 11, 2, 23, 0, 1)), 1);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "ProjectsTestUtil.h"
 #include "projects/ProjectStore.h"
 #include "projects/ScanResultFile.h"
+#include "support/TempNames.h"
 
 namespace kestrel {
 namespace {
@@ -97,6 +98,16 @@ TEST_F(HandlerTest, TwoProjectsLogTheirSetUpInOrderAndRunOneCycleEach) {
   EXPECT_TRUE(platform::Exists(projects::ScanResultPath("Second", "cy")));
 }
 
+TEST_F(HandlerTest, SecondStartWithoutTeardownIsRefused) {
+  platform::CreateFolder(".\\R");
+  config_.projects.push_back(MakeProject("P", ".\\R", {{"u", {"G"}}}, false));
+  ASSERT_TRUE(list_.StartAll(config_));
+  EXPECT_FALSE(list_.StartAll(config_));
+  EXPECT_EQ(list_.size(), 1u);
+  ASSERT_TRUE(capture_.WaitFor("project 'P' scan successful"));
+  EXPECT_EQ(capture_.Count("Project thread starting project 'P'"), 1);
+}
+
 TEST_F(HandlerTest, TeardownStopsThreadsInOrderRemovesTransferFilesAndReleasesRecords) {
   platform::CreateFolder(".\\R1");
   platform::CreateFolder(".\\R2");
@@ -106,9 +117,9 @@ TEST_F(HandlerTest, TeardownStopsThreadsInOrderRemovesTransferFilesAndReleasesRe
   ASSERT_TRUE(capture_.WaitFor("project 'One' scan successful"));
   ASSERT_TRUE(capture_.WaitFor("project 'Two' scan successful"));
   for (const char* user : {"u1", "u2"}) {
-    for (int slot : {0, 17, 249}) WriteFile(TransferArchivePath("One", user, slot), "zip");
+    for (int slot : {0, 17, 249}) WriteFile(ClientArchivePath("One", user, slot), "zip");
   }
-  WriteFile(TransferArchivePath("Two", "u3", 5), "zip");
+  WriteFile(ClientArchivePath("Two", "u3", 5), "zip");
   WriteFile(".\\Temp\\transfer.dat", "t");
   WriteFile(".\\Temp\\Other_u9_3.zip", "zip");  // not of these projects
 

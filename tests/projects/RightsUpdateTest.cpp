@@ -74,7 +74,8 @@ class RightsUpdateTest : public ::testing::Test {
 
   bool Run(const std::string& document) {
     WriteFile(kReceived, document);
-    return UpdateUserRights(kReceived, config_, clock_, log_channel_);
+    return UpdateUserRights(kReceived, config_, clock_, log_channel_) ==
+           RightsUpdateOutcome::kApplied;
   }
 
   std::vector<std::string> BackupNames() const {
@@ -225,7 +226,10 @@ TEST_F(RightsUpdateTest, WaitsForARunningRightsPassWithoutSpinning) {
   project.rights_pass_running.Set();
   WriteFile(kReceived, Fixture("user_rights.xml"));
   bool done = false;
-  std::thread update([&] { done = UpdateUserRights(kReceived, config_, clock_, log_channel_); });
+  std::thread update([&] {
+    done =
+        UpdateUserRights(kReceived, config_, clock_, log_channel_) == RightsUpdateOutcome::kApplied;
+  });
 
   const auto cpu_before = ProcessorTime();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -239,6 +243,30 @@ TEST_F(RightsUpdateTest, WaitsForARunningRightsPassWithoutSpinning) {
   EXPECT_TRUE(done);
   EXPECT_EQ(GroupsOf(".\\Root\\~RootRights.xml").size(), 2u);
   EXPECT_FALSE(platform::Exists(kReceived));
+}
+
+TEST_F(RightsUpdateTest, BusyProjectIsGivenUpAfterTheWaitLimitAndRetriedOnALaterTick) {
+  ProjectRecord& project = *config_.projects[0];
+  project.rights_pass_running.Set();  // a handler stuck in a rights copy
+  PendingRightsUpdates updates(config_, clock_, log_channel_, std::chrono::milliseconds(20));
+  WriteFile(kReceived, Fixture("user_rights.xml"));
+  updates.Submit(kReceived);
+  const std::string error =
+      "user rights update for project 'Alpha' waits: rights files are being copied";
+  ASSERT_TRUE(log_.WaitFor(error));
+  EXPECT_EQ(log_.LevelOf(error), kLogError);
+  EXPECT_EQ(updates.waiting(), 1u);
+  EXPECT_TRUE(platform::Exists(kReceived));
+  EXPECT_TRUE(BackupNames().empty());
+  updates.Retry();  // still busy
+  EXPECT_EQ(updates.waiting(), 1u);
+
+  project.rights_pass_running.Clear();
+  updates.Retry();
+  EXPECT_EQ(updates.waiting(), 0u);
+  EXPECT_EQ(GroupsOf(".\\Root\\~RootRights.xml").size(), 2u);
+  EXPECT_FALSE(platform::Exists(kReceived));
+  EXPECT_TRUE(log_.WaitFor("user rights updated"));
 }
 
 }  // namespace

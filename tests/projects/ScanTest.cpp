@@ -46,7 +46,7 @@ class ScanTest : public ::testing::Test {
  protected:
   bool Scan(ProjectRecord& project) {
     ProjectCycle cycle(project, log_, shutdown_);
-    return cycle.RunScan();
+    return cycle.RunScan() == ScanOutcome::kDone;
   }
   std::string Result(const std::string& user, const std::string& project = "P") {
     return ReadFile(ScanResultPath(project, user));
@@ -290,6 +290,30 @@ TEST_F(ScanTest, NamesThatCannotBeWrittenAsSystemPathsAreSkipped) {
   EXPECT_NE(result.find("<TotalSize>2</TotalSize>"), std::string::npos);
 }
 
+TEST_F(ScanTest, NamesWithoutAnEightBitFormAreLeftOutWithOneWarningPerScan) {
+  LogCapture capture(log_);
+  platform::CreateFolder(".\\Root");
+  platform::CreateFolder(".\\Root\\Docs");
+  WriteFile(".\\Root\\ok.txt", "ok");
+  { std::ofstream(work_.path() + "/Root/Docs/\xE6\x97\xA5.txt") << "x"; }
+  ::mkdir((work_.path() + "/Root/Docs/\xE2\x82\xAC").c_str(), 0755);
+  { std::ofstream(work_.path() + "/Root/Docs/\xE2\x82\xAC/inner.txt") << "x"; }
+  auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, false);
+  ASSERT_TRUE(Scan(*project));
+  const std::string result = Result("u");
+  EXPECT_NE(result.find("ok.txt"), std::string::npos);
+  EXPECT_EQ(result.find("inner.txt"), std::string::npos);
+  EXPECT_NE(result.find("<TotalSize>2</TotalSize>"), std::string::npos);
+  const std::string warning =
+      "project 'P': 2 file or folder names without an 8-bit form left out of the scan, the first "
+      "is Docs\\<U+20AC>";
+  ASSERT_TRUE(capture.WaitFor(warning));
+  EXPECT_EQ(capture.LevelOf(warning), kLogWarning);
+  ASSERT_TRUE(Scan(*project));
+  ASSERT_TRUE(capture.WaitFor(warning, 2));
+  EXPECT_EQ(capture.Count(warning), 2);  // one per scan, whatever the count
+}
+
 TEST_F(ScanTest, LinkedFolderIsNotWalkedSoALoopEnds) {
   platform::CreateFolder(".\\Root");
   platform::CreateFolder(".\\Root\\A");
@@ -334,7 +358,7 @@ TEST_F(ScanTest, ScanPublishesEveryWalkedFoldersAccessButAGivenUpWalkNothing) {
   platform::SetLastWriteTime(".\\Root\\Empty\\Hidden", kBase + 10000000ULL);
   auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, true);
   shutdown_ = true;
-  ASSERT_TRUE(Scan(*project));
+  EXPECT_FALSE(Scan(*project));
   EXPECT_EQ(project->folder_access.Load(), nullptr);
   shutdown_ = false;
   ASSERT_TRUE(Scan(*project));
@@ -348,15 +372,48 @@ TEST_F(ScanTest, ScanPublishesEveryWalkedFoldersAccessButAGivenUpWalkNothing) {
   EXPECT_EQ(access->Lookup("Other", 0), kAccessVisible | kAccessWritable);
 }
 
-TEST_F(ScanTest, ShutdownFlagStopsTheWalkButTheResultIsStillSaved) {
+TEST_F(ScanTest, WalkStoppedByTheShutdownFlagReplacesNoResult) {
   platform::CreateFolder(".\\Root");
   WriteFile(".\\Root\\a.txt", "a");
   auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, false);
-  shutdown_ = true;
   ASSERT_TRUE(Scan(*project));
-  EXPECT_EQ(Result("u"),
-            "<?xml version='1.0' encoding='UTF-8' ?>\n<Scanresult>\n"
-            "    <TotalSize>0</TotalSize>\n</Scanresult>\n");
+  ASSERT_TRUE(Scan(*project));  // unchanged: the changed flag goes down
+  const std::string current = Result("u");
+  const std::string old = ReadFile(ScanResultPath("P", "u") + ".old");
+  WriteFile(".\\Root\\b.txt", "b");
+  shutdown_ = true;
+  ProjectCycle cycle(*project, log_, shutdown_);
+  EXPECT_EQ(cycle.RunScan(), ScanOutcome::kStopped);
+  EXPECT_EQ(Result("u"), current);
+  EXPECT_EQ(ReadFile(ScanResultPath("P", "u") + ".old"), old);
+  EXPECT_FALSE(project->users[0]->scan_result_changed.load());
+}
+
+// The temporary name taken by a folder makes the write fail, also as root.
+TEST_F(ScanTest, FailedWriteKeepsTheCurrentResultAndItsOldAndLogsAnError) {
+  LogCapture capture(log_);
+  platform::CreateFolder(".\\Root");
+  WriteFile(".\\Root\\a.txt", "a");
+  auto project = MakeProject("P", ".\\Root", {{"u", {"G"}}}, false);
+  ASSERT_TRUE(Scan(*project));
+  WriteFile(".\\Root\\b.txt", "b");
+  ASSERT_TRUE(Scan(*project));
+  ASSERT_TRUE(project->users[0]->scan_result_changed.load());
+  const std::string current = Result("u");
+  const std::string old = ReadFile(ScanResultPath("P", "u") + ".old");
+  ASSERT_NE(current, old);
+
+  ASSERT_EQ(platform::CreateFolder(ScanResultPath("P", "u") + ".tmp"), 0);
+  WriteFile(".\\Root\\c.txt", "c");
+  EXPECT_TRUE(Scan(*project));
+  EXPECT_EQ(Result("u"), current);
+  EXPECT_EQ(ReadFile(ScanResultPath("P", "u") + ".old"), old);
+  EXPECT_TRUE(project->users[0]->scan_result_changed.load());
+  const std::string error =
+      "project 'P': scan result for user u could not be written, .\\Config\\Scanresult_P_u.xml "
+      "kept";
+  ASSERT_TRUE(capture.WaitFor(error));
+  EXPECT_EQ(capture.LevelOf(error), kLogError);
 }
 
 TEST_F(ScanTest, MissingRootFailsAndKeepsPreviousResult) {

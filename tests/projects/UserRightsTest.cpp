@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ProjectsTestUtil.h"
@@ -150,6 +151,32 @@ TEST_F(RightsPassTest, NewTopLevelFolderGetsTheRootFileAndDeeperOnesTheirParents
   platform::SetLastWriteTime(".\\Root\\T\\S", kBase + kSecond);
   Pass();
   EXPECT_EQ(ReadFile(".\\Root\\T\\S\\~E.xml"), s_xml);
+}
+
+// The flag keeps the user-rights update out of rights copies only; a scan
+// that copies nothing must not hold it, however long it walks.
+TEST_F(RightsPassTest, ScanThatCopiesNoRightsFileNeverHoldsTheFlag) {
+  for (int t = 0; t < 20; ++t) {
+    const std::string top = ".\\Root\\T" + std::to_string(t);
+    platform::CreateFolder(top);
+    WriteFile(".\\Root\\~T" + std::to_string(t) + ".xml", root_xml_);
+    for (int f = 0; f < 100; ++f) WriteFile(top + "\\f" + std::to_string(f), "x");
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> held{0};
+  std::atomic<int> samples{0};
+  std::thread sampler([&] {
+    while (!done) {
+      held += project_->rights_pass_running.IsSet() ? 1 : 0;
+      ++samples;
+    }
+  });
+  ProjectCycle cycle(*project_, log_, shutdown_);
+  for (int round = 0; round < 5; ++round) EXPECT_EQ(cycle.RunScan(), ScanOutcome::kDone);
+  done = true;
+  sampler.join();
+  EXPECT_GT(samples.load(), 0);
+  EXPECT_EQ(held.load(), 0);
 }
 
 TEST_F(RightsPassTest, TopLevelRightsFileIsNeverOverwritten) {
@@ -308,6 +335,39 @@ TEST_F(PrepareRootsTest, ManagedRootsAreSetWrittenCreatedAndGivenTheTemplate) {
 
   // Second start: nothing to change, the file is not rewritten.
   EXPECT_FALSE(PrepareRootFolders(config_, store_));
+}
+
+TEST_F(PrepareRootsTest, ProjectsKeepTheirManagedRootsAndOnlyNewOnesGetAFreeNumber) {
+  // Project1 was removed: Two keeps Project2; Three (new) takes the free 1;
+  // Four claims the folder Two already has and gets the next free number.
+  WriteFile(".\\Config\\KestrelServer.xml",
+            "<?xml version='1.0' encoding='UTF-8' ?>\n<KestrelServer_Config>\n"
+            "<Project1><Rootpath>.\\Rootfolder\\Project2</Rootpath></Project1>\n"
+            "<Project2><Rootpath>D:\\three</Rootpath></Project2>\n"
+            "<Project3><Rootpath>.\\Rootfolder\\Project2</Rootpath></Project3>\n"
+            "<Project4><Rootpath>.\\Rootfolder\\Project5</Rootpath></Project4>\n"
+            "</KestrelServer_Config>\n");
+  ASSERT_TRUE(store_.Load(".\\Config\\KestrelServer.xml"));
+  config_.projects.clear();
+  const char* roots[] = {".\\Rootfolder\\Project2", "D:\\three", ".\\Rootfolder\\Project2",
+                         ".\\Rootfolder\\Project5"};
+  for (int i = 0; i < 4; ++i) {
+    config_.projects.push_back(
+        MakeProject("P" + std::to_string(i), roots[i], {{"u", {"G"}}}, true));
+    config_.projects.back()->section_tag = "Project" + std::to_string(i + 1);
+  }
+  EXPECT_TRUE(PrepareRootFolders(config_, store_));
+  const std::vector<std::string> expected = {".\\Rootfolder\\Project2", ".\\Rootfolder\\Project1",
+                                             ".\\Rootfolder\\Project3", ".\\Rootfolder\\Project5"};
+  CXmlStore saved;
+  ASSERT_TRUE(saved.Load(".\\Config\\KestrelServer.xml"));
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(config_.projects[i]->rootpath, expected[i]) << i;
+    EXPECT_EQ(saved.GetString(XmlPath{"KestrelServer_Config", "Project" + std::to_string(i + 1)},
+                              "Rootpath"),
+              expected[i])
+        << i;
+  }
 }
 
 TEST_F(PrepareRootsTest, CustomerInstallationLeavesEverythingAlone) {

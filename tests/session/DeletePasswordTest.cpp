@@ -42,9 +42,34 @@ TEST_F(DeletePasswordTest, DeleteInTheRootIsAcknowledgedTwiceAndLogged) {
   EXPECT_TRUE(WaitUntil([&] { return !platform::Exists(env.AlphaFile("gone.txt")); }));
   EXPECT_EQ(peer.Exchange(request, 7), ack);  // a missing file is acknowledged the same way
   const std::string line = "File RootFolder\\gone.txt deleted from project Alpha";
-  EXPECT_TRUE(env.WaitForLog(line, kLogInfo, 2));
+  EXPECT_TRUE(env.WaitForLog(line, kLogInfo, 1));
   EXPECT_NE(env.UserLog().find(": " + line + "\r\n"), std::string::npos);
   EXPECT_TRUE(env.Alpha().changed_by_session.load());
+}
+
+TEST_F(DeletePasswordTest, DeleteOfAMissingFileOrAFolderReportsNothingDeleted) {
+  platform::CreateFolder(env.AlphaFile("Docs"));
+  Peer peer(env);
+  ASSERT_TRUE(peer.LoginAnna());
+  EXPECT_TRUE(peer.session->DeleteFile("RootFolder", "never.txt"));
+  EXPECT_TRUE(peer.session->DeleteFile("RootFolder", "Docs"));
+  const std::string warning =
+      "network handling: no file RootFolder\\never.txt to delete on project Alpha from IP "
+      "127.0.0.1 at Port ";
+  ASSERT_TRUE(WaitUntil([&] {
+    int warnings = 0;
+    for (const auto& [text, level] : env.log_window.LogLines()) {
+      warnings += level == kLogWarning && text.rfind(warning, 0) == 0 ? 1 : 0;
+    }
+    return warnings == 1;
+  }));
+  EXPECT_TRUE(peer.session->RequestSessionKey());  // a later round trip: both handled
+  for (const auto& [text, level] : env.log_window.LogLines()) {
+    EXPECT_EQ(text.find("deleted from project"), std::string::npos) << text;
+  }
+  EXPECT_EQ(env.UserLog().find("deleted from project"), std::string::npos);
+  EXPECT_FALSE(env.Alpha().changed_by_session.load());
+  EXPECT_TRUE(platform::IsFolder(env.AlphaFile("Docs")));
 }
 
 TEST_F(DeletePasswordTest, DeleteInANestedFolderAndNeverOfAFolder) {
@@ -72,6 +97,7 @@ TEST_F(DeletePasswordTest, UserPasswordOfAnotherProjectsUserChangesWithItsOldPas
   EXPECT_EQ(record->password, "n3w-pass");
   EXPECT_EQ(record->project_tag, "Project2");
   EXPECT_EQ(record->user_tag, "User1");
+  EXPECT_EQ(record->projectname, "Beta");
   EXPECT_EQ(record->username, "carl");
   EXPECT_TRUE(env.WaitForLog("Project Beta, User carl changed password", kLogWarning));
 }

@@ -122,6 +122,23 @@ TEST(FrameAssemblerTest, ContinuationThatBreaksTheFrameLetsAFreshRequestThrough)
   EXPECT_EQ(Bytes(r.frame, r.frame + r.size), ping);
 }
 
+TEST(FrameAssemblerTest, CompleteFrameInOneReadIsNeverSwallowedByAPartialOne) {
+  // AA 55 01 FF announces 255 payload bytes; the pings that follow within
+  // the time-out are whole requests of their own.
+  FrameAssembler a;
+  const Bytes start = {0xAA, 0x55, 0x01, 0xFF};
+  const Bytes ping = Frame(0x01, {0xCC, 0x33});
+  EXPECT_EQ(a.Feed(start.data(), start.size(), kT0).frame, nullptr);
+  auto r = a.Feed(ping.data(), ping.size(), kT0 + std::chrono::milliseconds(100));
+  EXPECT_EQ(r.corrupt, 1);
+  ASSERT_NE(r.frame, nullptr);
+  EXPECT_EQ(Bytes(r.frame, r.frame + r.size), ping);
+  r = a.Feed(ping.data(), ping.size(), kT0 + std::chrono::milliseconds(200));
+  EXPECT_EQ(r.corrupt, 0);
+  EXPECT_NE(r.frame, nullptr);
+  EXPECT_FALSE(a.HasPartialFrame());
+}
+
 TEST(FrameAssemblerTest, PayloadLengthAbove127IsAnOrdinaryLength) {
   FrameAssembler a;
   const Bytes f = Frame(0x11, Bytes(0x80, 0x01));

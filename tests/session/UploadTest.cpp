@@ -37,6 +37,27 @@ std::optional<client::ReplyFrame> OddChunk(Peer& peer, std::size_t cipher, std::
   return peer.connection.BulkRequest(PacketType::kUploadChunk, header, block);
 }
 
+// The archive bytes of a file holding content, packed as src.txt.
+std::string PackedText(const std::string& content) {
+  WriteFileBytes("src.txt", content);
+  EXPECT_TRUE(PackFile("u.zip", "src.txt", "src.txt"));
+  return ReadFileBytes("u.zip");
+}
+
+// Up to 1280 archive bytes as one upload chunk.
+bool SendChunk(Peer& peer, std::string_view bytes) {
+  return peer.session->SendUploadChunk(std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+// No upload was reported as placed, and the project did not change.
+void ExpectNoFilePlaced(SessionEnv& env) {
+  for (const auto& [text, level] : env.log_window.LogLines()) {
+    EXPECT_EQ(text.find("updated file"), std::string::npos) << text;
+  }
+  EXPECT_FALSE(env.Alpha().changed_by_session.load());
+}
+
 class UploadTest : public ::testing::Test {
  protected:
   SessionEnv env;
@@ -123,10 +144,7 @@ TEST_F(UploadTest, DamagedArchiveLeavesTheOldFileUntouchedAndLogsNothing) {
   }
   EXPECT_FALSE(platform::Exists(".\\Temp\\transfer.dat"));
   EXPECT_TRUE(peer.session->RequestSessionKey());  // a later round trip
-  for (const auto& [text, level] : env.log_window.LogLines()) {
-    EXPECT_EQ(text.find("updated file"), std::string::npos) << text;
-  }
-  EXPECT_FALSE(env.Alpha().changed_by_session.load());
+  ExpectNoFilePlaced(env);
 }
 
 TEST_F(UploadTest, OddChunksAreNeverWrittenAndTheUploadPlacesNothing) {
@@ -139,8 +157,7 @@ TEST_F(UploadTest, OddChunksAreNeverWrittenAndTheUploadPlacesNothing) {
     std::size_t cipher, plain;
     std::uint8_t marker;
   };
-  for (const Odd odd :
-       {Odd{1296, 16, 0xCC}, Odd{17, 17, 0xCC}, Odd{32, 33, 0xCC}, Odd{1280, 1280, 0x00}}) {
+  for (const Odd odd : {Odd{1296, 16, 0xCC}, Odd{17, 17, 0xCC}, Odd{32, 33, 0xCC}}) {
     Peer peer(env);
     ASSERT_TRUE(peer.LoginAnna());
     ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
@@ -155,6 +172,21 @@ TEST_F(UploadTest, OddChunksAreNeverWrittenAndTheUploadPlacesNothing) {
     EXPECT_EQ(ReadFileBytes(env.AlphaFile("doc.txt")), "old contents")
         << odd.cipher << "/" << odd.plain << "/" << int(odd.marker);
   }
+}
+
+TEST_F(UploadTest, ChunkWithoutTheDataMarkerIsAcknowledgedSkippedAndTheUploadGoesOn) {
+  const std::string archive = PackedText("placed all the same");
+  Peer peer(env);
+  ASSERT_TRUE(peer.LoginAnna());
+  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
+                                      UploadRecord(peer, "RootFolder", "doc.txt", kAnnounced)));
+  const auto ack = OddChunk(peer, 1280, 1280, 0x00);
+  ASSERT_TRUE(ack.has_value());
+  EXPECT_EQ(ack->payload, (Bytes{0x55, 0x33}));
+  EXPECT_EQ(ReadFileBytes("Temp/Alpha_anna_0.zip").size(), 0u);
+  ASSERT_TRUE(SendChunk(peer, archive));
+  ASSERT_TRUE(peer.session->SendUploadEnd());
+  EXPECT_EQ(ReadFileBytes(env.AlphaFile("doc.txt")), "placed all the same");
 }
 
 TEST_F(UploadTest, ChunksAreTakenWithoutAnyAllocation) {
@@ -198,6 +230,55 @@ TEST_F(UploadTest, LogoutAbandonsTheUploadInProgress) {
   ASSERT_TRUE(peer.session->Logout());
   ASSERT_TRUE(peer.LoginAnna());
   EXPECT_TRUE(peer.session->SendUploadEnd());
+  EXPECT_FALSE(platform::Exists(env.AlphaFile("late.txt")));
+}
+
+// bob starts an upload (his archive lies complete in Temp), anna logs in on
+// the same connection, announces her own file and sends a chunk, bob logs in
+// again and ends the upload: nothing may be placed, least of all bob's
+// content under anna's name.
+TEST_F(UploadTest, ReloginPartWayThroughAnUploadPlacesNothing) {
+  const std::string bob_archive = PackedText("bob's old content");
+  const std::string anna_archive = PackedText(RandomBytes(3000, 31));
+  ASSERT_GT(anna_archive.size(), 1280u);
+  Peer peer(env);
+  ASSERT_TRUE(peer.session->RequestSessionKey());
+  ASSERT_TRUE(peer.session->Login("bob", "hunter2", "Alpha"));
+  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
+                                      UploadRecord(peer, "RootFolder", "bob.txt", kAnnounced)));
+  ASSERT_TRUE(SendChunk(peer, bob_archive));
+
+  ASSERT_TRUE(peer.session->Login("anna", "secret", "Alpha"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
+  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
+                                      UploadRecord(peer, "RootFolder", "anna.bin", kAnnounced)));
+  ASSERT_TRUE(SendChunk(peer, std::string_view(anna_archive).substr(0, 1280)));
+
+  ASSERT_TRUE(peer.session->Login("bob", "hunter2", "Alpha"));
+  EXPECT_TRUE(peer.session->SendUploadEnd());
+  EXPECT_FALSE(platform::Exists(env.AlphaFile("anna.bin")));
+  EXPECT_FALSE(platform::Exists(env.AlphaFile("bob.txt")));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
+  ExpectNoFilePlaced(env);
+}
+
+TEST_F(UploadTest, ArchivesGoWhenTheirLoginOrTheConnectionEnds) {
+  WriteFileBytes(env.AlphaFile("doc.txt"), "a document");
+  auto peer = std::make_unique<Peer>(env);
+  ASSERT_TRUE(peer->LoginAnna());
+  ASSERT_TRUE(peer->session->DownloadFile("RootFolder", "doc.txt", "d.zip", "d.txt"));
+  ASSERT_TRUE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));
+  ASSERT_TRUE(peer->session->Login("bob", "hunter2", "Alpha"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));  // the earlier login's
+  ASSERT_TRUE(peer->connection.Request(PacketType::kUploadRequest,
+                                       UploadRecord(*peer, "RootFolder", "late.txt", kAnnounced)));
+  ASSERT_TRUE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
+  WriteFileBytes("Temp/XMLConfig_0.zip", "a remote upload's archive");
+  peer->connection.Close();
+  ASSERT_TRUE(peer->served->WaitEnded());
+  EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\XMLConfig_0.zip"));
   EXPECT_FALSE(platform::Exists(env.AlphaFile("late.txt")));
 }
 
