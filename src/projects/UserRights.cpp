@@ -151,8 +151,12 @@ bool PrepareRootFolders(ServerConfig& config, CXmlStore& config_store) {
   for (std::size_t i = 0; i < config.projects.size(); ++i) {
     ProjectRecord& project = *config.projects[i];
     if (!keeps[i]) {
-      // The lowest number no configured project claims.
-      while (claimed.count(free_number) != 0) ++free_number;
+      // The lowest number no configured project claims and no folder holds:
+      // the folder of a project removed earlier is never handed to a new one.
+      while (claimed.count(free_number) != 0 ||
+             platform::Exists(std::string(kManagedRootPrefix) + std::to_string(free_number))) {
+        ++free_number;
+      }
       claimed.insert(free_number);
       project.rootpath = std::string(kManagedRootPrefix) + std::to_string(free_number);
       config_store.SetExistingString(XmlPath{"KestrelServer_Config", project.section_tag},

@@ -314,11 +314,15 @@ class PrepareRootsTest : public ::testing::Test {
 };
 
 TEST_F(PrepareRootsTest, ManagedRootsAreSetWrittenCreatedAndGivenTheTemplate) {
-  // The second root already has its own rights file, which stays.
+  // The second project already has its managed root with its own rights
+  // file, which stays.
   platform::CreateFolder(".\\Rootfolder");
   platform::CreateFolder(".\\Rootfolder\\Project2");
   std::string own = RightsXml({{1, "G", "false", "false"}});
   WriteFile(".\\Rootfolder\\Project2\\~RootRights.xml", own);
+  config_.projects[1]->rootpath = ".\\Rootfolder\\Project2";
+  ASSERT_TRUE(store_.SetExistingString(XmlPath{"KestrelServer_Config", "Project2"}, "Rootpath",
+                                       ".\\Rootfolder\\Project2"));
 
   EXPECT_TRUE(PrepareRootFolders(config_, store_));
   EXPECT_EQ(config_.projects[0]->rootpath, ".\\Rootfolder\\Project1");
@@ -375,6 +379,15 @@ TEST_F(PrepareRootsTest, CustomerInstallationLeavesEverythingAlone) {
   EXPECT_FALSE(PrepareRootFolders(config_, store_));
   EXPECT_EQ(config_.projects[0]->rootpath, "D:\\one");
   EXPECT_FALSE(platform::Exists(".\\Rootfolder"));
+}
+
+TEST_F(PrepareRootsTest, FolderLeftByARemovedProjectIsNeverHandedToANewOne) {
+  platform::CreateFolder(".\\Rootfolder");
+  platform::CreateFolder(".\\Rootfolder\\Project1");
+  WriteFile(".\\Rootfolder\\Project1\\old.txt", "of a removed project");
+  EXPECT_TRUE(PrepareRootFolders(config_, store_));
+  EXPECT_EQ(config_.projects[0]->rootpath, ".\\Rootfolder\\Project2");
+  EXPECT_EQ(config_.projects[1]->rootpath, ".\\Rootfolder\\Project3");
 }
 
 }  // namespace
