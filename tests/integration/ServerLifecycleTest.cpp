@@ -153,8 +153,9 @@ TEST(ServerLifecycle, RemovingTheFirstManagedProjectLeavesTheSecondItsOwnRoot) {
   TempDir dir;
   std::uint16_t port = FreePort();
   const std::string config_path = dir.Sub("Config/KestrelServer.xml");
-  ASSERT_TRUE(WriteFile(
-      config_path, ProjectsConfig(port, false, {{"Alpha", ".\\Data\\A"}, {"Beta", ".\\Data\\B"}})));
+  ASSERT_TRUE(WriteFile(config_path, ProjectsConfig(port, false,
+                                                    {{"Alpha", ".\\Rootfolder\\Project1"},
+                                                     {"Beta", ".\\Rootfolder\\Project2"}})));
   ASSERT_TRUE(WriteFile(dir.Sub("Rootfolder/Project1/alpha.txt"), "alpha's"));
   ASSERT_TRUE(WriteFile(dir.Sub("Rootfolder/Project2/beta.txt"), "beta's"));
   ServerProcess server(KESTREL_SERVER_BINARY, dir.path());
