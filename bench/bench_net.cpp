@@ -121,11 +121,14 @@ class ChunkSession final : public ISessionHandler {
  public:
   ChunkSession() : reply_(ChunkReply()) {}
   void OnConnection(const SlotValues& values) override { connection_ = values.connection; }
-  void OnReceive(const std::uint8_t* buffer, std::size_t bytes) override {
-    if (IsValidFrame(buffer, bytes) && FrameType(buffer) == PacketType::kNextDownloadChunk) {
+  std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) override {
+    if (!IsValidFrame(buffer, bytes)) return 0;
+    if (FrameType(buffer) == PacketType::kNextDownloadChunk) {
       connection_->Send(reply_.data(), reply_.size());
     }
+    return 1;
   }
+  bool authenticated() const override { return false; }
   void OnConnectionEnd() override {}
 
  private:

@@ -42,7 +42,11 @@ class ISessionHandler {
   virtual ~ISessionHandler() = default;
   virtual void OnConnection(const SlotValues& values) = 0;
   // One read that delivered data: buffer holds `bytes` bytes (at most 1500).
-  virtual void OnReceive(const std::uint8_t* buffer, std::size_t bytes) = 0;
+  // Returns how many complete valid frames the read completed and the handler
+  // took (the connection's sign of life for the watchdog).
+  virtual std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) = 0;
+  // A client or the remote tool is logged in on this connection.
+  virtual bool authenticated() const = 0;
   // The connection ended (closed, terminated or stopped): logout and clean-up.
   virtual void OnConnectionEnd() = 0;
 };

@@ -35,7 +35,8 @@ class CSessionHandler final : public ISessionHandler {
   CSessionHandler& operator=(const CSessionHandler&) = delete;
 
   void OnConnection(const SlotValues& values) override;
-  void OnReceive(const std::uint8_t* buffer, std::size_t bytes) override;
+  std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) override;
+  bool authenticated() const override { return client_logged_in_ || remote_logged_in_; }
   void OnConnectionEnd() override;
 
   bool client_logged_in() const { return client_logged_in_; }

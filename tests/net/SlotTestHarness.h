@@ -114,9 +114,9 @@ class TestSession final : public ISessionHandler {
     connection_ = values.connection;
     ++stats_.connections;
   }
-  void OnReceive(const std::uint8_t* buffer, std::size_t bytes) override {
+  std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) override {
     ++stats_.receives;
-    if (!IsValidFrame(buffer, bytes)) return;
+    if (!IsValidFrame(buffer, bytes)) return 0;
     std::size_t size = 0;
     if (FrameType(buffer) == PacketType::kPing) {
       size = BuildReply(PacketType::kPing, kReplyEcho, out_);
@@ -125,7 +125,9 @@ class TestSession final : public ISessionHandler {
       size = BuildBulkReply(PacketType::kNextDownloadChunk, count, block_, out_);
     }
     if (size != 0 && connection_->Send(out_, size)) ++stats_.replies_sent;
+    return 1;
   }
+  bool authenticated() const override { return false; }
   void OnConnectionEnd() override {
     ++stats_.ends;
     if (connection_ != nullptr && connection_->IsOpen() && connection_->PeerPort() != 0) {
