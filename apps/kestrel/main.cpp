@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CliOptions.h"
@@ -23,27 +24,22 @@ constexpr const char* kConnectionHelp =
     "  --quiet, -q           no progress line\n"
     "The password comes from KESTREL_PASSWORD or is asked for on the terminal.\n";
 
-constexpr const char* kMainUsage =
-    "Usage: kestrel [options] COMMAND [arguments]\n"
+constexpr const char* kMainUsageHead = "Usage: kestrel [options] COMMAND [arguments]\n";
+constexpr const char* kMainUsageTail =
     "\n"
-    "Client commands:\n"
-    "  ls [--json]                    your files on the server, as a tree\n"
-    "  get REMOTE [LOCAL]             download a file (REMOTE like Docs/team.csv)\n"
-    "  put LOCAL [REMOTE-FOLDER]      upload a file (into the root by default)\n"
-    "  rm REMOTE                      delete a file on the server\n"
-    "  passwd                         change your password\n"
-    "  changed                        has your file list changed? (exit 0 yes, 1 no)\n"
-    "  sync LOCAL-DIR                 two-way synchronisation with a local folder\n"
-    "  watch LOCAL-DIR                keep a local folder synchronised\n"
-    "Administration commands (remote administration password):\n"
-    "  admin logs [DIR]               fetch configuration, scan results and logs\n"
-    "  admin push-config FILE         send a new server configuration\n"
-    "  admin push-rights FILE         send new user rights for a project\n"
-    "  admin rights PROJECT           what each user may do in each folder\n"
-    "  admin passwd                   change the remote administration password\n"
-    "\n"
-    "kestrel COMMAND --help shows the details of a command.\n"
+    "kestrel COMMAND --help shows the details of a command; kestrel --version\n"
+    "the version.\n"
     "\n";
+constexpr const char* kAdminUsageHead =
+    "Usage: kestrel admin COMMAND [arguments]\n"
+    "\n"
+    "The administration commands log in with the remote administration password\n"
+    "(KESTREL_PASSWORD or a prompt); the server must have ActivateRemote on.\n";
+constexpr const char* kAdminUsageTail =
+    "\n"
+    "kestrel admin COMMAND --help shows the details of a command.\n"
+    "\n";
+constexpr const char* kVersion = "kestrel (Kestrel Server) " KESTREL_VERSION;
 
 constexpr const char* kLsHelp =
     "Usage: kestrel ls [--json]\n"
@@ -152,20 +148,69 @@ constexpr const char* kAdminPasswdHelp =
     "KESTREL_PASSWORD or a prompt, new one from KESTREL_NEW_PASSWORD or prompts).\n";
 
 const Command kCommands[] = {
-    {"ls", kLsHelp, "json", 0, 0, RunLs},
-    {"get", kGetHelp, "", 1, 2, RunGet},
-    {"put", kPutHelp, "", 1, 2, RunPut},
-    {"rm", kRmHelp, "", 1, 1, RunRm},
-    {"passwd", kPasswdHelp, "", 0, 0, RunPasswd},
-    {"changed", kChangedHelp, "", 0, 0, RunChanged},
-    {"sync", kSyncHelp, "delete dry-run settle", 1, 1, RunSync},
-    {"watch", kWatchHelp, "delete interval settle", 1, 1, RunWatch},
-    {"admin logs", kAdminLogsHelp, "", 0, 1, RunAdminLogs},
-    {"admin push-config", kAdminPushConfigHelp, "", 1, 1, RunAdminPushConfig},
-    {"admin push-rights", kAdminPushRightsHelp, "", 1, 1, RunAdminPushRights},
-    {"admin rights", kAdminRightsHelp, "", 1, 1, RunAdminRights},
-    {"admin passwd", kAdminPasswdHelp, "", 0, 0, RunAdminPasswd},
+    {"ls", "[--json]", "your files on the server, as a tree", kLsHelp, "json", 0, 0, RunLs},
+    {"get", "REMOTE [LOCAL]", "download a file (REMOTE like Docs/team.csv)", kGetHelp, "", 1, 2,
+     RunGet},
+    {"put", "LOCAL [REMOTE-FOLDER]", "upload a file (into the root by default)", kPutHelp, "", 1, 2,
+     RunPut},
+    {"rm", "REMOTE", "delete a file on the server", kRmHelp, "", 1, 1, RunRm},
+    {"passwd", "", "change your password", kPasswdHelp, "", 0, 0, RunPasswd},
+    {"changed", "[--json]", "has your file list changed? (exit 0 yes, 1 no)", kChangedHelp, "json",
+     0, 0, RunChanged},
+    {"sync", "LOCAL-DIR", "two-way synchronisation with a local folder", kSyncHelp,
+     "delete dry-run settle json", 1, 1, RunSync},
+    {"watch", "LOCAL-DIR", "keep a local folder synchronised", kWatchHelp, "delete interval settle",
+     1, 1, RunWatch},
+    {"admin logs", "[DIR]", "fetch configuration, scan results and logs", kAdminLogsHelp, "", 0, 1,
+     RunAdminLogs},
+    {"admin push-config", "FILE", "send a new server configuration", kAdminPushConfigHelp, "", 1, 1,
+     RunAdminPushConfig},
+    {"admin push-rights", "FILE", "send new user rights for a project", kAdminPushRightsHelp, "", 1,
+     1, RunAdminPushRights},
+    {"admin rights", "PROJECT", "what each user may do in each folder", kAdminRightsHelp, "", 1, 1,
+     RunAdminRights},
+    {"admin passwd", "", "change the remote administration password", kAdminPasswdHelp, "", 0, 0,
+     RunAdminPasswd},
 };
+
+constexpr const char* kAdminPrefix = "admin ";
+
+bool IsAdmin(const Command& command) {
+  return std::string_view(command.name).starts_with(kAdminPrefix);
+}
+
+// One line per command: "  NAME ARGS   SUMMARY". admin: the administration
+// commands without their "admin " (else every command, in groups).
+std::string CommandList(bool admin_only) {
+  std::string list;
+  bool in_admin = false;
+  for (const Command& command : kCommands) {
+    if (admin_only && !IsAdmin(command)) continue;
+    if (!admin_only && list.empty()) list += "Client commands:\n";
+    if (!admin_only && IsAdmin(command) && !in_admin) {
+      list += "Administration commands (remote administration password):\n";
+      in_admin = true;
+    }
+    std::string head = admin_only ? command.name + std::strlen(kAdminPrefix) : command.name;
+    if (*command.args != '\0') head += std::string(" ") + command.args;
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-30s %s\n", head.c_str(), command.summary);
+    list += line;
+  }
+  return list;
+}
+
+// The overview of every command (kestrel --help) or of the administration
+// commands (kestrel admin --help); to stdout when asked for, else to stderr.
+int PrintUsage(bool admin_only, bool asked) {
+  FILE* out = asked ? stdout : stderr;
+  std::fputs(admin_only ? kAdminUsageHead : kMainUsageHead, out);
+  std::fputs("\n", out);
+  std::fputs(CommandList(admin_only).c_str(), out);
+  std::fputs(admin_only ? kAdminUsageTail : kMainUsageTail, out);
+  std::fputs(kConnectionHelp, out);
+  return asked ? kExitOk : kExitUsage;
+}
 
 constexpr const char* kGlobalOptions[] = {"server",     "project", "user",
                                           "global-key", "timeout", "quiet"};
@@ -219,15 +264,18 @@ int Main(int argc, char** argv) {
     PrintError(error + " (try kestrel --help)");
     return kExitUsage;
   }
+  if (line->version) {
+    std::puts(kVersion);
+    return kExitOk;
+  }
   if (line->words.empty() || (line->words.size() == 1 && line->words[0] == "help")) {
-    std::fputs(kMainUsage, line->help || !line->words.empty() ? stdout : stderr);
-    std::fputs(kConnectionHelp, line->help || !line->words.empty() ? stdout : stderr);
-    return line->help || !line->words.empty() ? kExitOk : kExitUsage;
+    return PrintUsage(false, line->help || !line->words.empty());
   }
   if (line->words[0] == "help") {
     line->words.erase(line->words.begin());
     line->help = true;
   }
+  if (line->words.size() == 1 && line->words[0] == "admin") return PrintUsage(true, line->help);
   int words = 0;
   const Command* command = FindCommand(*line, words);
   if (command == nullptr) {
