@@ -29,6 +29,11 @@ constexpr const char* kMainUsageTail =
     "\n"
     "kestrel COMMAND --help shows the details of a command; kestrel --version\n"
     "the version.\n"
+    "\n"
+    "Exit codes: 0 done (changed: the list changed), 1 changed: it did not,\n"
+    "2 bad command line, 3 no connection or no reply, 4 login refused, 5 refused\n"
+    "by the server or not found, 6 a local file or folder error, 7 sync: some\n"
+    "steps failed.\n"
     "\n";
 constexpr const char* kAdminUsageHead =
     "Usage: kestrel admin COMMAND [arguments]\n"
@@ -54,8 +59,10 @@ constexpr const char* kGetHelp =
     "\n"
     "Downloads REMOTE (\"Docs/team.csv\", \"Docs\\\\team.csv\" or \"readme.txt\" in the\n"
     "root) to LOCAL (default: the file name in the current folder; a folder\n"
-    "receives the file under its name). The local file gets the server's\n"
-    "last-write time. An existing local file is replaced only by a complete copy.\n";
+    "receives the file under its name); the folder it goes into must exist. The\n"
+    "local file gets the server's last-write time. An existing local file is\n"
+    "replaced only by a complete copy. On a terminal the progress line shows\n"
+    "\"preparing\" while the server packs the file, then bytes, total and time left.\n";
 
 constexpr const char* kPutHelp =
     "Usage: kestrel put LOCAL [REMOTE-FOLDER]\n"
@@ -63,13 +70,15 @@ constexpr const char* kPutHelp =
     "Uploads the file LOCAL into REMOTE-FOLDER (\"Docs/2024\"; the project root when\n"
     "left out, \"/\" or \"RootFolder\"), announcing its local last-write time, which\n"
     "the server gives the stored file. Missing folders are created by the server.\n"
-    "The server lists the file after its rescan, which the logout starts.\n";
+    "The server lists the file after its rescan, which the logout starts. On a\n"
+    "terminal the progress line shows \"packing\" while the file is packed here.\n";
 
 constexpr const char* kRmHelp =
     "Usage: kestrel rm REMOTE\n"
     "\n"
     "Deletes the file REMOTE on the server (it must be in your file list and its\n"
-    "folder writable for you).\n";
+    "folder writable for you). Folders are not deleted: the server removes empty\n"
+    "ones itself when DeleteEmptyFolders is on.\n";
 
 constexpr const char* kPasswdHelp =
     "Usage: kestrel passwd\n"
@@ -78,14 +87,15 @@ constexpr const char* kPasswdHelp =
     "prompt, the new one from KESTREL_NEW_PASSWORD or two prompts.\n";
 
 constexpr const char* kChangedHelp =
-    "Usage: kestrel changed\n"
+    "Usage: kestrel changed [--json]\n"
     "\n"
     "Asks whether the server's last scan changed your file list. Prints \"changed\"\n"
     "and exits 0, or prints \"unchanged\" and exits 1 (other codes: errors). The\n"
-    "answer stays \"changed\" until the server's next scan finds nothing new.\n";
+    "answer stays \"changed\" until the server's next scan finds nothing new.\n"
+    "  --json    {\"changed\":true} or {\"changed\":false}, same exit codes\n";
 
 constexpr const char* kSyncHelp =
-    "Usage: kestrel sync LOCAL-DIR [--delete] [--dry-run] [--settle SECONDS]\n"
+    "Usage: kestrel sync LOCAL-DIR [--delete] [--dry-run [--json]] [--settle SECONDS]\n"
     "\n"
     "Synchronises LOCAL-DIR (created when missing) with your files on the server,\n"
     "both ways, by last-write times:\n"
@@ -100,6 +110,7 @@ constexpr const char* kSyncHelp =
     "                     since the last sync (never when the other side lists no\n"
     "                     files at all)\n"
     "  --dry-run          print the plan and change nothing\n"
+    "  --json             with --dry-run: the plan as one JSON object\n"
     "  --settle SECONDS   how long to wait for the server's rescan to confirm the\n"
     "                     uploads and deletions (default 30; 0: confirm next time)\n";
 
