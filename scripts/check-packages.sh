@@ -19,7 +19,8 @@ done
 server_deb=("$build"/kestrel-server_*.deb)
 dpkg-deb -I "${server_deb[0]}" postinst >/dev/null
 for f in usr/bin/kestrel-server usr/bin/kestrel usr/lib/systemd/system/kestrel-server.service \
-         usr/share/kestrel-server/demo/Config/KestrelServer.xml usr/share/man/man1/kestrel-server.1; do
+         usr/share/kestrel-server/demo/Config/KestrelServer.xml usr/share/man/man1/kestrel-server.1 \
+         usr/share/bash-completion/completions/kestrel usr/share/zsh/vendor-completions/_kestrel; do
   [ -e "$root/$f" ] || { echo "missing in the packages: /$f"; exit 1; }
 done
 cp -r "$root/usr/share/kestrel-server/demo" "$root/demo"

@@ -18,6 +18,7 @@
 #include "platform/Clock.h"
 #include "platform/PidLock.h"
 #include "support/WindowMessages.h"
+#include "ui/AboutBox.h"
 #include "ui/AppIcon.h"
 #include "ui/GuiController.h"
 #include "ui/LoggingWindow.h"
@@ -33,8 +34,9 @@ constexpr const char* kUsage =
     "there and reads Config/KestrelServer.xml (listening port 50000 without one).\n"
     "\n"
     "  --show-logging     open the logging window at start\n"
-    "  --screenshot DIR   open the logging window, save main-window.png and\n"
-    "                     logging-window.png into DIR after 3 seconds, then shut down\n"
+    "  --screenshot DIR   open the logging window, save main-window.png,\n"
+    "                     logging-window.png and about-box.png into DIR after\n"
+    "                     3 seconds, then shut down\n"
     "\n"
     "Signals: SIGHUP restarts the server; SIGTERM and SIGINT shut it down.\n";
 
@@ -146,7 +148,9 @@ int main(int argc, char** argv) {
           SaveGrab(controller.main_window(), args.screenshot_dir, "main-window.png");
       const bool logging_saved =
           SaveGrab(controller.logging_window(), args.screenshot_dir, "logging-window.png");
-      QCoreApplication::exit(main_saved && logging_saved ? 0 : 1);
+      ui::AboutBox about;
+      const bool about_saved = SaveGrab(&about, args.screenshot_dir, "about-box.png");
+      QCoreApplication::exit(main_saved && logging_saved && about_saved ? 0 : 1);
     });
   }
 

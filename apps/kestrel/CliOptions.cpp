@@ -11,7 +11,8 @@ namespace {
 
 const std::set<std::string> kValueOptions = {"server",  "project",  "user",  "global-key",
                                              "timeout", "interval", "settle"};
-const std::set<std::string> kFlagOptions = {"json", "delete", "dry-run", "quiet", "help"};
+const std::set<std::string> kFlagOptions = {"json",  "delete", "dry-run",
+                                            "quiet", "help",   "version"};
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -78,6 +79,8 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
       }
       if (name == "help") {
         line.help = true;
+      } else if (name == "version") {
+        line.version = true;
       } else {
         line.flags[name] = true;
       }

@@ -15,6 +15,7 @@ struct CommandLine {
   std::map<std::string, std::string> values;  // options with a value, by name without "--"
   std::map<std::string, bool> flags;          // options without a value
   bool help = false;
+  bool version = false;
   int command_words = 1;  // how many of words name the command ("admin logs": 2)
 };
 

@@ -294,10 +294,21 @@ int RunGet(const CommandLine& line, const Settings& settings) {
   if (!name) return kExitUsage;
   std::string local_native = ArgCount(line) > 1 ? Arg(line, 1) : ToDisplayText(name->file);
   if (platform::IsFolder(platform::SystemName(local_native).value_or(""))) {
-    local_native += "/" + ToDisplayText(name->file);
+    if (!local_native.ends_with('/')) local_native += '/';
+    local_native += ToDisplayText(name->file);
   }
   const std::optional<std::string> target = LocalSystemPath(local_native);
   if (!target) return kExitUsage;
+  // Found before the server packs the file, not after it arrived.
+  const std::size_t slash = target->rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : target->substr(0, slash);
+  if (!platform::IsFolder(folder)) {
+    PrintError("cannot write " + local_native + ": the folder " + Shown(folder) +
+               " does not exist");
+    return kExitLocal;
+  }
 
   ClientContext context(settings);
   if (const int code = context.Open(settings); code != kExitOk) return code;
@@ -392,6 +403,13 @@ int RunRm(const CommandLine& line, const Settings& settings) {
   const client::ScanResult* result = &context.result;
   const std::string shown = ShownRemote(name->folder, name->file);
   const client::RemoteFile* listed = FindFile(*result, *name);
+  if (listed == nullptr && client::RemoteView(*result).HasFolder(
+                               client::JoinKey(client::FolderKey(name->folder), name->file))) {
+    PrintError(shown +
+               " is a folder; rm deletes files (the server removes an empty folder "
+               "itself when DeleteEmptyFolders is on)");
+    return kExitRefused;
+  }
   if (listed == nullptr) {
     PrintError("not found in your scan result: " + shown);
     return kExitRefused;
@@ -455,15 +473,16 @@ int RunPasswd(const CommandLine&, const Settings& settings) {
                               "password of " + ToDisplayText(settings.user) + " changed");
 }
 
-int RunChanged(const CommandLine&, const Settings& settings) {
+int RunChanged(const CommandLine& line, const Settings& settings) {
+  const bool json = line.flags.count("json") != 0;
   ServerLink link(settings);
   if (const int code = LoginClient(link, settings); code != kExitOk) return code;
   switch (client::ScanResultChanged(link.connection())) {
     case client::YesNo::kYes:
-      std::puts("changed");
+      std::puts(json ? "{\"changed\":true}" : "changed");
       return kExitOk;
     case client::YesNo::kNo:
-      std::puts("unchanged");
+      std::puts(json ? "{\"changed\":false}" : "unchanged");
       return kExitNo;
     case client::YesNo::kNoReply:
       break;

@@ -16,6 +16,8 @@ namespace kestrel::cli {
 
 struct Command {
   const char* name;     // "ls", "admin logs", ...
+  const char* args;     // its arguments in the overview ("REMOTE [LOCAL]")
+  const char* summary;  // one line for the overview
   const char* usage;    // full help text
   const char* options;  // command options it accepts, blank-separated ("json")
   int min_args;

@@ -62,6 +62,55 @@ class SyncPrinter : public client::SyncObserver {
   std::string root_;          // system path of the local folder
 };
 
+// sync --dry-run --json: collects the plan and prints it as one JSON object
+// at the end; warnings and errors still go to stderr.
+class SyncJsonPrinter : public client::SyncObserver {
+ public:
+  void OnSkipped(const client::SkippedName& skipped) override {
+    skipped_.push_back(Item("path", Shown(skipped.key), skipped.reason));
+  }
+  void OnUntranslatable(int count) override { untranslatable_ = count; }
+  void OnWouldCreateRoot() override { create_root_ = true; }
+  void OnStep(const SyncAction& a, bool) override {
+    std::string step = "{\"step\":" + client::JsonQuoted(client::StepName(a.step)) +
+                       ",\"path\":" + client::JsonQuoted(Shown(a.key));
+    if (a.step == SyncStep::kConflict) {
+      step += ",\"conflict_copy\":" + client::JsonQuoted(Shown(a.conflict_key)) +
+              ",\"upload_conflict_copy\":" + (a.upload_conflict_copy ? "true" : "false");
+    }
+    steps_.push_back(step + ",\"reason\":" + client::JsonQuoted(a.reason) + "}");
+  }
+  void OnWarning(const std::string& text) override { PrintWarning(text); }
+  void OnError(const std::string& text) override { PrintError(text); }
+  std::unique_ptr<client::TransferObserver> WatchTransfer(const std::string&) override {
+    return nullptr;
+  }
+
+  void Print(const std::string& root, int changes) const {
+    std::printf(
+        "{\"root\":%s,\"create_root\":%s,\"changes\":%d,\"steps\":[%s],"
+        "\"skipped\":[%s],\"untranslatable\":%d}\n",
+        client::JsonQuoted(Shown(root)).c_str(), create_root_ ? "true" : "false", changes,
+        Joined(steps_).c_str(), Joined(skipped_).c_str(), untranslatable_);
+  }
+
+ private:
+  static std::string Item(const char* name, const std::string& value, const std::string& reason) {
+    return std::string("{\"") + name + "\":" + client::JsonQuoted(value) +
+           ",\"reason\":" + client::JsonQuoted(reason) + "}";
+  }
+  static std::string Joined(const std::vector<std::string>& items) {
+    std::string joined;
+    for (const std::string& item : items) joined += (joined.empty() ? "" : ",") + item;
+    return joined;
+  }
+
+  std::vector<std::string> steps_;
+  std::vector<std::string> skipped_;
+  int untranslatable_ = 0;
+  bool create_root_ = false;
+};
+
 int ExitCodeOf(client::SyncStatus status) {
   switch (status) {
     case client::SyncStatus::kDone:
@@ -97,35 +146,45 @@ std::optional<int> SecondsOption(const CommandLine& line, const char* name, int 
   return static_cast<int>(value);
 }
 
-// The local folder argument as a system path; created when missing.
-std::optional<std::string> SyncFolder(const std::string& native, bool create, bool may_miss) {
+// The local folder argument as a system path, created when missing (unless
+// may_miss); nullopt after printing why, with the exit code in code.
+std::optional<std::string> SyncFolder(const std::string& native, bool may_miss, int& code) {
   std::optional<std::string> root = LocalSystemPath(native);
+  code = kExitUsage;
   if (!root) return std::nullopt;
   if (platform::IsFolder(*root)) return root;
+  code = kExitLocal;
   if (platform::Exists(*root)) {
     PrintError("'" + native + "' is not a folder");
     return std::nullopt;
   }
   if (may_miss) return root;
-  if (!create || platform::CreateFolder(*root) != 0) {
-    PrintError("the folder '" + native + "' does not exist" +
-               (create ? " and cannot be created" : ""));
+  if (platform::CreateFolder(*root) != 0) {
+    PrintError("the folder '" + native + "' does not exist and cannot be created");
     return std::nullopt;
   }
   return root;
 }
 
+// The sync settings of the command line; nullopt after printing why, with
+// the exit code in code.
 std::optional<client::SyncSettings> ReadSyncSettings(const CommandLine& line,
-                                                     const Settings& settings, bool create) {
+                                                     const Settings& settings, int& code) {
   client::SyncSettings sync;
+  code = kExitUsage;
   std::optional<int> settle = SecondsOption(line, "settle", 30, 0, 600);
   if (!settle) return std::nullopt;
   sync.settle_seconds = *settle;
   sync.dry_run = line.flags.count("dry-run") != 0;
   sync.propagate_deletes = line.flags.count("delete") != 0;
-  std::optional<std::string> root = SyncFolder(Arg(line, 0), create && !sync.dry_run, sync.dry_run);
+  if (line.flags.count("json") != 0 && !sync.dry_run) {
+    PrintError("--json applies to sync --dry-run only");
+    return std::nullopt;
+  }
+  std::optional<std::string> root = SyncFolder(Arg(line, 0), sync.dry_run, code);
   if (!root) return std::nullopt;
   sync.root = *root;
+  code = kExitUsage;
   std::string error;
   std::optional<std::string> password =
       ObtainPassword("Password for " + client::ToDisplayText(settings.user) + "@" +
@@ -150,10 +209,18 @@ std::string NowText() {
 }  // namespace
 
 int RunSync(const CommandLine& line, const Settings& settings) {
-  std::optional<client::SyncSettings> sync = ReadSyncSettings(line, settings, true);
-  if (!sync) return kExitUsage;
+  int code = kExitOk;
+  std::optional<client::SyncSettings> sync = ReadSyncSettings(line, settings, code);
+  if (!sync) return code;
   ServerLink link(settings);
-  if (const int code = link.LoginClient(sync->password); code != kExitOk) return code;
+  if (code = link.LoginClient(sync->password); code != kExitOk) return code;
+  if (line.flags.count("json") != 0) {
+    SyncJsonPrinter printer;
+    const client::SyncOutcome outcome =
+        client::SyncRunner(link.link(), *sync, printer, nullptr).Run();
+    if (outcome.status == client::SyncStatus::kDone) printer.Print(sync->root, outcome.changes);
+    return ExitCodeOf(outcome.status);
+  }
   SyncPrinter printer(settings, sync->root);
   client::SyncRunner runner(link.link(), *sync, printer, nullptr);
   const client::SyncOutcome outcome = runner.Run();
@@ -171,8 +238,9 @@ int RunSync(const CommandLine& line, const Settings& settings) {
 int RunWatch(const CommandLine& line, const Settings& settings) {
   std::optional<int> interval = SecondsOption(line, "interval", 30, 1, 86400);
   if (!interval) return kExitUsage;
-  std::optional<client::SyncSettings> sync = ReadSyncSettings(line, settings, true);
-  if (!sync) return kExitUsage;
+  int code = kExitOk;
+  std::optional<client::SyncSettings> sync = ReadSyncSettings(line, settings, code);
+  if (!sync) return code;
   if (sync->dry_run) {
     PrintError("watch does not take --dry-run; use sync --dry-run");
     return kExitUsage;

@@ -142,9 +142,7 @@ void Progress::Draw(bool force) {
     tail += "  " + Clock(static_cast<double>(total_ - done_) / rate) + " left";
   }
   std::string bar;
-  const int width = TerminalWidth();
-  const int room = width - static_cast<int>(tail.size()) - 4;
-  std::string label = label_;
+  const int room = TerminalWidth() - static_cast<int>(tail.size()) - 4;
   if (total_ > 0 && room > 30) {
     const int cells = std::min(30, room - 20);
     const double part = std::min(1.0, static_cast<double>(done_) / static_cast<double>(total_));
@@ -152,7 +150,17 @@ void Progress::Draw(bool force) {
     bar = " [" + std::string(static_cast<std::size_t>(full), '#') +
           std::string(static_cast<std::size_t>(cells - full), '-') + "]";
   }
-  const int label_room = width - static_cast<int>(tail.size() + bar.size()) - 3;
+  Show(bar, tail);
+}
+
+void Progress::Say(const std::string& text) {
+  if (!enabled_) return;
+  Show("", text);
+}
+
+void Progress::Show(const std::string& bar, const std::string& tail) {
+  std::string label = label_;
+  const int label_room = TerminalWidth() - static_cast<int>(tail.size() + bar.size()) - 3;
   if (label_room < 4) {
     label.clear();
   } else if (static_cast<int>(label.size()) > label_room) {
@@ -163,13 +171,39 @@ void Progress::Draw(bool force) {
   drawn_ = true;
 }
 
+namespace {
+
+const char* PhaseText(client::TransferPhase phase) {
+  switch (phase) {
+    case client::TransferPhase::kPacking:
+      return "packing ...";
+    case client::TransferPhase::kPreparing:
+      return "preparing on the server ...";
+    case client::TransferPhase::kFinishing:
+      return "finishing ...";
+    case client::TransferPhase::kMoving:
+    case client::TransferPhase::kEnded:
+      break;
+  }
+  return "";
+}
+
+}  // namespace
+
 void TransferLine::OnProgress(const client::TransferProgress& progress) {
-  if (progress.phase == client::TransferPhase::kEnded) {
+  using client::TransferPhase;
+  if (progress.phase == TransferPhase::kEnded) {
     line_.reset();
     return;
   }
-  if (progress.phase != client::TransferPhase::kMoving) return;
-  if (!line_) line_.emplace(enabled_, label_, progress.total);
+  if (progress.phase != phase_) {
+    phase_ = progress.phase;
+    // Moving starts a fresh line, so the rate counts from the first chunk.
+    if (progress.phase == TransferPhase::kMoving || !line_) line_.emplace(enabled_, label_, 0);
+    if (progress.phase != TransferPhase::kMoving) line_->Say(PhaseText(progress.phase));
+  }
+  if (progress.phase != TransferPhase::kMoving) return;
+  line_->SetTotal(progress.total);
   if (progress.done > shown_) line_->Add(progress.done - shown_);
   shown_ = progress.done;
 }

@@ -20,8 +20,9 @@ std::optional<std::string> PromptSecret(const std::string& prompt);
 std::string HumanSize(std::uint64_t bytes);
 
 // One transfer's progress line: bytes, rate and (with a known total) a bar and
-// the time left. Drawn at most ten times a second, erased when done. Does
-// nothing when disabled. Main thread only.
+// the time left, or a word for a step without bytes ("preparing ...").
+// Drawn at most ten times a second, erased when done. Does nothing when
+// disabled. Main thread only.
 class Progress {
  public:
   // total: bytes expected, 0 when unknown.
@@ -31,10 +32,16 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
 
   void Add(std::uint64_t bytes);
+  // The total became known (0: still unknown).
+  void SetTotal(std::uint64_t total) { total_ = total; }
+  // Shows the label and text instead of the bytes, until the next Add.
+  void Say(const std::string& text);
   void Finish();
 
  private:
   void Draw(bool force);
+  // Draws the label, shortened to what the terminal leaves beside bar and tail.
+  void Show(const std::string& bar, const std::string& tail);
 
   bool enabled_;
   bool drawn_ = false;
@@ -45,8 +52,9 @@ class Progress {
   std::chrono::steady_clock::time_point last_draw_;
 };
 
-// Draws a transfer's progress reports as a Progress line (once chunks move;
-// with the total when it is known).
+// Draws a transfer's progress reports as a Progress line: a word for packing,
+// preparing and finishing, bytes with the total when it is known while chunks
+// move (the rate and time left count from the first chunk).
 class TransferLine : public client::TransferObserver {
  public:
   TransferLine(bool enabled, std::string label) : enabled_(enabled), label_(std::move(label)) {}
@@ -56,7 +64,8 @@ class TransferLine : public client::TransferObserver {
   bool enabled_;
   std::string label_;
   std::optional<Progress> line_;
-  std::uint64_t shown_ = 0;  // bytes already added to the line
+  std::optional<client::TransferPhase> phase_;  // the phase the line shows
+  std::uint64_t shown_ = 0;                     // bytes already added to the line
 };
 
 }  // namespace kestrel::cli

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CliOptions.h"
@@ -23,27 +24,27 @@ constexpr const char* kConnectionHelp =
     "  --quiet, -q           no progress line\n"
     "The password comes from KESTREL_PASSWORD or is asked for on the terminal.\n";
 
-constexpr const char* kMainUsage =
-    "Usage: kestrel [options] COMMAND [arguments]\n"
+constexpr const char* kMainUsageHead = "Usage: kestrel [options] COMMAND [arguments]\n";
+constexpr const char* kMainUsageTail =
     "\n"
-    "Client commands:\n"
-    "  ls [--json]                    your files on the server, as a tree\n"
-    "  get REMOTE [LOCAL]             download a file (REMOTE like Docs/team.csv)\n"
-    "  put LOCAL [REMOTE-FOLDER]      upload a file (into the root by default)\n"
-    "  rm REMOTE                      delete a file on the server\n"
-    "  passwd                         change your password\n"
-    "  changed                        has your file list changed? (exit 0 yes, 1 no)\n"
-    "  sync LOCAL-DIR                 two-way synchronisation with a local folder\n"
-    "  watch LOCAL-DIR                keep a local folder synchronised\n"
-    "Administration commands (remote administration password):\n"
-    "  admin logs [DIR]               fetch configuration, scan results and logs\n"
-    "  admin push-config FILE         send a new server configuration\n"
-    "  admin push-rights FILE         send new user rights for a project\n"
-    "  admin rights PROJECT           what each user may do in each folder\n"
-    "  admin passwd                   change the remote administration password\n"
+    "kestrel COMMAND --help shows the details of a command; kestrel --version\n"
+    "the version.\n"
     "\n"
-    "kestrel COMMAND --help shows the details of a command.\n"
+    "Exit codes: 0 done (changed: the list changed), 1 changed: it did not,\n"
+    "2 bad command line, 3 no connection or no reply, 4 login refused, 5 refused\n"
+    "by the server or not found, 6 a local file or folder error, 7 sync: some\n"
+    "steps failed.\n"
     "\n";
+constexpr const char* kAdminUsageHead =
+    "Usage: kestrel admin COMMAND [arguments]\n"
+    "\n"
+    "The administration commands log in with the remote administration password\n"
+    "(KESTREL_PASSWORD or a prompt); the server must have ActivateRemote on.\n";
+constexpr const char* kAdminUsageTail =
+    "\n"
+    "kestrel admin COMMAND --help shows the details of a command.\n"
+    "\n";
+constexpr const char* kVersion = "kestrel (Kestrel Server) " KESTREL_VERSION;
 
 constexpr const char* kLsHelp =
     "Usage: kestrel ls [--json]\n"
@@ -58,8 +59,10 @@ constexpr const char* kGetHelp =
     "\n"
     "Downloads REMOTE (\"Docs/team.csv\", \"Docs\\\\team.csv\" or \"readme.txt\" in the\n"
     "root) to LOCAL (default: the file name in the current folder; a folder\n"
-    "receives the file under its name). The local file gets the server's\n"
-    "last-write time. An existing local file is replaced only by a complete copy.\n";
+    "receives the file under its name); the folder it goes into must exist. The\n"
+    "local file gets the server's last-write time. An existing local file is\n"
+    "replaced only by a complete copy. On a terminal the progress line shows\n"
+    "\"preparing\" while the server packs the file, then bytes, total and time left.\n";
 
 constexpr const char* kPutHelp =
     "Usage: kestrel put LOCAL [REMOTE-FOLDER]\n"
@@ -67,13 +70,15 @@ constexpr const char* kPutHelp =
     "Uploads the file LOCAL into REMOTE-FOLDER (\"Docs/2024\"; the project root when\n"
     "left out, \"/\" or \"RootFolder\"), announcing its local last-write time, which\n"
     "the server gives the stored file. Missing folders are created by the server.\n"
-    "The server lists the file after its rescan, which the logout starts.\n";
+    "The server lists the file after its rescan, which the logout starts. On a\n"
+    "terminal the progress line shows \"packing\" while the file is packed here.\n";
 
 constexpr const char* kRmHelp =
     "Usage: kestrel rm REMOTE\n"
     "\n"
     "Deletes the file REMOTE on the server (it must be in your file list and its\n"
-    "folder writable for you).\n";
+    "folder writable for you). Folders are not deleted: the server removes empty\n"
+    "ones itself when DeleteEmptyFolders is on.\n";
 
 constexpr const char* kPasswdHelp =
     "Usage: kestrel passwd\n"
@@ -82,14 +87,15 @@ constexpr const char* kPasswdHelp =
     "prompt, the new one from KESTREL_NEW_PASSWORD or two prompts.\n";
 
 constexpr const char* kChangedHelp =
-    "Usage: kestrel changed\n"
+    "Usage: kestrel changed [--json]\n"
     "\n"
     "Asks whether the server's last scan changed your file list. Prints \"changed\"\n"
     "and exits 0, or prints \"unchanged\" and exits 1 (other codes: errors). The\n"
-    "answer stays \"changed\" until the server's next scan finds nothing new.\n";
+    "answer stays \"changed\" until the server's next scan finds nothing new.\n"
+    "  --json    {\"changed\":true} or {\"changed\":false}, same exit codes\n";
 
 constexpr const char* kSyncHelp =
-    "Usage: kestrel sync LOCAL-DIR [--delete] [--dry-run] [--settle SECONDS]\n"
+    "Usage: kestrel sync LOCAL-DIR [--delete] [--dry-run [--json]] [--settle SECONDS]\n"
     "\n"
     "Synchronises LOCAL-DIR (created when missing) with your files on the server,\n"
     "both ways, by last-write times:\n"
@@ -104,6 +110,7 @@ constexpr const char* kSyncHelp =
     "                     since the last sync (never when the other side lists no\n"
     "                     files at all)\n"
     "  --dry-run          print the plan and change nothing\n"
+    "  --json             with --dry-run: the plan as one JSON object\n"
     "  --settle SECONDS   how long to wait for the server's rescan to confirm the\n"
     "                     uploads and deletions (default 30; 0: confirm next time)\n";
 
@@ -152,20 +159,69 @@ constexpr const char* kAdminPasswdHelp =
     "KESTREL_PASSWORD or a prompt, new one from KESTREL_NEW_PASSWORD or prompts).\n";
 
 const Command kCommands[] = {
-    {"ls", kLsHelp, "json", 0, 0, RunLs},
-    {"get", kGetHelp, "", 1, 2, RunGet},
-    {"put", kPutHelp, "", 1, 2, RunPut},
-    {"rm", kRmHelp, "", 1, 1, RunRm},
-    {"passwd", kPasswdHelp, "", 0, 0, RunPasswd},
-    {"changed", kChangedHelp, "", 0, 0, RunChanged},
-    {"sync", kSyncHelp, "delete dry-run settle", 1, 1, RunSync},
-    {"watch", kWatchHelp, "delete interval settle", 1, 1, RunWatch},
-    {"admin logs", kAdminLogsHelp, "", 0, 1, RunAdminLogs},
-    {"admin push-config", kAdminPushConfigHelp, "", 1, 1, RunAdminPushConfig},
-    {"admin push-rights", kAdminPushRightsHelp, "", 1, 1, RunAdminPushRights},
-    {"admin rights", kAdminRightsHelp, "", 1, 1, RunAdminRights},
-    {"admin passwd", kAdminPasswdHelp, "", 0, 0, RunAdminPasswd},
+    {"ls", "[--json]", "your files on the server, as a tree", kLsHelp, "json", 0, 0, RunLs},
+    {"get", "REMOTE [LOCAL]", "download a file (REMOTE like Docs/team.csv)", kGetHelp, "", 1, 2,
+     RunGet},
+    {"put", "LOCAL [REMOTE-FOLDER]", "upload a file (into the root by default)", kPutHelp, "", 1, 2,
+     RunPut},
+    {"rm", "REMOTE", "delete a file on the server", kRmHelp, "", 1, 1, RunRm},
+    {"passwd", "", "change your password", kPasswdHelp, "", 0, 0, RunPasswd},
+    {"changed", "[--json]", "has your file list changed? (exit 0 yes, 1 no)", kChangedHelp, "json",
+     0, 0, RunChanged},
+    {"sync", "LOCAL-DIR", "two-way synchronisation with a local folder", kSyncHelp,
+     "delete dry-run settle json", 1, 1, RunSync},
+    {"watch", "LOCAL-DIR", "keep a local folder synchronised", kWatchHelp, "delete interval settle",
+     1, 1, RunWatch},
+    {"admin logs", "[DIR]", "fetch configuration, scan results and logs", kAdminLogsHelp, "", 0, 1,
+     RunAdminLogs},
+    {"admin push-config", "FILE", "send a new server configuration", kAdminPushConfigHelp, "", 1, 1,
+     RunAdminPushConfig},
+    {"admin push-rights", "FILE", "send new user rights for a project", kAdminPushRightsHelp, "", 1,
+     1, RunAdminPushRights},
+    {"admin rights", "PROJECT", "what each user may do in each folder", kAdminRightsHelp, "", 1, 1,
+     RunAdminRights},
+    {"admin passwd", "", "change the remote administration password", kAdminPasswdHelp, "", 0, 0,
+     RunAdminPasswd},
 };
+
+constexpr const char* kAdminPrefix = "admin ";
+
+bool IsAdmin(const Command& command) {
+  return std::string_view(command.name).starts_with(kAdminPrefix);
+}
+
+// One line per command: "  NAME ARGS   SUMMARY". admin: the administration
+// commands without their "admin " (else every command, in groups).
+std::string CommandList(bool admin_only) {
+  std::string list;
+  bool in_admin = false;
+  for (const Command& command : kCommands) {
+    if (admin_only && !IsAdmin(command)) continue;
+    if (!admin_only && list.empty()) list += "Client commands:\n";
+    if (!admin_only && IsAdmin(command) && !in_admin) {
+      list += "Administration commands (remote administration password):\n";
+      in_admin = true;
+    }
+    std::string head = admin_only ? command.name + std::strlen(kAdminPrefix) : command.name;
+    if (*command.args != '\0') head += std::string(" ") + command.args;
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-30s %s\n", head.c_str(), command.summary);
+    list += line;
+  }
+  return list;
+}
+
+// The overview of every command (kestrel --help) or of the administration
+// commands (kestrel admin --help); to stdout when asked for, else to stderr.
+int PrintUsage(bool admin_only, bool asked) {
+  FILE* out = asked ? stdout : stderr;
+  std::fputs(admin_only ? kAdminUsageHead : kMainUsageHead, out);
+  std::fputs("\n", out);
+  std::fputs(CommandList(admin_only).c_str(), out);
+  std::fputs(admin_only ? kAdminUsageTail : kMainUsageTail, out);
+  std::fputs(kConnectionHelp, out);
+  return asked ? kExitOk : kExitUsage;
+}
 
 constexpr const char* kGlobalOptions[] = {"server",     "project", "user",
                                           "global-key", "timeout", "quiet"};
@@ -219,15 +275,18 @@ int Main(int argc, char** argv) {
     PrintError(error + " (try kestrel --help)");
     return kExitUsage;
   }
+  if (line->version) {
+    std::puts(kVersion);
+    return kExitOk;
+  }
   if (line->words.empty() || (line->words.size() == 1 && line->words[0] == "help")) {
-    std::fputs(kMainUsage, line->help || !line->words.empty() ? stdout : stderr);
-    std::fputs(kConnectionHelp, line->help || !line->words.empty() ? stdout : stderr);
-    return line->help || !line->words.empty() ? kExitOk : kExitUsage;
+    return PrintUsage(false, line->help || !line->words.empty());
   }
   if (line->words[0] == "help") {
     line->words.erase(line->words.begin());
     line->help = true;
   }
+  if (line->words.size() == 1 && line->words[0] == "admin") return PrintUsage(true, line->help);
   int words = 0;
   const Command* command = FindCommand(*line, words);
   if (command == nullptr) {

@@ -148,7 +148,7 @@ TransferResult ClientSession::FetchToFile(std::string_view local_archive,
   bool written = true;
   const bool fetched = FetchChunks([&](std::span<const std::uint8_t> bytes) {
     written = out.Write(bytes.data(), bytes.size()) == 0;
-    if (written) report.Add(bytes.size());
+    if (written) report.AddArchiveBytes(bytes);
     return written;
   });
   const bool closed = out.Close() == 0;
@@ -171,6 +171,7 @@ TransferResult ClientSession::FetchAndExtract(std::string_view local_archive,
                                               ProgressReporter& report) {
   const TransferResult ready = AwaitArchive(report);
   if (!ready) return ready;
+  report.SizeFromArchiveHead();  // one file, one entry
   const TransferResult fetched = FetchToFile(local_archive, report);
   if (!fetched) {
     platform::DeleteFile(local_archive);
@@ -291,6 +292,7 @@ TransferResult ClientSession::Upload(std::string_view local_source, std::string_
   if (platform::Stat(local_source, before) != 0 || before.is_folder) {
     return Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_source);
   }
+  report.Phase(TransferPhase::kPacking);
   const bool packed = PackFile(local_archive, local_source, file);
   platform::DirEntry after;
   TransferResult result;

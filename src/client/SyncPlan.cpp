@@ -34,6 +34,14 @@ FolderAccess RemoteView::Access(std::string_view folder_key) const {
   }
 }
 
+bool RemoteView::HasFolder(std::string_view key) const {
+  if (key.empty() || folders_.count(std::string(key)) != 0) return true;
+  // Keys below key sort right after key + "\\".
+  const std::string below = std::string(key) + '\\';
+  const auto next = folders_.lower_bound(below);
+  return next != folders_.end() && next->first.starts_with(below);
+}
+
 std::string ConflictName(std::string_view file_name, std::string_view user, std::string_view stamp,
                          int attempt) {
   std::size_t dot = file_name.rfind('.');

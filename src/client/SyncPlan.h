@@ -41,6 +41,8 @@ class RemoteView {
   const std::map<std::string, platform::FileTime>& files() const { return files_; }
   // The folder's own entry, else that of the nearest listed folder above it.
   FolderAccess Access(std::string_view folder_key) const;
+  // key names a folder: a listed one, or one above a listed one. The root ("") is one.
+  bool HasFolder(std::string_view key) const;
 
  private:
   std::map<std::string, platform::FileTime> files_;  // key -> server's last-write time

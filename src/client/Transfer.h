@@ -3,14 +3,17 @@
 // TransferObserver the caller supplies, which draws or ignores it) and its
 // outcome at the end (a TransferResult).
 #include <cstdint>
+#include <span>
 #include <string>
 
+#include "client/ArchiveSize.h"
 #include "platform/Clock.h"
 #include "support/ZipArchive.h"
 
 namespace kestrel::client {
 
 enum class TransferPhase {
+  kPacking,    // uploads: the local file is packed into the archive to send
   kPreparing,  // the request is acknowledged; the server builds the archive
   kMoving,     // archive chunks travel
   kFinishing,  // the server places the upload, or the archive is unpacked here
@@ -20,7 +23,7 @@ enum class TransferPhase {
 struct TransferProgress {
   TransferPhase phase = TransferPhase::kPreparing;
   std::uint64_t done = 0;   // archive bytes moved so far
-  std::uint64_t total = 0;  // archive bytes to move; 0 when unknown (downloads)
+  std::uint64_t total = 0;  // archive bytes to move; 0 while unknown
 };
 
 // Receives the progress of one transfer on the transferring thread.
@@ -48,6 +51,12 @@ class ProgressReporter {
     progress_.done += bytes;
     Tell();
   }
+  // Downloads of one file: the archive's first bytes also tell its total.
+  void SizeFromArchiveHead() { size_from_head_ = true; }
+  void AddArchiveBytes(std::span<const std::uint8_t> bytes) {
+    if (size_from_head_ && progress_.done == 0) progress_.total = ArchiveSizeFromHead(bytes);
+    Add(bytes.size());
+  }
 
  private:
   void Tell() {
@@ -56,6 +65,7 @@ class ProgressReporter {
 
   TransferObserver* observer_;  // borrowed, may be null, outlives the reporter
   TransferProgress progress_;
+  bool size_from_head_ = false;
 };
 
 enum class TransferStatus {

@@ -44,6 +44,9 @@ std::string Describe(const TransferResult& r, const ClientLink& link, const Subj
       return link.NoReply("the end of the upload of " + s.data);
     case TransferStep::kUnpack:
       if (r.status == TransferStatus::kNotFound) return "not found on the server: " + s.data;
+      if (r.status == TransferStatus::kLocal) {
+        return "cannot write " + Shown(r.local_path) + ": " + ExtractFailureText(r.unpack);
+      }
       return s.data + " did not arrive whole: " + ExtractFailureText(r.unpack);
     case TransferStep::kLocalFile:
       if (r.status == TransferStatus::kChanged) {

@@ -56,6 +56,10 @@ struct ProjectRecord {
   // Every user's access to every folder, published by each complete scan (the
   // handler thread) and read by the sessions; null until the first scan.
   SharedSnapshot<FolderAccessTable> folder_access;
+  // Scans finished by the handler thread since the record was made, and
+  // whether the last one found no root folder; the main window shows them.
+  std::atomic<std::uint32_t> scans_finished{0};
+  std::atomic<bool> root_missing{false};
 };
 
 struct ServerSettings {

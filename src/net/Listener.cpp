@@ -19,6 +19,10 @@ std::string ListenEndpointText(std::string_view address, int port) {
   return text + ":" + std::to_string(port);
 }
 
+std::string ListenFailureText(int error, std::string_view address, int port) {
+  return SocketErrorMessage(error) + " (" + ListenEndpointText(address, port) + ")";
+}
+
 Listener::Listener() : closing_event_(platform::Event::Mode::kManualReset) {}
 
 Listener::~Listener() {
@@ -28,8 +32,7 @@ Listener::~Listener() {
 void Listener::Fail(int error, std::string_view address, std::uint16_t port) {
   last_error_ = error;
   if (show_errors_) {
-    platform::MessageBoxes().Show(SocketErrorMessage(error) + " (" +
-                                  ListenEndpointText(address, port) + ")");
+    platform::MessageBoxes().Show(ListenFailureText(error, address, port));
   }
 }
 

@@ -27,6 +27,9 @@ struct NewConnectionRecord final : platform::MessageRecord {
 // The endpoint as log lines show it: "127.0.0.1:50000", "[::1]:50000", and
 // "*:50000" for every local address.
 std::string ListenEndpointText(std::string_view address, int port);
+// What a failed listen shows: the socket error's text with " !", then the
+// endpoint in brackets ("The specified address is already in use ! (*:50000)").
+std::string ListenFailureText(int error, std::string_view address, int port);
 
 class Listener {
  public:

@@ -77,7 +77,12 @@ void CProjectHandler::ThreadMain() {
     if (which == 0) break;
     if (which == 1) {
       log_.Logf(kLogInfo, "project '%s' starts scanning project", name);
-      switch (cycle.RunScan()) {
+      const projects::ScanOutcome outcome = cycle.RunScan();
+      if (outcome != projects::ScanOutcome::kStopped) {
+        project.root_missing.store(outcome == projects::ScanOutcome::kRootMissing);
+        project.scans_finished.fetch_add(1);
+      }
+      switch (outcome) {
         case projects::ScanOutcome::kDone:
           log_.Logf(kLogInfo, "project '%s' scan successful", name);
           break;

@@ -64,17 +64,20 @@ void CMainDialog::StartServer() {
 
   ++start_number_;
   log_ready_handled_ = false;
-  logging_.Start(loop_, settings.log_level, log_, clock_, hooks_.on_log_line, start_number_);
+  logging_.Start(
+      loop_, settings.log_level, log_, clock_,
+      [this](const std::string& line, int level) { OnLogLine(line, level); }, start_number_);
 
   const bool overridden = hooks_.port_override >= 0;
   int port = overridden ? hooks_.port_override : settings.tcpip_listen_port;
   // Error boxes stay on until the listen succeeds; the listener turns them off.
   listener_.set_show_errors(true);
-  if ((overridden || !read.listen_refused) &&
-      listener_.Listen(&loop_, static_cast<std::uint16_t>(port), settings.tcpip_listen_address)) {
-    start_notes_.Add(kLogInfo, "listening on " + ListenEndpointText(settings.tcpip_listen_address,
-                                                                    listener_.LocalPort()));
-  }
+  const bool attempted = overridden || !read.listen_refused;
+  const bool listening = attempted && listener_.Listen(&loop_, static_cast<std::uint16_t>(port),
+                                                       settings.tcpip_listen_address);
+  std::string listen_line = ListenLine(settings, attempted, port);
+  if (listening) start_notes_.Add(kLogInfo, listen_line);
+  status_.Started(config_, std::move(listen_line), listening, clock_.Local(), tray_);
 
   stats_.Reset();
   ShowStatistics();
@@ -122,6 +125,8 @@ void CMainDialog::StopServer() {
 }
 
 void CMainDialog::Restart() {
+  status_.Restarting(tray_);
+  StateChanged();
   StopServer();
   StartServer();
 }
@@ -129,6 +134,8 @@ void CMainDialog::Restart() {
 bool CMainDialog::Shutdown() {
   if (!platform::MessageBoxes().Ask(kShutdownQuestion)) return false;
   StopServer();
+  status_.Stopped(tray_);
+  StateChanged();
   loop_.Quit(0);
   return true;
 }
@@ -163,6 +170,10 @@ std::intptr_t CMainDialog::HandleMessage(platform::Message& message) {
       return 0;
     case WM_REMOTE_DOCUMENT:
       OnRemoteDocument(message);
+      return 0;
+    case WM_ERROR_LINE:
+      tray_.last_error = error_line_.Take();
+      StateChanged();
       return 0;
     case WM_SYSCOMMAND:
       OnSysCommand(message.wparam);
@@ -237,6 +248,7 @@ void CMainDialog::OnTimer() {
     slots_.Watchdog();
   }
   rights_updates_.Retry();
+  if (status_.NoteScans(config_, now, tray_)) StateChanged();
 }
 
 void CMainDialog::OnNewConnection(platform::Message& message) {
@@ -292,6 +304,22 @@ void CMainDialog::ShowStatistics() {
 
 void CMainDialog::StateChanged() {
   if (hooks_.on_state_changed) hooks_.on_state_changed();
+}
+
+void CMainDialog::OnLogLine(const std::string& line, int level) {
+  if (hooks_.on_log_line) hooks_.on_log_line(line, level);
+  // The loop outlives the logging thread, which StopServer joins.
+  if (level == kLogError && error_line_.Put(line)) loop_.Post(WM_ERROR_LINE);
+}
+
+std::string CMainDialog::ListenLine(const ServerSettings& settings, bool attempted,
+                                    int port) const {
+  const std::string& address = settings.tcpip_listen_address;
+  if (listener_.listening()) {
+    return "listening on " + ListenEndpointText(address, listener_.LocalPort());
+  }
+  if (!attempted) return "not listening: the configured address or port is refused";
+  return "not listening: " + ListenFailureText(listener_.last_error(), address, port);
 }
 
 }  // namespace kestrel

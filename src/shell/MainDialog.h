@@ -25,6 +25,7 @@
 #include "projects/ProjectStore.h"
 #include "projects/RightsUpdate.h"
 #include "shell/PeriodicTasks.h"
+#include "shell/ServerStatus.h"
 #include "shell/StartNotes.h"
 #include "shell/Statistics.h"
 #include "shell/TrayModel.h"
@@ -105,6 +106,10 @@ class CMainDialog {
   void RunObsoleteFolderCleanup();
   void ShowStatistics();
   void StateChanged();
+  // Logging thread: one line the logging window shows.
+  void OnLogLine(const std::string& line, int level);
+  // The listen outcome of StartServer, for the status line.
+  std::string ListenLine(const ServerSettings& settings, bool attempted, int port) const;
 
   platform::MessageLoop& loop_;
   platform::Clock& clock_;
@@ -135,6 +140,8 @@ class CMainDialog {
   Statistics stats_;
   TickCounters ticks_;
   DayWatch day_;
+  ServerStatus status_;
+  LatestLine error_line_;  // logging thread puts, main thread takes (WM_ERROR_LINE)
   TrayModel tray_;
 };
 

@@ -22,6 +22,7 @@ inline constexpr std::uint32_t WM_REMOTE_PASSWORD = 42775;     // new remote too
 inline constexpr std::uint32_t WM_USER_PASSWORD = 42776;       // new user password
 inline constexpr std::uint32_t WM_LOG_CLOSE = 42777;
 inline constexpr std::uint32_t WM_REMOTE_DOCUMENT = 42778;     // uploaded document, by path
+inline constexpr std::uint32_t WM_ERROR_LINE = 42790;          // the logging window showed an Error line
 
 // Main window commands (tray menu and system menu).
 inline constexpr std::uint32_t ID_SHOW_LOGGING = 32773;

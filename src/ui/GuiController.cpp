@@ -8,6 +8,7 @@
 #include "ui/LoggingWindow.h"
 #include "ui/MainWindow.h"
 #include "ui/QtMessageBoxSink.h"
+#include "ui/ServerMenu.h"
 #include "ui/TrayIcon.h"
 
 namespace kestrel::ui {
@@ -43,6 +44,7 @@ GuiController::GuiController(platform::Clock& clock, GuiOptions options)
           Qt::QueuedConnection);
   connect(tray_.get(), &TrayIcon::commandRequested, this, &GuiController::Command);
   connect(tray_.get(), &TrayIcon::restoreRequested, this, &GuiController::OnTrayRestore);
+  connect(tray_.get(), &TrayIcon::aboutRequested, this, &GuiController::ShowAbout);
   connect(&state_poll_, &QTimer::timeout, this, [this] {
     SyncLogging(false);
     // A notification area that went away must not take the window with it.
@@ -89,7 +91,7 @@ void GuiController::OnMinimise() {
 
 void GuiController::OnTrayRestore() {
   core_.Post(WM_TRAY_NOTIFY, kTrayIconId, kLeftButtonDoubleClick);
-  if (in_tray_) LeaveTray();
+  LeaveTray();  // "Open" on a window already shown brings it to the front
 }
 
 void GuiController::ShowAbout() {
@@ -105,6 +107,13 @@ void GuiController::ShowAbout() {
 
 void GuiController::OnCoreState(const TrayModel& model) {
   main_window_->ShowLines(model);
+  main_window_->ShowStatus(model);
+  EnableCommand(tray_->menu(), ID_RESTART_SERVER, model.state != ServerState::kRestarting);
+  // Hidden in the notification area, the window cannot show that a restart is done.
+  if (shown_state_ == ServerState::kRestarting && model.state == ServerState::kRunning) {
+    tray_->Notify(FromSystemText("Server " + model.state_line + "\n" + model.listen_line));
+  }
+  shown_state_ = model.state;
   // The window follows the core's tray state when it changes; between
   // changes, double clicks and minimising are handled here at once.
   if (model.in_tray == core_in_tray_) return;

@@ -48,7 +48,7 @@ class GuiController final : public QObject {
   void RequestClose();
   // The user minimised the main window.
   void OnMinimise();
-  // A double click on the tray icon.
+  // A double click on the tray icon, or its "Open".
   void OnTrayRestore();
   void ShowAbout();
 
@@ -85,6 +85,8 @@ class GuiController final : public QObject {
   std::unique_ptr<TrayIcon> tray_;
   QPointer<AboutBox> about_;  // open about box, owned by the main window
   QTimer state_poll_;
+  // The server's state as the core last reported it.
+  ServerState shown_state_ = ServerState::kStopped;
   std::atomic<bool> log_sync_pending_{false};  // any thread sets; GUI thread clears
   bool show_logging_requested_ = false;        // "Show logging" chosen, not yet shown
   bool core_in_tray_ = false;                  // in_tray as the core last reported it

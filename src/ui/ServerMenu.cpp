@@ -31,4 +31,10 @@ std::optional<std::uint32_t> MenuCommand(const QAction* action) {
   return static_cast<std::uint32_t>(value.toUInt());
 }
 
+void EnableCommand(QMenu* menu, std::uint32_t command, bool enabled) {
+  for (QAction* action : menu->actions()) {
+    if (MenuCommand(action) == command) action->setEnabled(enabled);
+  }
+}
+
 }  // namespace kestrel::ui

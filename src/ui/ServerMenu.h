@@ -19,4 +19,7 @@ QMenu* CreateServerMenu(QWidget* parent);
 // The command identifier an action of that menu carries; none for other actions.
 std::optional<std::uint32_t> MenuCommand(const QAction* action);
 
+// Turns the action of menu that carries command on or off.
+void EnableCommand(QMenu* menu, std::uint32_t command, bool enabled);
+
 }  // namespace kestrel::ui

@@ -8,10 +8,20 @@
 
 namespace kestrel::ui {
 
+namespace {
+constexpr const char* kMenuOpen = "Open";
+constexpr const char* kMenuAbout = "About";
+}  // namespace
+
 TrayIcon::TrayIcon(QObject* parent) : QObject(parent), menu_(CreateServerMenu(nullptr)) {
   icon_.setIcon(ApplicationIcon());
   // The notification area shows at most 63 characters of a tooltip.
   icon_.setToolTip(QString::fromLatin1(TrayModel::kTooltip).left(63));
+  menu_->addSeparator();
+  connect(menu_->addAction(QString::fromLatin1(kMenuOpen)), &QAction::triggered, this,
+          &TrayIcon::restoreRequested);
+  connect(menu_->addAction(QString::fromLatin1(kMenuAbout)), &QAction::triggered, this,
+          &TrayIcon::aboutRequested);
   icon_.setContextMenu(menu_);
   connect(menu_, &QMenu::triggered, this, [this](QAction* action) {
     if (auto command = MenuCommand(action)) Q_EMIT commandRequested(*command);
@@ -30,6 +40,10 @@ TrayIcon::~TrayIcon() {
 
 bool TrayIcon::Available() {
   return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void TrayIcon::Notify(const QString& text) {
+  if (icon_.isVisible()) icon_.showMessage(QString::fromLatin1(TrayModel::kTitle), text);
 }
 
 void TrayIcon::SetShown(bool shown) {

@@ -1,7 +1,8 @@
 #pragma once
 // The notification-area icon: the application icon with the tooltip
-// "Kestrel - Server", the tray menu on a right click and a double click that
-// asks for the main window back. GUI thread only.
+// "Kestrel - Server", the tray menu on a right click (followed by "Open" and
+// "About") and a double click that asks for the main window back. GUI thread
+// only.
 #include <QObject>
 #include <QSystemTrayIcon>
 #include <cstdint>
@@ -24,10 +25,13 @@ class TrayIcon final : public QObject {
   bool shown() const { return icon_.isVisible(); }
   QMenu* menu() const { return menu_; }
   QString tooltip() const { return icon_.toolTip(); }
+  // A passing message beside the icon, while it is shown.
+  void Notify(const QString& text);
 
  Q_SIGNALS:
   void commandRequested(std::uint32_t command);  // a main window command id
-  void restoreRequested();                       // left double click on the icon
+  void restoreRequested();                       // left double click on the icon, or "Open"
+  void aboutRequested();                         // "About"
 
  private:
   QSystemTrayIcon icon_;

@@ -278,6 +278,18 @@ TEST(SyncPlan, FolderAccessFallsBackToWritableWhenNothingIsKnown) {
   EXPECT_TRUE(access.writable);
 }
 
+TEST(SyncPlan, AFolderIsOneListedOrAboveAListedOneNeverAFileOrANamePrefix) {
+  ScanResult result;
+  result.folders.push_back(Folder("RootFolder", {RF("readme.txt", 1)}));
+  result.folders.push_back(Folder("Docs\\2024", {RF("r.pdf", 1)}));
+  const RemoteView view(result);
+  EXPECT_TRUE(view.HasFolder("Docs\\2024"));
+  EXPECT_TRUE(view.HasFolder("Docs"));  // holds only a folder, so not listed itself
+  EXPECT_FALSE(view.HasFolder("Doc"));
+  EXPECT_FALSE(view.HasFolder("readme.txt"));
+  EXPECT_FALSE(view.HasFolder("Docs\\2024\\r.pdf"));
+}
+
 TEST(SyncPlan, EmptyServerListingNeverDeletesLocalFiles) {
   Fixture f;
   f.options.propagate_deletes = true;

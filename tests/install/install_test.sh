@@ -20,6 +20,8 @@ demo="$root/usr/share/kestrel-server/demo"
 [ -x "$server" ] || { echo "FAIL: no installed kestrel-server"; exit 1; }
 [ -f "$root/usr/lib/systemd/system/kestrel-server.service" ] || fail "no systemd unit"
 [ -f "$root/usr/bin/kestrel" ] || fail "no installed kestrel client"
+[ -f "$root/usr/share/bash-completion/completions/kestrel" ] || fail "no bash completion"
+[ -f "$root/usr/share/zsh/vendor-completions/_kestrel" ] || fail "no zsh completion"
 if command -v help2man >/dev/null; then
   [ -f "$root/usr/share/man/man1/kestrel-server.1" ] || fail "no man page"
 fi

@@ -1,6 +1,6 @@
 // The kestrel command against the real kestrel-server process: ls, get, put,
 // rm round trips, what sync and watch print, rights, password changes, the
-// administration commands, progress lines and the error exits. The sync
+// administration commands, progress lines, JSON output and the error exits. The sync
 // engine itself is tested in-process (SyncTest.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -254,6 +254,44 @@ TEST_F(CliTest, MissingFilesAndUnusableNamesAreRefusedWithClearExits) {
   EXPECT_EQ(Cli({"put", "~hidden.txt"}).code, 2);
 }
 
+TEST_F(CliTest, LocalPathsThatCannotBeWrittenAreLocalErrors) {
+  StartServer();
+  const CliRun get = Cli({"get", "Docs/team.csv", "missing/team.csv"});
+  EXPECT_EQ(get.code, 6);
+  EXPECT_NE(get.err.find("cannot write missing/team.csv: the folder missing does not exist"),
+            std::string::npos)
+      << get.err;
+  ASSERT_TRUE(WriteFile(Client("a-file"), "x"));
+  const CliRun sync = Cli({"sync", "a-file/work"});
+  EXPECT_EQ(sync.code, 6);
+  EXPECT_NE(sync.err.find("cannot be created"), std::string::npos) << sync.err;
+}
+
+TEST_F(CliTest, RmOnAFolderSaysItIsAFolder) {
+  StartServer();
+  const CliRun rm = Cli({"rm", "Docs"});
+  EXPECT_EQ(rm.code, 5);
+  EXPECT_NE(rm.err.find("Docs is a folder"), std::string::npos) << rm.err;
+  EXPECT_TRUE(std::filesystem::exists(Root("Docs/team.csv")));
+}
+
+TEST_F(CliTest, ChangedAndSyncDryRunSpeakJsonForScripts) {
+  StartServer();
+  const CliRun changed = Cli({"changed", "--json"});
+  EXPECT_EQ(changed.code, 0);
+  EXPECT_EQ(changed.out, "{\"changed\":true}\n");
+  const CliRun plan = Cli({"sync", "work", "--dry-run", "--json"});
+  ASSERT_EQ(plan.code, 0) << plan.err;
+  EXPECT_EQ(plan.out.rfind("{\"root\":\"work\",\"create_root\":true,\"changes\":", 0), 0u)
+      << plan.out;
+  EXPECT_NE(plan.out.find("{\"step\":\"download\",\"path\":\"Docs/team.csv\","
+                          "\"reason\":\"new on the server\"}"),
+            std::string::npos)
+      << plan.out;
+  EXPECT_FALSE(std::filesystem::exists(Client("work")));
+  EXPECT_EQ(Cli({"sync", "work", "--json"}).code, 2);  // only a dry run has a plan to print
+}
+
 TEST_F(CliTest, WrongPasswordExitsNonZeroWithTheLoginMessage) {
   StartServer();
   const CliRun run = RunCli({"ls"}, Env("alice", "not-the-password"), Client(), Scratch());
@@ -474,14 +512,21 @@ TEST_F(CliTest, EveryCommandHasHelpAndBadCommandLinesExitTwo) {
                                              {"changed", "--help"},
                                              {"sync", "--help"},
                                              {"watch", "--help"},
+                                             {"admin", "--help"},
+                                             {"help", "admin"},
                                              {"admin", "logs", "--help"},
                                              {"admin", "push-config", "--help"},
                                              {"admin", "push-rights", "--help"},
+                                             {"admin", "rights", "--help"},
                                              {"admin", "passwd", "--help"}}) {
     const CliRun run = RunCli(args, {}, demo_.dir().path(), demo_.dir().path());
     EXPECT_EQ(run.code, 0) << args[0];
     EXPECT_NE(run.out.find("Usage: kestrel"), std::string::npos) << args[0];
   }
+  const CliRun version = RunCli({"--version"}, {}, demo_.dir().path(), demo_.dir().path());
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "kestrel (Kestrel Server) 1.0\n");
+  EXPECT_EQ(RunCli({"admin"}, {}, demo_.dir().path(), demo_.dir().path()).code, 2);
   EXPECT_EQ(RunCli({"frobnicate"}, {}, demo_.dir().path(), demo_.dir().path()).code, 2);
   EXPECT_EQ(RunCli({"get"}, {}, demo_.dir().path(), demo_.dir().path()).code, 2);
   EXPECT_EQ(RunCli({"ls", "--delete"}, {}, demo_.dir().path(), demo_.dir().path()).code, 2);
@@ -496,12 +541,19 @@ TEST_F(CliTest, TransfersShowProgressOnlyWhenStderrIsATerminal) {
   int code = 0;
   const std::string put = RunCliOnTerminal({"put", "big.bin"}, Env(), Client(), code);
   ASSERT_EQ(code, 0) << put;
+  EXPECT_NE(put.find("packing ..."), std::string::npos) << put;
   EXPECT_NE(put.find("/s"), std::string::npos) << put;      // rate
   EXPECT_NE(put.find("left"), std::string::npos) << put;    // time left (total known)
   EXPECT_NE(put.find("MiB"), std::string::npos) << put;     // bytes
   EXPECT_NE(put.find("\033[K"), std::string::npos) << put;  // the line is erased at the end
   EXPECT_EQ(ReadFile(Root("big.bin")), data);
   ASSERT_TRUE(WaitListed("big.bin", true));
+  // The total of a download comes from the first chunk of the archive.
+  const std::string get = RunCliOnTerminal({"get", "big.bin", "shown.bin"}, Env(), Client(), code);
+  ASSERT_EQ(code, 0) << get;
+  EXPECT_NE(get.find("preparing on the server ..."), std::string::npos) << get;
+  EXPECT_NE(get.find(" / 6.0 MiB"), std::string::npos) << get;
+  EXPECT_NE(get.find("left"), std::string::npos) << get;
   const std::string quiet =
       RunCliOnTerminal({"get", "big.bin", "copy.bin", "-q"}, Env(), Client(), code);
   ASSERT_EQ(code, 0) << quiet;

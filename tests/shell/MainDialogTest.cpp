@@ -1,10 +1,11 @@
 // CMainDialog on a real message loop driven by a TestClock: statistics, the
 // day change with its connections-log line, the watchdog through the timer,
-// restart and the shutdown question.
+// restart and the shutdown question, and the status the window shows.
 #include "shell/MainDialog.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,7 +14,9 @@
 
 #include "client/BasicRequests.h"
 #include "client/ClientConnection.h"
+#include "logging/LogRecord.h"
 #include "platform/MessageBox.h"
+#include "platform/Socket.h"
 #include "shell/PeriodicTasks.h"
 #include "support/WindowMessages.h"
 #include "testsupport/LocalTimes.h"
@@ -27,19 +30,27 @@ namespace {
 // A main window on its own "main thread", working in a temporary folder.
 class RunningServer {
  public:
-  explicit RunningServer(const platform::LocalTime& start, const std::string& config = "")
+  // port: where to listen (0: any free port).
+  explicit RunningServer(const platform::LocalTime& start, const std::string& config = "",
+                         int port = 0)
       : clock_(start), cwd_(dir_.path()), loop_(clock_) {
     if (!config.empty()) WriteFile(dir_.Sub("Config/KestrelServer.xml"), config);
     MainDialogHooks hooks;
-    hooks.port_override = 0;
+    hooks.port_override = port;
     hooks.on_log_line = [this](const std::string& line, int) {
       std::lock_guard<std::mutex> lock(mu_);
       lines_.push_back(line);
     };
+    hooks.on_state_changed = [this] {
+      std::lock_guard<std::mutex> lock(mu_);
+      state_lines_.push_back(dialog_->tray().state_line);
+    };
     dialog_ = std::make_unique<CMainDialog>(loop_, clock_, std::move(hooks));
     thread_ = std::thread([this] { exit_code_ = loop_.Run(); });
     loop_.Invoke([this] { dialog_->OnInitDialog(); });
-    WaitFor([this] { return OnMain([this] { return dialog_->slots_running(); }); });
+    WaitFor([this] {
+      return OnMain([this] { return dialog_->slots_running() || !dialog_->listening(); });
+    });
     port_ = OnMain([this] { return dialog_->listening_port(); });
   }
   ~RunningServer() {
@@ -74,6 +85,11 @@ class RunningServer {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
   }
+  // The state line at every change the window reported, oldest first.
+  std::vector<std::string> StateLines() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return state_lines_;
+  }
   bool Connect(client::ClientConnection& c) {
     return c.Connect("127.0.0.1", port_) && client::Ping(c);
   }
@@ -96,6 +112,7 @@ class RunningServer {
   std::uint16_t port_ = 0;
   std::mutex mu_;
   std::vector<std::string> lines_;
+  std::vector<std::string> state_lines_;
 };
 
 TEST(TickCounters, FireAtSixtyTimesTheIntervalAndEveryTickForZeroOrLess) {
@@ -219,6 +236,89 @@ TEST(MainDialog, ShutdownAskedAndAnsweredNoKeepsRunningYesEndsTheLoop) {
     platform::SetMessageBoxes(nullptr);
   }
   platform::SetMessageBoxes(nullptr);
+}
+
+// A configured user of group Staff.
+std::string StaffUser(int n, const std::string& name) {
+  const std::string tag = "User" + std::to_string(n);
+  return "<" + tag + "><Username>" + name + "</Username><Realname>" + name +
+         "</Realname><Password>x</Password><Useremail>" + name +
+         "@example.com</Useremail><Group1>Staff</Group1></" + tag + ">";
+}
+
+// Two projects: Team with two users and the root folder `root`; Gone, whose root is missing.
+std::string TwoProjects(const std::string& root) {
+  const std::string staff = "<Group1><Groupname>Staff</Groupname></Group1>";
+  return "<?xml version='1.0' encoding='UTF-8' ?>\n<KestrelServer_Config><General>"
+         "<CustomerInstallation>true</CustomerInstallation></General>"
+         "<Project1><Projectname>Team</Projectname><Rootpath>" +
+         root + "</Rootpath>" + staff + StaffUser(1, "alice") + StaffUser(2, "bob") +
+         "</Project1><Project2><Projectname>Gone</Projectname><Rootpath>.\\Gone</Rootpath>" +
+         staff + StaffUser(1, "carol") + "</Project2></KestrelServer_Config>\n";
+}
+
+TEST(MainDialogStatus, ShowsWhereItListensAndEachProjectsUsersAndLastScanTime) {
+  TempDir team;
+  RunningServer server(At(2026, 12, 8, 10, 0, 0), TwoProjects(team.path()));
+  TrayModel tray = server.Tray();
+  EXPECT_TRUE(tray.listening);
+  EXPECT_EQ(tray.listen_line, "listening on *:" + std::to_string(server.port_));
+  ASSERT_EQ(tray.projects.size(), 2u);
+  EXPECT_EQ(tray.projects[0].name, "Team");
+  EXPECT_EQ(tray.projects[0].users, 2);
+  EXPECT_EQ(tray.projects[0].last_scan, "not scanned yet");
+  EXPECT_EQ(tray.projects[1].users, 1);
+  // The first scans finish on the handler threads; the next tick notes them.
+  ASSERT_TRUE(WaitFor([&] {
+    return server.OnMain([&] {
+      for (const auto& project : server.dialog_->config().projects) {
+        if (project->scans_finished.load() == 0) return false;
+      }
+      return true;
+    });
+  }));
+  server.Tick(1);
+  tray = server.Tray();
+  EXPECT_EQ(tray.projects[0].last_scan, "08.12.26 10:00:01");
+  EXPECT_EQ(tray.projects[1].last_scan, "08.12.26 10:00:01, root folder missing");
+}
+
+TEST(MainDialogStatus, ABusyPortIsShownWithTheListenErrorText) {
+  platform::CapturingMessageBox boxes(true);
+  platform::SetMessageBoxes(&boxes);
+  {
+    platform::TcpSocket busy;
+    ASSERT_EQ(busy.Listen(0, 1, ""), 0);
+    RunningServer server(At(2026, 12, 8, 10, 0, 0), "", busy.LocalPort());
+    const TrayModel tray = server.Tray();
+    EXPECT_FALSE(tray.listening);
+    EXPECT_EQ(tray.listen_line, "not listening: The specified address is already in use ! (*:" +
+                                    std::to_string(busy.LocalPort()) + ")");
+  }
+  platform::SetMessageBoxes(nullptr);
+}
+
+TEST(MainDialogStatus, RestartIsReportedAsRestartingThenRestartedAt) {
+  RunningServer server(At(2026, 12, 8, 10, 0, 0));
+  EXPECT_EQ(server.Tray().state_line, "running since 08.12.26 10:00:00");
+  server.Command(ID_RESTART_SERVER);
+  ASSERT_TRUE(WaitFor([&] { return server.Tray().starts == 2; }));
+  const std::vector<std::string> lines = server.StateLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "restarting ..."), lines.end());
+  EXPECT_EQ(server.Tray().state, ServerState::kRunning);
+  EXPECT_EQ(server.Tray().state_line, "restarted at 08.12.26 10:00:00");
+}
+
+TEST(MainDialogStatus, LastErrorIsTheNewestErrorLineTheLoggingWindowShowed) {
+  RunningServer server(At(2026, 12, 8, 10, 0, 0));
+  // No configuration, no project: the start reports it at level Error.
+  ASSERT_TRUE(WaitFor([&] { return !server.Tray().last_error.empty(); }));
+  EXPECT_EQ(server.Tray().last_error, "08.12.26 10:00:00 - Error: No projects available!");
+  server.dialog_->log().Log(kLogWarning, "a warning is not an error");
+  server.dialog_->log().Log(kLogError, "disk full");
+  ASSERT_TRUE(
+      WaitFor([&] { return server.Tray().last_error.find("disk full") != std::string::npos; }));
+  EXPECT_EQ(server.Tray().last_error, "08.12.26 10:00:00 - Error: disk full");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -27,6 +28,7 @@
 #include "ui/LoggingWindow.h"
 #include "ui/MainWindow.h"
 #include "ui/QtMessageBoxSink.h"
+#include "ui/ServerMenu.h"
 #include "ui/TrayIcon.h"
 
 using namespace kestrel;
@@ -71,6 +73,23 @@ QString ReadLogbook() {
     if (file.open(QIODevice::ReadOnly)) all += QString::fromLatin1(file.readAll());
   }
   return all;
+}
+
+// One project, Team, with one user; its root folder is made too.
+bool WriteTeamConfiguration() {
+  if (!QDir().mkpath(QStringLiteral("Config")) || !QDir().mkpath(QStringLiteral("Team"))) {
+    return false;
+  }
+  QFile config(QStringLiteral("Config/KestrelServer.xml"));
+  if (!config.open(QIODevice::WriteOnly)) return false;
+  config.write(
+      "<?xml version='1.0' encoding='UTF-8' ?>\n<KestrelServer_Config><General>"
+      "<CustomerInstallation>true</CustomerInstallation></General><Project1>"
+      "<Projectname>Team</Projectname><Rootpath>.\\Team</Rootpath>"
+      "<Group1><Groupname>Staff</Groupname></Group1><User1><Username>ann</Username>"
+      "<Realname>Ann</Realname><Password>x</Password><Useremail>ann@example.com</Useremail>"
+      "<Group1>Staff</Group1></User1></Project1></KestrelServer_Config>\n");
+  return true;
 }
 
 QString ModelText(const CLoggingDialog& model) {
@@ -131,6 +150,51 @@ class GuiTest : public QObject {
     QCOMPARE(controller->logging_window()->windowTitle(),
              QStringLiteral("Kestrel - server logging"));
     QTRY_VERIFY_WITH_TIMEOUT(controller->core().port() != 0, kWaitMs);
+    QCOMPARE(controller->Finish(), 0);
+  }
+
+  void mainWindowShowsWhereItListensTheProjectsAndTheLastError() {
+    QVERIFY(WriteTeamConfiguration());
+    auto controller = StartController();
+    QVERIFY(controller);
+    MainWindow* window = controller->main_window();
+    QTRY_VERIFY_WITH_TIMEOUT(controller->core().port() != 0, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(window->listen_line()->text(),
+                              QStringLiteral("listening on *:%1").arg(controller->core().port()),
+                              kWaitMs);
+    QVERIFY(window->state_line()->text().startsWith(QStringLiteral("running since ")));
+    QCOMPARE(window->projects()->topLevelItemCount(), 1);
+    const QTreeWidgetItem* team = window->projects()->topLevelItem(0);
+    QCOMPARE(team->text(0), QStringLiteral("Team"));
+    QCOMPARE(team->text(1), QStringLiteral("1"));
+    // The first scan's time replaces the placeholder at the next timer tick.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        window->projects()->topLevelItem(0)->text(2) != QStringLiteral("not scanned yet"), kWaitMs);
+    QCOMPARE(window->last_error()->text(), QStringLiteral("none since the start"));
+    controller->core().log().Log(kLogError, "disk full");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        window->last_error()->text().endsWith(QStringLiteral("Error: disk full")), kWaitMs);
+    QCOMPARE(controller->Finish(), 0);
+  }
+
+  void restartTurnsRestartOffWhileItRunsAndReportsTheNewStart() {
+    auto controller = StartController();
+    QVERIFY(controller);
+    MainWindow* window = controller->main_window();
+    QTRY_VERIFY_WITH_TIMEOUT(window->state_line()->text().startsWith("running since "), kWaitMs);
+    TrayModel restarting;
+    restarting.state = ServerState::kRestarting;
+    restarting.state_line = "restarting ...";
+    window->ShowStatus(restarting);
+    QAction* restart = window->menu()->actions().at(1);
+    QCOMPARE(MenuCommand(restart), std::optional<std::uint32_t>(ID_RESTART_SERVER));
+    QVERIFY(!restart->isEnabled());
+    QCOMPARE(window->state_line()->text(), QStringLiteral("restarting ..."));
+
+    controller->Command(ID_RESTART_SERVER);
+    QTRY_VERIFY_WITH_TIMEOUT(window->state_line()->text().startsWith("restarted at "), kWaitMs);
+    QVERIFY(restart->isEnabled());
+    QVERIFY(controller->tray_icon()->menu()->actions().at(1)->isEnabled());
     QCOMPARE(controller->Finish(), 0);
   }
 
@@ -333,17 +397,25 @@ class GuiTest : public QObject {
     QVERIFY(answerer.texts.isEmpty());
   }
 
-  void trayMenuListsTheThreeCommandsWithShowLoggingAsDefault() {
+  void trayMenuListsTheThreeCommandsWithShowLoggingAsDefaultThenOpenAndAbout() {
     TrayIcon tray;
     QStringList texts;
     for (QAction* action : tray.menu()->actions()) texts.append(action->text());
-    QCOMPARE(texts, (QStringList{"Show logging", "Restart Server", "Shutdown Server"}));
+    QCOMPARE(texts, (QStringList{"Show logging", "Restart Server", "Shutdown Server", "", "Open",
+                                 "About"}));
     QCOMPARE(tray.menu()->defaultAction(), tray.menu()->actions().front());
     QCOMPARE(tray.tooltip(), QStringLiteral("Kestrel - Server"));
     QSignalSpy commands(&tray, &TrayIcon::commandRequested);
     tray.menu()->actions().at(2)->trigger();
     QCOMPARE(commands.count(), 1);
     QCOMPARE(commands.at(0).at(0).value<std::uint32_t>(), ID_SHUTDOWN_SERVER);
+    QSignalSpy opened(&tray, &TrayIcon::restoreRequested);
+    QSignalSpy about(&tray, &TrayIcon::aboutRequested);
+    tray.menu()->actions().at(4)->trigger();
+    tray.menu()->actions().at(5)->trigger();
+    QCOMPARE(opened.count(), 1);
+    QCOMPARE(about.count(), 1);
+    QCOMPARE(commands.count(), 1);
   }
 
   void aboutBoxShowsTitleAndVersionLine() {
