@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -36,6 +37,26 @@ bool PortAccepts(std::uint16_t port) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
   bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+bool PortServes(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  bool ok = false;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    // A ping: AA 55 01 02 CC 33 and the XOR of those bytes.
+    const unsigned char ping[] = {
+        0xAA, 0x55, 0x01, 0x02, 0xCC, 0x33, 0xAA ^ 0x55 ^ 0x01 ^ 0x02 ^ 0xCC ^ 0x33};
+    unsigned char reply[7] = {};
+    pollfd pfd{fd, POLLIN, 0};
+    ok = send(fd, ping, sizeof ping, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof ping) &&
+         poll(&pfd, 1, 500) == 1 && recv(fd, reply, sizeof reply, 0) > 0 && reply[0] == 0xCC;
+  }
   close(fd);
   return ok;
 }
@@ -172,7 +193,9 @@ bool ServerProcess::Start(const std::vector<std::string>& args) {
 }
 
 bool ServerProcess::WaitListening(std::uint16_t port, std::chrono::milliseconds timeout) {
-  return WaitFor([&] { return PortAccepts(port); }, timeout);
+  // Accepting is not enough: connections that arrive before the slots run are
+  // closed at once, so the server is ready when it answers a ping.
+  return WaitFor([&] { return PortServes(port); }, timeout);
 }
 
 bool ServerProcess::Signal(int signo) {
