@@ -18,11 +18,10 @@ ConnectionSlots::~ConnectionSlots() {
   StopAll();
 }
 
-bool ConnectionSlots::StartAll(const SlotValues& values, platform::Event* stop_event,
+bool ConnectionSlots::StartAll(const SlotEnvironment& environment, platform::Event* stop_event,
                                SessionFactory factory) {
   if (running_ || stop_event == nullptr) return false;
-  values_ = values;
-  values_.connection = nullptr;
+  environment_ = environment;
   factory_ = std::move(factory);
   stop_event_ = stop_event;
   stop_event_->Reset();  // a stop event reused from an earlier run is live again
@@ -41,8 +40,6 @@ void ConnectionSlots::StartSlot(ConnectionSlot& slot) {
   slot.terminate_event.Reset();
   slot.start_event.Reset();
   slot.timeout.store(-1);
-  slot.remote_password.Set(values_.remote_password != nullptr ? values_.remote_password->Get()
-                                                              : std::string());
   if (live_threads_.fetch_add(1) == 0) all_ended_.Reset();
   // Every start value is written before the thread exists.
   slot.state.store(State::kWaiting);
@@ -90,8 +87,9 @@ void ConnectionSlots::Watchdog() {
     if (left <= 0) continue;
     if (left < 3) {
       // Logged before the event is set, so this record precedes the slot's own.
-      if (values_.log != nullptr) {
-        values_.log->Logf(kLogWarning, "terminating thread %d due to time out", slot.thread_number);
+      if (environment_.log != nullptr) {
+        environment_.log->Logf(kLogWarning, "terminating thread %d due to time out",
+                               slot.thread_number);
       }
       slot.terminate_event.Set();
     } else {
@@ -120,10 +118,6 @@ void ConnectionSlots::StopAll() {
   factory_ = nullptr;
 }
 
-void ConnectionSlots::SetRemotePassword(const std::string& digest) {
-  for (ConnectionSlot& slot : slots_) slot.remote_password.Set(digest);
-}
-
 int ConnectionSlots::ServingCount() const {
   int count = 0;
   for (const ConnectionSlot& slot : slots_) count += slot.state.load() == State::kServing ? 1 : 0;
@@ -131,7 +125,7 @@ int ConnectionSlots::ServingCount() const {
 }
 
 void ConnectionSlots::PostToMain(std::uint32_t message, int thread_number) const {
-  if (values_.main_window != nullptr) values_.main_window->Post(message, thread_number);
+  if (environment_.main_window != nullptr) environment_.main_window->Post(message, thread_number);
 }
 
 void ConnectionSlots::ThreadEnded() {
@@ -164,15 +158,11 @@ void ConnectionSlots::SlotThread(ConnectionSlot& slot) {
   if (serve) {
     slot.start_event.Reset();
     slot.terminate_event.Reset();  // a stale terminate request is dropped
-    SlotValues values = values_;
-    values.connection = slot.connection.get();
-    values.thread_number = slot.thread_number;
-    values.remote_password = &slot.remote_password;
-    if (session != nullptr) session->OnConnection(values);
+    if (session != nullptr) session->OnConnection(slot.connection.get(), slot.thread_number);
     connected = true;
-    if (values_.log != nullptr) {
-      values_.log->Logf(kLogInfo, "Client accepted Thread %d, Port %d", slot.thread_number,
-                        slot.connection->PeerPort());
+    if (environment_.log != nullptr) {
+      environment_.log->Logf(kLogInfo, "Client accepted Thread %d, Port %d", slot.thread_number,
+                             slot.connection->PeerPort());
     }
     reason = Serve(slot, session.get());
   }
@@ -205,8 +195,8 @@ ConnectionSlots::EndReason ConnectionSlots::Serve(ConnectionSlot& slot, ISession
     }
     if (which == 1) {
       slot.state.store(State::kEnding);
-      if (values_.log != nullptr) {
-        values_.log->Logf(kLogInfo, "Thread %d will be terminated", slot.thread_number);
+      if (environment_.log != nullptr) {
+        environment_.log->Logf(kLogInfo, "Thread %d will be terminated", slot.thread_number);
       }
       PostToMain(WM_THREAD_TERMINATED, slot.thread_number);
       ReadAndDispatch(slot, session, buffer);
@@ -215,8 +205,8 @@ ConnectionSlots::EndReason ConnectionSlots::Serve(ConnectionSlot& slot, ISession
     if (which == platform::kWaitReadable && ReadAndDispatch(slot, session, buffer)) {
       slot.state.store(State::kEnding);
       PostToMain(WM_CLIENT_CLOSED, slot.thread_number);
-      if (values_.log != nullptr) {
-        values_.log->Logf(kLogInfo, "Client closed, Thread %d wll end", slot.thread_number);
+      if (environment_.log != nullptr) {
+        environment_.log->Logf(kLogInfo, "Client closed, Thread %d wll end", slot.thread_number);
       }
       return EndReason::kClosed;
     }

@@ -11,13 +11,22 @@
 #include <memory>
 #include <string>
 
-#include "config/SharedText.h"
+#include "logging/LogChannel.h"
 #include "net/SessionInterface.h"
 #include "net/SocketClass.h"
+#include "platform/Clock.h"
 #include "platform/Event.h"
+#include "platform/MessageLoop.h"
 #include "platform/Thread.h"
 
 namespace kestrel {
+
+// What the slots report to. Borrowed: must stay valid until StopAll returns.
+struct SlotEnvironment {
+  platform::MessageLoop* main_window = nullptr;  // WM_CLIENT_CLOSED, WM_THREAD_TERMINATED
+  const LogChannel* log = nullptr;
+  const platform::Clock* clock = nullptr;
+};
 
 struct ConnectionSlot {
   // Waiting: idle, no connection. Serving: a connection was handed over.
@@ -44,8 +53,7 @@ struct ConnectionSlot {
   std::unique_ptr<CSocketClass> connection;
   platform::Event start_event{platform::Event::Mode::kAutoReset};
   platform::Event terminate_event{platform::Event::Mode::kAutoReset};
-  SharedText remote_password;  // the slot's copy of PasswordRemote; any thread
-  platform::Thread thread;     // main thread only
+  platform::Thread thread;  // main thread only
 };
 
 class ConnectionSlots {
@@ -62,13 +70,11 @@ class ConnectionSlots {
   ConnectionSlots& operator=(const ConnectionSlots&) = delete;
 
   // Main thread, all below.
-  // Starts the 250 slot threads. values: copied; its borrowed pointers must
-  // stay valid until StopAll returns; connection, thread_number and
-  // remote_password are filled per slot (each slot copies *remote_password
-  // at its start). stop_event: borrowed manual-reset event, must outlive
-  // StopAll; reset here. factory builds one session handler per slot
-  // thread; it may be empty (connections are then only read).
-  bool StartAll(const SlotValues& values, platform::Event* stop_event, SessionFactory factory);
+  // Starts the 250 slot threads. stop_event: borrowed manual-reset event,
+  // must outlive StopAll; reset here. factory builds one session handler per
+  // slot thread; it may be empty (connections are then only read).
+  bool StartAll(const SlotEnvironment& environment, platform::Event* stop_event,
+                SessionFactory factory);
 
   // Gives the connection to the lowest slot that is idle and not finished and
   // returns its index; -1 when there is none (or the slots do not run): the
@@ -84,9 +90,6 @@ class ConnectionSlots {
   // joins every one of them, then closes and releases the connections still
   // held by slots. Afterwards no slot is free until the next StartAll.
   void StopAll();
-
-  // New PasswordRemote digest for every slot's copy (running sessions see it).
-  void SetRemotePassword(const std::string& digest);
 
   bool running() const { return running_; }
   const ConnectionSlot& slot(int index) const { return slots_[static_cast<std::size_t>(index)]; }
@@ -105,7 +108,7 @@ class ConnectionSlots {
 
   std::array<ConnectionSlot, kSlotCount> slots_;
   // Written by StartAll before any slot thread starts; read-only while running.
-  SlotValues values_;
+  SlotEnvironment environment_;
   SessionFactory factory_;
   platform::Event* stop_event_ = nullptr;  // borrowed from the main window
   bool running_ = false;                   // main thread only

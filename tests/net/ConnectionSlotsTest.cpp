@@ -221,15 +221,5 @@ TEST(ConnectionSlots, RestartAfterStopServesAgain) {
   EXPECT_TRUE(PingOver(a));
 }
 
-TEST(ConnectionSlots, RemotePasswordCopyOfEverySlotIsReplaced) {
-  SlotServer server;
-  EXPECT_EQ(server.slots().slot(7).remote_password.Get(), "0123456789abcdef0123456789abcdef");
-  server.main().Invoke(
-      [&] { server.slots().SetRemotePassword("ffffffffffffffffffffffffffffffff"); });
-  for (int i = 0; i < ConnectionSlots::kSlotCount; ++i) {
-    EXPECT_EQ(server.slots().slot(i).remote_password.Get(), "ffffffffffffffffffffffffffffffff");
-  }
-}
-
 }  // namespace
 }  // namespace kestrel
