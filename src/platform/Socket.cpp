@@ -133,11 +133,13 @@ int OpenListener(const sockaddr_storage& addr, socklen_t len, bool dual_stack, i
 // One connection attempt to addr until deadline; a blocking socket in fd on
 // success. Returns a WSA number.
 int ConnectOne(const sockaddr_storage& addr, socklen_t len, Steady::time_point deadline,
-               int& fd_out) {
+               const sockaddr_storage* local, socklen_t local_len, int& fd_out) {
   int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return LastWsa();
   int err = 0;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+  if (local != nullptr && ::bind(fd, reinterpret_cast<const sockaddr*>(local), local_len) != 0) {
+    err = LastWsa();
+  } else if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
     if (errno != EINPROGRESS) {
       err = LastWsa();
     } else {
@@ -325,9 +327,14 @@ int TcpSocket::Accept(TcpSocket& out) {
 }
 
 int TcpSocket::Connect(const std::string& host, std::uint16_t port,
-                       std::chrono::milliseconds timeout) {
+                       std::chrono::milliseconds timeout, std::string_view local_address) {
   Close();
   const Steady::time_point deadline = Steady::now() + timeout;
+  sockaddr_storage local{};
+  socklen_t local_len = 0;
+  if (!local_address.empty() && !ListenAddress(local_address, local, local_len)) {
+    return wsa::kEADDRNOTAVAIL;
+  }
   addrinfo* found = Resolve(host, 0);
   if (found == nullptr) return wsa::kHOST_NOT_FOUND;
   int err = wsa::kHOST_NOT_FOUND;
@@ -336,7 +343,9 @@ int TcpSocket::Connect(const std::string& host, std::uint16_t port,
     std::memcpy(&addr, a->ai_addr, a->ai_addrlen);
     SetPort(addr, port);
     int fd = -1;
-    err = ConnectOne(addr, a->ai_addrlen, deadline, fd);
+    const bool bind_local = !local_address.empty();
+    if (bind_local && local.ss_family != addr.ss_family) continue;
+    err = ConnectOne(addr, a->ai_addrlen, deadline, bind_local ? &local : nullptr, local_len, fd);
     if (err == 0) {
       fd_.store(fd);
       break;

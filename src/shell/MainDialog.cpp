@@ -94,6 +94,9 @@ void CMainDialog::OnLogReady(std::intptr_t ready_tag) {
     environment.main_window = &loop_;
     environment.log = &log_;
     environment.clock = &clock_;
+    environment.limits.login_grace_seconds = config_.settings.login_grace_seconds;
+    environment.limits.max_startups_per_source = config_.settings.max_startups_per_source;
+    environment.limits.max_startups = config_.settings.max_startups;
     // The sessions' copies of the configuration are taken here, once per start.
     SessionFactory factory = hooks_.session_factory;
     if (!factory)
