@@ -9,11 +9,11 @@
 #include <memory>
 #include <string>
 
+#include "OneProjectConfig.h"
 #include "client/BasicRequests.h"
 #include "client/ClientConnection.h"
 #include "client/ClientSession.h"
 #include "platform/Socket.h"
-#include "support/Md5.h"
 #include "testsupport/ServerProcess.h"
 #include "testsupport/TempDir.h"
 
@@ -23,21 +23,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr const char* kKey = "availability-key";
-
-std::string Config(std::uint16_t port, const std::string& general_extra) {
-  return "<?xml version='1.0' encoding='UTF-8' ?>\n<KestrelServer_Config>\n  <General>\n"
-         "    <GlobalKey>" +
-         std::string(kKey) + "</GlobalKey>\n    <LogLevel>Info</LogLevel>\n" +
-         "    <TCPIPListenPort>" + std::to_string(port) + "</TCPIPListenPort>\n" + general_extra +
-         "  </General>\n  <Project1>\n    <Projectname>Alpha</Projectname>\n"
-         "    <Rootpath>.\\Projects\\Alpha</Rootpath>\n"
-         "    <Group1>\n      <Groupname>Staff</Groupname>\n    </Group1>\n"
-         "    <User1>\n      <Username>anna</Username>\n      <Realname>Anna A</Realname>\n"
-         "      <Password>" +
-         PasswordDigest("secret") +
-         "</Password>\n      <Useremail>anna@example.org</Useremail>\n"
-         "      <Group1>Staff</Group1>\n    </User1>\n  </Project1>\n</KestrelServer_Config>\n";
-}
 
 class AvailabilityTest : public ::testing::Test {
  protected:
@@ -52,7 +37,8 @@ class AvailabilityTest : public ::testing::Test {
     }
   }
   void StartServer(const std::string& general_extra) {
-    ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), Config(port_, general_extra)));
+    ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"),
+                          OneProjectConfig(kKey, port_, general_extra)));
     server_ = std::make_unique<ServerProcess>(KESTREL_SERVER_BINARY, dir_.path());
     ASSERT_TRUE(server_->Start());
     ASSERT_TRUE(server_->WaitListening(port_));
@@ -96,11 +82,11 @@ bool ClosedByServer(platform::TcpSocket& s, milliseconds limit) {
 }
 
 TEST_F(AvailabilityTest, NotLoggedInWithinTheGraceIsClosedLikeASilentConnection) {
-  StartServer("    <LoginGraceSeconds>1</LoginGraceSeconds>\n");
+  StartServer("    <LoginGraceSeconds>2</LoginGraceSeconds>\n");
   platform::TcpSocket silent = Silent("127.0.0.1");
   client::ClientConnection anna;
   ASSERT_TRUE(LogsIn(anna, "127.0.0.2"));
-  EXPECT_TRUE(ClosedByServer(silent, milliseconds(5000)));
+  EXPECT_TRUE(ClosedByServer(silent, milliseconds(6000)));
   EXPECT_GE(Count("terminating thread 0 due to time out"), 1) << server_->Stdout();
   EXPECT_TRUE(WaitFor([&] { return Count("Thread 0 will be terminated") == 1; }));
   // The logged-in client of the same moment stays.
