@@ -36,6 +36,7 @@
 #include <fstream>
 #include <functional>
 #include <latch>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -310,6 +311,25 @@ LoopResult HonestLoops(std::uint16_t port, int clients, double seconds,
   return {ok.load(), failed.load(), not_connected.load(), Seconds(Clock::now() - start)};
 }
 
+// The system's count of connections dropped because a listen queue was full
+// (all listeners of the machine; -1 when unknown).
+long ListenOverflows() {
+  std::ifstream netstat("/proc/net/netstat");
+  std::string names;
+  std::string values;
+  while (std::getline(netstat, names) && std::getline(netstat, values)) {
+    if (names.rfind("TcpExt:", 0) != 0) continue;
+    std::istringstream n(names);
+    std::istringstream v(values);
+    std::string name;
+    std::string value;
+    while (n >> name && v >> value) {
+      if (name == "ListenOverflows") return std::atol(value.c_str());
+    }
+  }
+  return -1;
+}
+
 int Fail(const char* what) {
   std::fprintf(stderr, "availability: %s\n", what);
   return 1;
@@ -390,6 +410,7 @@ int main(int argc, char** argv) {
     const LoopResult quiet = HonestLoops(server.port(), 20, flood_seconds);
     long connects = 0;
     LoopResult attacked;
+    const long overflows_before = ListenOverflows();
     {
       ConnectCloseFlood flood(server.port(), flood_threads);
       attacked = HonestLoops(server.port(), 20, flood_seconds);
@@ -404,6 +425,8 @@ int main(int argc, char** argv) {
         flood_seconds, quiet_rate, quiet.failed, quiet.not_connected, connects / attacked.seconds,
         flood_threads, attacked_rate, attacked.failed, attacked.not_connected,
         100.0 * attacked_rate / quiet_rate);
+    std::printf("  listen queue overflows during the attacked run: %ld\n",
+                ListenOverflows() - overflows_before);
   }
 
   // 4. Soak.

@@ -1,5 +1,6 @@
 #include "net/ConnectionSlots.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "logging/LogRecord.h"
@@ -52,7 +53,8 @@ void ConnectionSlots::StartSlot(ConnectionSlot& slot) {
 
 int ConnectionSlots::HandOff(std::unique_ptr<CSocketClass> connection) {
   if (connection == nullptr) return -1;
-  if (running_) {
+  // A connection reset before it was accepted has no peer left: nothing to serve.
+  if (running_ && !connection->PeerAddress().empty()) {
     const SourceAddress source = SourceAddressOf(connection->PeerAddress());
     bool admitted = false;
     for (ConnectionSlot& slot : slots_) {
@@ -81,32 +83,55 @@ int ConnectionSlots::HandOff(std::unique_ptr<CSocketClass> connection) {
   return -1;
 }
 
-// Honest clients log in within milliseconds of connecting, so the connection
-// that has not logged in and shows no sign of life for longest is the one
-// least likely to be one of them. Closing the newcomer instead would let
-// anyone who holds the total cap from several addresses lock everybody out.
+// Honest clients log in within milliseconds of connecting, while a flood
+// comes from few sources that hold many connections. Beyond the total cap
+// the newcomer is served and a connection of the source holding the most
+// connections not logged in goes, the one idle longest among them; closing
+// the newcomer instead would let anyone who holds the total cap from a few
+// addresses lock everybody out.
 bool ConnectionSlots::AdmitUnauthenticated(const SourceAddress& source) {
   const SlotLimits& limits = environment_.limits;
   if (limits.max_startups_per_source <= 0 && limits.max_startups <= 0) return true;
-  int total = 0;
+  // A still picture: the slot threads move last_activity meanwhile.
+  struct Waiting {
+    SourceAddress source;
+    std::uint64_t last_activity;
+    ConnectionSlot* slot;
+  };
+  std::array<Waiting, kSlotCount> waiting{};
+  std::size_t total = 0;
   int from_source = 0;
-  ConnectionSlot* idlest = nullptr;
   for (ConnectionSlot& slot : slots_) {
     if (slot.state.load() != State::kServing || slot.dropping || slot.authenticated.load()) {
       continue;
     }
-    ++total;
+    waiting[total++] = Waiting{slot.source, slot.last_activity.load(), &slot};
     if (slot.source == source) ++from_source;
-    if (idlest == nullptr || slot.last_activity.load() < idlest->last_activity.load()) {
-      idlest = &slot;
-    }
   }
   if (limits.max_startups_per_source > 0 && from_source >= limits.max_startups_per_source) {
     return false;
   }
-  if (limits.max_startups > 0 && total >= limits.max_startups && idlest != nullptr) {
-    idlest->dropping = true;
-    idlest->terminate_event.Set();
+  if (limits.max_startups > 0 && total >= static_cast<std::size_t>(limits.max_startups)) {
+    // Grouped by source, each group idlest first.
+    const auto first = waiting.begin();
+    const auto last = first + static_cast<std::ptrdiff_t>(total);
+    std::sort(first, last, [](const Waiting& a, const Waiting& b) {
+      if (a.source.key != b.source.key) return a.source.key < b.source.key;
+      return a.last_activity < b.last_activity;
+    });
+    ConnectionSlot* drop = first->slot;
+    std::ptrdiff_t largest = 0;
+    for (auto group = first; group != last;) {
+      const auto end = std::find_if(
+          group, last, [&](const Waiting& w) { return w.source.key != group->source.key; });
+      if (end - group > largest) {
+        largest = end - group;
+        drop = group->slot;
+      }
+      group = end;
+    }
+    drop->dropping = true;
+    drop->terminate_event.Set();
   }
   return true;
 }

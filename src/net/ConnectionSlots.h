@@ -8,7 +8,7 @@
 // Connections that have not logged in are cheap to open, so they are capped:
 // per source address and in total (SlotLimits). A new connection beyond its
 // source's cap is closed at once; one beyond the total cap takes the place
-// of the connection that has not logged in and has been idle longest.
+// of a connection not logged in from the source that holds most of them.
 #include <array>
 #include <atomic>
 #include <chrono>
