@@ -137,7 +137,10 @@ int ConnectOne(const sockaddr_storage& addr, socklen_t len, Steady::time_point d
   int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return LastWsa();
   int err = 0;
-  if (local != nullptr && ::bind(fd, reinterpret_cast<const sockaddr*>(local), local_len) != 0) {
+  // A bound client socket left in TIME_WAIT must not keep a listener off its port.
+  const int reuse = 1;
+  if (local != nullptr && (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+                           ::bind(fd, reinterpret_cast<const sockaddr*>(local), local_len) != 0)) {
     err = LastWsa();
   } else if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
     if (errno != EINPROGRESS) {
