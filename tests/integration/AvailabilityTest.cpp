@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "OneProjectConfig.h"
+#include "OneProjectServer.h"
 #include "client/BasicRequests.h"
 #include "client/ClientConnection.h"
 #include "client/ClientSession.h"
@@ -24,23 +24,11 @@ using std::chrono::milliseconds;
 
 constexpr const char* kKey = "availability-key";
 
-class AvailabilityTest : public ::testing::Test {
+class AvailabilityTest : public OneProjectServerTest {
  protected:
-  void SetUp() override {
-    port_ = FreePort();
-    ASSERT_TRUE(WriteFile(dir_.Sub("Projects/Alpha/readme.txt"), "hello"));
-  }
-  void TearDown() override {
-    if (server_ && server_->running()) {
-      server_->Signal(SIGTERM);
-      EXPECT_EQ(server_->WaitExit(), 0);
-    }
-  }
-  void StartServer(const std::string& general_extra) {
-    ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"),
-                          OneProjectConfig(kKey, port_, general_extra)));
-    server_ = std::make_unique<ServerProcess>(KESTREL_SERVER_BINARY, dir_.path());
-    ASSERT_TRUE(server_->Start());
+  AvailabilityTest() : OneProjectServerTest(kKey) {}
+  void Start(const std::string& general_extra) {
+    StartServer(general_extra);
     ASSERT_TRUE(server_->WaitListening(port_));
   }
   int Count(const std::string& text) const {
@@ -64,10 +52,6 @@ class AvailabilityTest : public ::testing::Test {
     client::ClientSession s(c, kKey);
     return s.RequestSessionKey() && s.Login("anna", "secret", "Alpha");
   }
-
-  TempDir dir_;
-  std::uint16_t port_ = 0;
-  std::unique_ptr<ServerProcess> server_;
 };
 
 // True when the server closed s within the limit.
@@ -82,7 +66,7 @@ bool ClosedByServer(platform::TcpSocket& s, milliseconds limit) {
 }
 
 TEST_F(AvailabilityTest, NotLoggedInWithinTheGraceIsClosedLikeASilentConnection) {
-  StartServer("    <LoginGraceSeconds>2</LoginGraceSeconds>\n");
+  Start("    <LoginGraceSeconds>2</LoginGraceSeconds>\n");
   platform::TcpSocket silent = Silent("127.0.0.1");
   client::ClientConnection anna;
   ASSERT_TRUE(LogsIn(anna, "127.0.0.2"));
@@ -94,7 +78,7 @@ TEST_F(AvailabilityTest, NotLoggedInWithinTheGraceIsClosedLikeASilentConnection)
 }
 
 TEST_F(AvailabilityTest, BeyondItsSourcesCapANewConnectionIsClosedAtOnceOthersAreServed) {
-  StartServer("    <MaxStartupsPerSource>2</MaxStartupsPerSource>\n");
+  Start("    <MaxStartupsPerSource>2</MaxStartupsPerSource>\n");
   platform::TcpSocket a = Silent("127.0.0.1");
   platform::TcpSocket b = Silent("127.0.0.1");
   platform::TcpSocket third;
@@ -110,7 +94,7 @@ TEST_F(AvailabilityTest, BeyondItsSourcesCapANewConnectionIsClosedAtOnceOthersAr
 }
 
 TEST_F(AvailabilityTest, BeyondTheTotalCapTheLongestIdleConnectionNotLoggedInMakesRoom) {
-  StartServer("    <MaxStartups>2</MaxStartups>\n");
+  Start("    <MaxStartups>2</MaxStartups>\n");
   platform::TcpSocket oldest = Silent("127.0.0.1");
   platform::TcpSocket younger = Silent("127.0.0.3");
   client::ClientConnection anna;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "OneProjectConfig.h"
+#include "OneProjectServer.h"
 #include "client/ClientConnection.h"
 #include "client/ClientSession.h"
 #include "testsupport/ServerProcess.h"
@@ -35,34 +35,15 @@ bool LogsIn(const std::string& host, std::uint16_t port, const std::string& user
   return s.RequestSessionKey() && s.Login(user, password, "Alpha");
 }
 
-class ServerAdminTest : public ::testing::Test {
+class ServerAdminTest : public OneProjectServerTest {
  protected:
-  void SetUp() override {
-    port_ = FreePort();
-    ASSERT_TRUE(WriteFile(dir_.Sub("Projects/Alpha/readme.txt"), "hello"));
-  }
-  void TearDown() override {
-    if (server_ && server_->running()) {
-      server_->Signal(SIGTERM);
-      EXPECT_EQ(server_->WaitExit(), 0);
-    }
-  }
-  void StartServer(const std::string& general_extra = "") {
-    ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"),
-                          OneProjectConfig(kKey, port_, general_extra)));
-    server_ = std::make_unique<ServerProcess>(KESTREL_SERVER_BINARY, dir_.path());
-    ASSERT_TRUE(server_->Start());
-  }
+  ServerAdminTest() : OneProjectServerTest(kKey) {}
   bool StdoutHas(const std::string& text) {
     return WaitFor([&] { return server_->Stdout().find(text) != std::string::npos; });
   }
   ProgramRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
     return RunProgram(KESTREL_SERVER_BINARY, args, dir_.path(), input);
   }
-
-  TempDir dir_;
-  std::uint16_t port_ = 0;
-  std::unique_ptr<ServerProcess> server_;
 };
 
 TEST_F(ServerAdminTest, ListeningLineNamesTheAddressAndPortAndASignalAsksNothing) {
