@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "net/SessionInterface.h"
 #include "logging/LogBurstLimit.h"
+#include "net/SessionInterface.h"
 #include "session/FrameAssembler.h"
 #include "session/PacketCatalogue.h"
 #include "session/RequestRecord.h"
