@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/Frame.h"
@@ -37,7 +38,7 @@ class ClientConnection {
 
   // host: a name (IPv4 or IPv6 addresses, tried in turn), IPv4 dotted, or
   // IPv6 with or without brackets. False with last_error() set on failure.
-  // local_address: numeric address to connect from; empty: the system's.
+  // local_address: numeric source address to connect from (empty: any).
   bool Connect(const std::string& host, std::uint16_t port,
                std::chrono::milliseconds timeout = kDefaultConnectTimeout,
                std::string_view local_address = {});

@@ -16,6 +16,7 @@
 #include "config/ConfigModel.h"
 #include "config/SharedText.h"
 #include "logging/LogChannel.h"
+#include "net/AuthPenalties.h"
 #include "platform/Clock.h"
 #include "platform/MessageLoop.h"
 
@@ -27,6 +28,7 @@ struct SessionContext {
   ServerConfig* config = nullptr;  // projects, read-only for sessions
   const platform::Clock* clock = nullptr;
   const std::atomic<bool>* shutdown = nullptr;  // process-wide shutdown flag
+  AuthPenalties* auth_penalties = nullptr;      // failed logins per source, server-wide
   std::string global_key;                       // `GlobalKey`
   bool remote_access_on = false;                // `ActivateRemote`
   const SharedText* remote_password = nullptr;  // `PasswordRemote`, replaced in place
@@ -36,6 +38,6 @@ struct SessionContext {
 // The context of config's current settings (main thread, at slot start).
 SessionContext MakeSessionContext(ServerConfig& config, platform::MessageLoop& main_window,
                                   const LogChannel& log, const platform::Clock& clock,
-                                  const std::atomic<bool>& shutdown);
+                                  const std::atomic<bool>& shutdown, AuthPenalties& auth_penalties);
 
 }  // namespace kestrel

@@ -100,7 +100,8 @@ void CMainDialog::OnLogReady(std::intptr_t ready_tag) {
     // The sessions' copies of the configuration are taken here, once per start.
     SessionFactory factory = hooks_.session_factory;
     if (!factory)
-      factory = MakeSessionFactory(MakeSessionContext(config_, loop_, log_, clock_, shutdown_));
+      factory = MakeSessionFactory(
+          MakeSessionContext(config_, loop_, log_, clock_, shutdown_, auth_penalties_));
     slots_.StartAll(environment, stop_event_.get(), std::move(factory));
   }
   handlers_.StartAll(config_);
