@@ -120,7 +120,7 @@ class BareServer {
 class ChunkSession final : public ISessionHandler {
  public:
   ChunkSession() : reply_(ChunkReply()) {}
-  void OnConnection(const SlotValues& values) override { connection_ = values.connection; }
+  void OnConnection(CSocketClass* connection, int) override { connection_ = connection; }
   std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) override {
     if (!IsValidFrame(buffer, bytes)) return 0;
     if (FrameType(buffer) == PacketType::kNextDownloadChunk) {
@@ -150,9 +150,9 @@ class SlotPoolServer {
     thread_ = std::thread([this] { main_.Run(); });
     main_.Invoke([this] {
       listener_.Listen(&main_, 0);
-      SlotValues values;
-      values.main_window = &main_;
-      slots_.StartAll(values, &stop_, [] { return std::make_unique<ChunkSession>(); });
+      SlotEnvironment environment;
+      environment.main_window = &main_;
+      slots_.StartAll(environment, &stop_, [] { return std::make_unique<ChunkSession>(); });
     });
   }
   ~SlotPoolServer() {

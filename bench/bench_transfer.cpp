@@ -91,18 +91,10 @@ Stand& TheStand() {
 // One connection served by a session handler on its own thread.
 class Served {
  public:
-  Served(Stand& s, int number) {
+  Served(Stand& s, int number) : number_(number), handler_(Context(s)) {
     platform::TcpSocket accepted;
     s.listener.Accept(accepted);
     socket_ = std::make_unique<CSocketClass>(std::move(accepted));
-    values_.connection = socket_.get();
-    values_.log = &s.log;
-    values_.config = &s.config;
-    values_.clock = &platform::SystemClock::Instance();
-    values_.shutdown = &s.shutdown;
-    values_.global_key = kDefaultGlobalKey;
-    values_.remote_password = &s.remote_password;
-    values_.thread_number = number;
     thread_ = std::thread([this] { Serve(); });
   }
   ~Served() {
@@ -112,7 +104,7 @@ class Served {
 
  private:
   void Serve() {
-    handler_.OnConnection(values_);
+    handler_.OnConnection(socket_.get(), number_);
     std::uint8_t buffer[kReceiveBufferSize];
     while (!stop_) {
       pollfd p{socket_->fd(), POLLIN, 0};
@@ -123,8 +115,18 @@ class Served {
     }
     handler_.OnConnectionEnd();
   }
+  static SessionContext Context(Stand& s) {
+    SessionContext context;
+    context.log = &s.log;
+    context.config = &s.config;
+    context.clock = &platform::SystemClock::Instance();
+    context.shutdown = &s.shutdown;
+    context.global_key = kDefaultGlobalKey;
+    context.remote_password = &s.remote_password;
+    return context;
+  }
   std::unique_ptr<CSocketClass> socket_;
-  SlotValues values_;
+  int number_;
   CSessionHandler handler_;
   std::atomic<bool> stop_{false};
   std::thread thread_;

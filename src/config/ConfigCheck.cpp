@@ -30,6 +30,8 @@ const std::array<std::string_view, 5> kBooleanKeys = {
     keys::kLogUserActivity, keys::kDeleteEmptyFolders};
 const std::array<std::string_view, 2> kIntervalKeys = {keys::kScanIntervallProjects,
                                                        keys::kScanIntervallUserrights};
+const std::array<std::string_view, 3> kLimitKeys = {
+    keys::kLoginGraceSeconds, keys::kMaxStartupsPerSource, keys::kMaxStartups};
 
 std::string Quoted(std::string_view text) {
   return "'" + std::string(text) + "'";
@@ -188,6 +190,12 @@ void Checker::CheckGeneral() {
         Fault(child.line, Quoted(child.name) + " " + Quoted(value) + " is not a whole number");
       } else if (store_.GetInt(general, child.name, 1) <= 0) {
         Note(child.line, Quoted(child.name) + " " + value + " wakes the projects every second");
+      }
+    } else if (IsOneOf(child.name, kLimitKeys)) {
+      if (!IsWholeInteger(value)) {
+        Fault(child.line, Quoted(child.name) + " " + Quoted(value) + " is not a whole number");
+      } else if (store_.GetInt(general, child.name, 1) <= 0) {
+        Note(child.line, Quoted(child.name) + " " + value + " turns this limit off");
       }
     } else if (child.name == keys::kTCPIPListenPort) {
       if (IsWholeInteger(value)) continue;  // the range is judged with the read below

@@ -75,6 +75,10 @@ struct ServerSettings {
   std::int32_t tcpip_listen_port = 50000;      // `TCPIPListenPort`
   std::string tcpip_listen_address;         // `TCPIPListenAddress`: numeric; empty = every address
   bool delete_empty_folders = false;        // `DeleteEmptyFolders`
+  // Connections that have not logged in (0 or less: no limit).
+  std::int32_t login_grace_seconds = 30;      // `LoginGraceSeconds`: closed after this
+  std::int32_t max_startups_per_source = 64;  // `MaxStartupsPerSource`: at once per address
+  std::int32_t max_startups = 128;            // `MaxStartups`: at once in total
 };
 
 // Settings plus project list; owned by the main window.

@@ -25,6 +25,9 @@ constexpr int kMissingScanIntervallProjects = 5;
 constexpr int kMissingScanIntervallUserrights = 5;
 constexpr int kMissingTCPIPListenPort = 50000;
 constexpr bool kMissingDeleteEmptyFolders = false;
+constexpr int kMissingLoginGraceSeconds = 30;
+constexpr int kMissingMaxStartupsPerSource = 64;
+constexpr int kMissingMaxStartups = 128;
 
 void ReadGeneral(const CXmlStore& store, ServerSettings& settings) {
   const XmlPath general{keys::kRoot, keys::kGeneral};
@@ -51,6 +54,11 @@ void ReadGeneral(const CXmlStore& store, ServerSettings& settings) {
   settings.delete_empty_folders =
       store.GetBool(general, keys::kDeleteEmptyFolders, kMissingDeleteEmptyFolders);
   settings.tcpip_listen_address = store.GetString(general, keys::kTCPIPListenAddress);
+  settings.login_grace_seconds =
+      store.GetInt(general, keys::kLoginGraceSeconds, kMissingLoginGraceSeconds);
+  settings.max_startups_per_source =
+      store.GetInt(general, keys::kMaxStartupsPerSource, kMissingMaxStartupsPerSource);
+  settings.max_startups = store.GetInt(general, keys::kMaxStartups, kMissingMaxStartups);
 }
 
 // A port outside 1..65535 (70000 would wrap to 4464, 0 or "abc" would pick

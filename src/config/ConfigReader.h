@@ -42,6 +42,9 @@ inline constexpr std::string_view kScanIntervallUserrights = "ScanIntervallUserr
 inline constexpr std::string_view kTCPIPListenPort = "TCPIPListenPort";
 inline constexpr std::string_view kDeleteEmptyFolders = "DeleteEmptyFolders";
 inline constexpr std::string_view kTCPIPListenAddress = "TCPIPListenAddress";
+inline constexpr std::string_view kLoginGraceSeconds = "LoginGraceSeconds";
+inline constexpr std::string_view kMaxStartupsPerSource = "MaxStartupsPerSource";
+inline constexpr std::string_view kMaxStartups = "MaxStartups";
 
 // Section name prefixes; the section's 1-based number follows ("Project2").
 inline constexpr std::string_view kProjectPrefix = "Project";
@@ -58,10 +61,23 @@ inline constexpr std::string_view kUseremail = "Useremail";
 
 // Every key the reader knows, per kind of section (the user's Group%d
 // memberships and the project's Group%d containers come on top).
-inline constexpr std::array<std::string_view, 12> kGeneralKeys = {
-    kCustomerInstallation,    kGlobalKey,       kActivateRemote,     kPasswordRemote,
-    kActivateUserPrivileges,  kLogLevel,        kLogUserActivity,    kScanIntervallProjects,
-    kScanIntervallUserrights, kTCPIPListenPort, kDeleteEmptyFolders, kTCPIPListenAddress};
+inline constexpr std::array<std::string_view, 15> kGeneralKeys = {
+    kCustomerInstallation,
+    kGlobalKey,
+    kActivateRemote,
+    kPasswordRemote,
+    kActivateUserPrivileges,
+    kLogLevel,
+    kLogUserActivity,
+    kScanIntervallProjects,
+    kScanIntervallUserrights,
+    kTCPIPListenPort,
+    kDeleteEmptyFolders,
+    kTCPIPListenAddress,
+    kLoginGraceSeconds,
+    kMaxStartupsPerSource,
+    kMaxStartups,
+};
 inline constexpr std::array<std::string_view, 2> kProjectKeys = {kProjectname, kRootpath};
 inline constexpr std::array<std::string_view, 1> kProjectGroupKeys = {kGroupname};
 inline constexpr std::array<std::string_view, 4> kUserKeys = {kUsername, kRealname, kPassword,

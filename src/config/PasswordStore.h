@@ -51,8 +51,8 @@ struct PasswordUpdate {
 
 // New remote tool password: replaces General/PasswordRemote in the document
 // (only an existing element: nothing is added), saves the file when the
-// document changed, and sets settings.password_remote. The caller then sets
-// every connection slot's copy to the returned digest.
+// document changed, and sets settings.password_remote, where running
+// sessions read it.
 PasswordUpdate StoreRemotePassword(CXmlStore& store, ServerSettings& settings,
                                    std::string_view password);
 

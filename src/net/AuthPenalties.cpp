@@ -1,9 +1,9 @@
 #include "net/AuthPenalties.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include "net/SourceAddress.h"
 
 namespace kestrel {
 
@@ -11,18 +11,9 @@ AuthPenalties::AuthPenalties(const platform::Clock& clock, std::size_t max_sourc
     : clock_(clock), max_sources_(std::max<std::size_t>(max_sources, 1)) {}
 
 std::string AuthPenalties::SourceOf(std::string_view peer_address) {
-  const std::string text(peer_address);
-  in_addr v4{};
-  if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
-    return "4:" + std::string(reinterpret_cast<const char*>(&v4), sizeof v4);
-  }
-  in6_addr v6{};
-  if (::inet_pton(AF_INET6, text.c_str(), &v6) == 1) {
-    const auto* bytes = reinterpret_cast<const char*>(v6.s6_addr);
-    if (IN6_IS_ADDR_V4MAPPED(&v6)) return "4:" + std::string(bytes + 12, 4);
-    return "6:" + std::string(bytes, 8);  // the /64 network
-  }
-  return "?:" + text;
+  const SourceAddress source = SourceAddressOf(peer_address);
+  if (source.key[0] == 0) return "?:" + std::string(peer_address);
+  return std::string(reinterpret_cast<const char*>(source.key.data()), source.key.size());
 }
 
 bool AuthPenalties::Penalised(std::string_view peer_address) const {

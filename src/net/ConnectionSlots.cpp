@@ -1,5 +1,6 @@
 #include "net/ConnectionSlots.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "logging/LogRecord.h"
@@ -18,11 +19,10 @@ ConnectionSlots::~ConnectionSlots() {
   StopAll();
 }
 
-bool ConnectionSlots::StartAll(const SlotValues& values, platform::Event* stop_event,
+bool ConnectionSlots::StartAll(const SlotEnvironment& environment, platform::Event* stop_event,
                                SessionFactory factory) {
   if (running_ || stop_event == nullptr) return false;
-  values_ = values;
-  values_.connection = nullptr;
+  environment_ = environment;
   factory_ = std::move(factory);
   stop_event_ = stop_event;
   stop_event_->Reset();  // a stop event reused from an earlier run is live again
@@ -41,8 +41,6 @@ void ConnectionSlots::StartSlot(ConnectionSlot& slot) {
   slot.terminate_event.Reset();
   slot.start_event.Reset();
   slot.timeout.store(-1);
-  slot.remote_password.Set(values_.remote_password != nullptr ? values_.remote_password->Get()
-                                                              : std::string());
   if (live_threads_.fetch_add(1) == 0) all_ended_.Reset();
   // Every start value is written before the thread exists.
   slot.state.store(State::kWaiting);
@@ -55,14 +53,24 @@ void ConnectionSlots::StartSlot(ConnectionSlot& slot) {
 
 int ConnectionSlots::HandOff(std::unique_ptr<CSocketClass> connection) {
   if (connection == nullptr) return -1;
-  if (running_) {
+  // A connection reset before it was accepted has no peer left: nothing to serve.
+  if (running_ && !connection->PeerAddress().empty()) {
+    const SourceAddress source = SourceAddressOf(connection->PeerAddress());
+    bool admitted = false;
     for (ConnectionSlot& slot : slots_) {
       if (slot.state.load() != State::kWaiting) continue;
+      if (!admitted && !AdmitUnauthenticated(source)) break;
+      admitted = true;
       // The connection goes in first; the slot thread looks at it only once
       // it sees kServing. A thread that began to end meanwhile wins the race
       // and the connection comes back.
       slot.connection = std::move(connection);
       slot.timeout.store(kTimeoutSeconds);
+      slot.authenticated.store(false);
+      slot.unauthenticated_since.store(SteadyNow());
+      slot.last_activity.store(++activity_order_);
+      slot.source = source;
+      slot.dropping = false;
       State expected = State::kWaiting;
       if (slot.state.compare_exchange_strong(expected, State::kServing)) {
         slot.start_event.Set();
@@ -75,6 +83,59 @@ int ConnectionSlots::HandOff(std::unique_ptr<CSocketClass> connection) {
   return -1;
 }
 
+// Honest clients log in within milliseconds of connecting, while a flood
+// comes from few sources that hold many connections. Beyond the total cap
+// the newcomer is served and a connection of the source holding the most
+// connections not logged in goes, the one idle longest among them; closing
+// the newcomer instead would let anyone who holds the total cap from a few
+// addresses lock everybody out.
+bool ConnectionSlots::AdmitUnauthenticated(const SourceAddress& source) {
+  const SlotLimits& limits = environment_.limits;
+  if (limits.max_startups_per_source <= 0 && limits.max_startups <= 0) return true;
+  // A still picture: the slot threads move last_activity meanwhile.
+  struct Waiting {
+    SourceAddress source;
+    std::uint64_t last_activity;
+    ConnectionSlot* slot;
+  };
+  std::array<Waiting, kSlotCount> waiting{};
+  std::size_t total = 0;
+  int from_source = 0;
+  for (ConnectionSlot& slot : slots_) {
+    if (slot.state.load() != State::kServing || slot.dropping || slot.authenticated.load()) {
+      continue;
+    }
+    waiting[total++] = Waiting{slot.source, slot.last_activity.load(), &slot};
+    if (slot.source == source) ++from_source;
+  }
+  if (limits.max_startups_per_source > 0 && from_source >= limits.max_startups_per_source) {
+    return false;
+  }
+  if (limits.max_startups > 0 && total >= static_cast<std::size_t>(limits.max_startups)) {
+    // Grouped by source, each group idlest first.
+    const auto first = waiting.begin();
+    const auto last = first + static_cast<std::ptrdiff_t>(total);
+    std::sort(first, last, [](const Waiting& a, const Waiting& b) {
+      if (a.source.key != b.source.key) return a.source.key < b.source.key;
+      return a.last_activity < b.last_activity;
+    });
+    ConnectionSlot* drop = first->slot;
+    std::ptrdiff_t largest = 0;
+    for (auto group = first; group != last;) {
+      const auto end = std::find_if(
+          group, last, [&](const Waiting& w) { return w.source.key != group->source.key; });
+      if (end - group > largest) {
+        largest = end - group;
+        drop = group->slot;
+      }
+      group = end;
+    }
+    drop->dropping = true;
+    drop->terminate_event.Set();
+  }
+  return true;
+}
+
 void ConnectionSlots::RestartEnded() {
   if (!running_) return;
   for (ConnectionSlot& slot : slots_) {
@@ -84,21 +145,42 @@ void ConnectionSlots::RestartEnded() {
 
 void ConnectionSlots::Watchdog() {
   if (!running_) return;
+  const int grace = environment_.limits.login_grace_seconds;
+  const std::int64_t now = SteadyNow();
+  const std::int64_t grace_ns = std::chrono::nanoseconds(std::chrono::seconds(grace)).count();
   for (ConnectionSlot& slot : slots_) {
     if (slot.state.load() != State::kServing) continue;
+    if (grace > 0 && !slot.authenticated.load() &&
+        now - slot.unauthenticated_since.load() >= grace_ns) {
+      Terminate(slot);
+      continue;
+    }
     int left = slot.timeout.load();
     if (left <= 0) continue;
     if (left < 3) {
-      // Logged before the event is set, so this record precedes the slot's own.
-      if (values_.log != nullptr) {
-        values_.log->Logf(kLogWarning, "terminating thread %d due to time out", slot.thread_number);
-      }
-      slot.terminate_event.Set();
+      Terminate(slot);
     } else {
       // A read with data may have reset the counter meanwhile; that wins.
       slot.timeout.compare_exchange_strong(left, left - 1);
     }
   }
+}
+
+void ConnectionSlots::Terminate(ConnectionSlot& slot) {
+  // Logged before the event is set, so this record precedes the slot's own.
+  if (environment_.log != nullptr) {
+    environment_.log->Logf(kLogWarning, "terminating thread %d due to time out",
+                           slot.thread_number);
+  }
+  slot.dropping = true;
+  slot.terminate_event.Set();
+}
+
+std::int64_t ConnectionSlots::SteadyNow() const {
+  const platform::Clock::SteadyTime now = environment_.clock != nullptr
+                                              ? environment_.clock->Steady()
+                                              : std::chrono::steady_clock::now();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
 }
 
 void ConnectionSlots::StopAll() {
@@ -120,10 +202,6 @@ void ConnectionSlots::StopAll() {
   factory_ = nullptr;
 }
 
-void ConnectionSlots::SetRemotePassword(const std::string& digest) {
-  for (ConnectionSlot& slot : slots_) slot.remote_password.Set(digest);
-}
-
 int ConnectionSlots::ServingCount() const {
   int count = 0;
   for (const ConnectionSlot& slot : slots_) count += slot.state.load() == State::kServing ? 1 : 0;
@@ -131,63 +209,66 @@ int ConnectionSlots::ServingCount() const {
 }
 
 void ConnectionSlots::PostToMain(std::uint32_t message, int thread_number) const {
-  if (values_.main_window != nullptr) values_.main_window->Post(message, thread_number);
+  if (environment_.main_window != nullptr) environment_.main_window->Post(message, thread_number);
 }
 
 void ConnectionSlots::ThreadEnded() {
   if (live_threads_.fetch_sub(1) == 1) all_ended_.Set();
 }
 
+std::unique_ptr<ISessionHandler> ConnectionSlots::NewSession() const {
+  return factory_ ? factory_() : nullptr;
+}
+
 void ConnectionSlots::SlotThread(ConnectionSlot& slot) {
-  std::unique_ptr<ISessionHandler> session = factory_ ? factory_() : nullptr;
-  EndReason reason = EndReason::kIdle;
-  bool serve = false;
-  while (!serve && reason == EndReason::kIdle) {
-    int which = platform::WaitForAny({stop_event_, &slot.terminate_event, &slot.start_event});
-    if (which == 2) {
-      serve = true;  // the hand-off set kServing before the event
-    } else if (which == 0 || which == 1) {
-      State expected = State::kWaiting;
-      if (slot.state.compare_exchange_strong(expected, State::kEnding)) {
-        reason = EndReason::kStopped;
-      } else if (which == 0) {
-        // A connection arrived together with the stop: it stays in the slot.
-        slot.state.store(State::kEnding);
-        reason = EndReason::kStopped;
-      } else {
-        serve = true;  // a stale terminate request; the hand-off won
+  std::unique_ptr<ISessionHandler> session = NewSession();
+  for (;;) {
+    bool serve = false;
+    bool stopped = false;
+    while (!serve && !stopped) {
+      int which = platform::WaitForAny({stop_event_, &slot.terminate_event, &slot.start_event});
+      if (which == 0) {
+        // A connection that arrived together with the stop stays in the slot.
+        State expected = State::kWaiting;
+        if (!slot.state.compare_exchange_strong(expected, State::kEnding)) {
+          slot.state.store(State::kEnding);
+        }
+        stopped = true;
+      } else if (which == 1) {
+        // A terminate request for the connection before: stale, unless a
+        // hand-off came meanwhile.
+        serve = slot.state.load() == State::kServing;
+      } else if (which == 2) {
+        serve = true;  // the hand-off set kServing before the event
       }
     }
-  }
+    if (stopped) break;
 
-  bool connected = false;
-  if (serve) {
     slot.start_event.Reset();
     slot.terminate_event.Reset();  // a stale terminate request is dropped
-    SlotValues values = values_;
-    values.connection = slot.connection.get();
-    values.thread_number = slot.thread_number;
-    values.remote_password = &slot.remote_password;
-    if (session != nullptr) session->OnConnection(values);
-    connected = true;
-    if (values_.log != nullptr) {
-      values_.log->Logf(kLogInfo, "Client accepted Thread %d, Port %d", slot.thread_number,
-                        slot.connection->PeerPort());
+    if (session != nullptr) session->OnConnection(slot.connection.get(), slot.thread_number);
+    if (environment_.log != nullptr) {
+      environment_.log->Logf(kLogInfo, "Client accepted Thread %d, Port %d", slot.thread_number,
+                             slot.connection->PeerPort());
     }
-    reason = Serve(slot, session.get());
-  }
+    const EndReason reason = Serve(slot, session.get());
 
-  slot.state.store(State::kEnding);
-  // The session ends while its connection still exists (its logout line
-  // names the peer), and before the connection is released.
-  if (session != nullptr) {
-    if (connected) session->OnConnectionEnd();
-    session.reset();
-  }
-  if (reason == EndReason::kClosed || reason == EndReason::kTerminated) {
+    slot.state.store(State::kEnding);
+    // The session ends while its connection still exists (its logout line
+    // names the peer), and before the connection is released.
+    if (session != nullptr) {
+      session->OnConnectionEnd();
+      session.reset();
+    }
+    if (reason == EndReason::kStopped) break;  // the connection stays for StopAll
     slot.connection->Close();
     slot.connection.reset();
+    slot.timeout.store(-1);
+    // Ready for the next connection at once, with a fresh session handler.
+    session = NewSession();
+    slot.state.store(State::kWaiting);
   }
+  session.reset();
   ThreadEnded();
   slot.state.store(State::kEnded);  // last write of this thread
 }
@@ -205,8 +286,8 @@ ConnectionSlots::EndReason ConnectionSlots::Serve(ConnectionSlot& slot, ISession
     }
     if (which == 1) {
       slot.state.store(State::kEnding);
-      if (values_.log != nullptr) {
-        values_.log->Logf(kLogInfo, "Thread %d will be terminated", slot.thread_number);
+      if (environment_.log != nullptr) {
+        environment_.log->Logf(kLogInfo, "Thread %d will be terminated", slot.thread_number);
       }
       PostToMain(WM_THREAD_TERMINATED, slot.thread_number);
       ReadAndDispatch(slot, session, buffer);
@@ -215,8 +296,8 @@ ConnectionSlots::EndReason ConnectionSlots::Serve(ConnectionSlot& slot, ISession
     if (which == platform::kWaitReadable && ReadAndDispatch(slot, session, buffer)) {
       slot.state.store(State::kEnding);
       PostToMain(WM_CLIENT_CLOSED, slot.thread_number);
-      if (values_.log != nullptr) {
-        values_.log->Logf(kLogInfo, "Client closed, Thread %d wll end", slot.thread_number);
+      if (environment_.log != nullptr) {
+        environment_.log->Logf(kLogInfo, "Client closed, Thread %d wll end", slot.thread_number);
       }
       return EndReason::kClosed;
     }
@@ -230,8 +311,20 @@ bool ConnectionSlots::ReadAndDispatch(ConnectionSlot& slot, ISessionHandler* ses
   if (got.bytes == 0) return got.closed;
   // Bytes a short read left from an earlier frame never complete this one.
   if (got.bytes < kMaxFrameSize) std::memset(buffer + got.bytes, 0, kMaxFrameSize - got.bytes);
-  if (session != nullptr) session->OnReceive(buffer, got.bytes);
-  slot.timeout.store(kTimeoutSeconds);
+  // Only complete valid frames are a sign of life; without a session every
+  // read is.
+  const std::size_t frames = session != nullptr ? session->OnReceive(buffer, got.bytes) : 1;
+  if (frames > 0) {
+    slot.timeout.store(kTimeoutSeconds);
+    slot.last_activity.store(++activity_order_);
+  }
+  if (session != nullptr) {
+    const bool authenticated = session->authenticated();
+    if (authenticated != slot.authenticated.load()) {
+      if (!authenticated) slot.unauthenticated_since.store(SteadyNow());  // a logout
+      slot.authenticated.store(authenticated);
+    }
+  }
   return false;
 }
 

@@ -138,7 +138,10 @@ int ConnectOne(const sockaddr_storage& addr, socklen_t len, const addrinfo* loca
   int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return LastWsa();
   int err = 0;
-  if (local != nullptr && ::bind(fd, local->ai_addr, local->ai_addrlen) != 0) {
+  // A bound client socket left in TIME_WAIT must not keep a listener off its port.
+  const int reuse = 1;
+  if (local != nullptr && (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+                           ::bind(fd, local->ai_addr, local->ai_addrlen) != 0)) {
     err = LastWsa();
   } else if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
     if (errno != EINPROGRESS) {

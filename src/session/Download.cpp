@@ -18,7 +18,7 @@ constexpr std::size_t kChunkHeaderSize = kFrameOverhead + kBulkDownloadPayload; 
 }  // namespace
 
 std::string CSessionHandler::ClientArchivePath() const {
-  return kestrel::ClientArchivePath(project_->projectname, user_->username, values_.thread_number);
+  return kestrel::ClientArchivePath(project_->projectname, user_->username, thread_number_);
 }
 
 void CSessionHandler::CloseDownload() {

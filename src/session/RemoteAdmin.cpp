@@ -15,7 +15,7 @@
 namespace kestrel {
 
 std::string CSessionHandler::RemoteArchivePath() const {
-  return StringPrintf(kRemoteArchiveFormat, values_.thread_number);
+  return StringPrintf(kRemoteArchiveFormat, thread_number_);
 }
 
 void CSessionHandler::OnRemoteUploadRequest(const Request& request) {

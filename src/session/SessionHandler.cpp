@@ -13,16 +13,18 @@
 
 namespace kestrel {
 
-CSessionHandler::CSessionHandler() : owner_(std::this_thread::get_id()) {}
+CSessionHandler::CSessionHandler(const SessionContext& context)
+    : values_(context), owner_(std::this_thread::get_id()) {}
 
 CSessionHandler::~CSessionHandler() = default;  // the files close themselves
 
-void CSessionHandler::OnConnection(const SlotValues& values) {
+void CSessionHandler::OnConnection(CSocketClass* connection, int thread_number) {
   owner_ = std::this_thread::get_id();
-  values_ = values;
-  if (values_.connection != nullptr) {
-    peer_address_ = values_.connection->GetPeerAddress();
-    peer_port_ = values_.connection->PeerPort();
+  connection_ = connection;
+  thread_number_ = thread_number;
+  if (connection_ != nullptr) {
+    peer_address_ = connection_->GetPeerAddress();
+    peer_port_ = connection_->PeerPort();
   }
   std::memset(session_key_, 0, sizeof session_key_);
   project_ = nullptr;
@@ -87,8 +89,8 @@ bool CSessionHandler::SendReply(PacketType type, std::span<const std::uint8_t> p
 }
 
 bool CSessionHandler::SendFrame(std::size_t size) {
-  if (values_.connection == nullptr) return false;
-  return values_.connection->Send(send_buffer_, size);
+  if (connection_ == nullptr) return false;
+  return connection_->Send(send_buffer_, size);
 }
 
 platform::Clock::SteadyTime CSessionHandler::Now() const {
@@ -200,6 +202,10 @@ void CSessionHandler::OnConnectionEnd() {
   ServerLogsArchive::RemoveIfCurrent(server_logs_build_);
   server_logs_build_ = 0;
   server_logs_mode_ = false;
+}
+
+SessionFactory MakeSessionFactory(const SessionContext& context) {
+  return [context] { return std::make_unique<CSessionHandler>(context); };
 }
 
 }  // namespace kestrel

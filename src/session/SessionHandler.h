@@ -22,6 +22,7 @@
 #include "session/FrameAssembler.h"
 #include "session/PacketCatalogue.h"
 #include "session/RequestRecord.h"
+#include "session/SessionContext.h"
 #include "session/SessionKey.h"
 #include "support/FileNeu.h"
 #include "support/Rijndael.h"
@@ -30,12 +31,13 @@ namespace kestrel {
 
 class CSessionHandler final : public ISessionHandler {
  public:
-  CSessionHandler();
+  // context: copied; its pointers are borrowed (see SessionContext).
+  explicit CSessionHandler(const SessionContext& context);
   ~CSessionHandler() override;
   CSessionHandler(const CSessionHandler&) = delete;
   CSessionHandler& operator=(const CSessionHandler&) = delete;
 
-  void OnConnection(const SlotValues& values) override;
+  void OnConnection(CSocketClass* connection, int thread_number) override;
   std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) override;
   bool authenticated() const override { return client_logged_in_ || remote_logged_in_; }
   void OnConnectionEnd() override;
@@ -139,9 +141,11 @@ class CSessionHandler final : public ISessionHandler {
   void OnRemotePasswordChange(const Request& request);
   void OnUserPasswordChange(const Request& request);
 
-  // Constant after OnConnection (the slot's copies; pointers borrowed from
-  // the running server, see SlotValues).
-  SlotValues values_;
+  // Constant for the handler's life (pointers borrowed from the running
+  // server, see SessionContext), and the connection's after OnConnection.
+  SessionContext values_;
+  CSocketClass* connection_ = nullptr;  // borrowed from the slot
+  int thread_number_ = 0;
   std::string peer_address_;
   int peer_port_ = 0;
   std::thread::id owner_;
@@ -171,10 +175,10 @@ class CSessionHandler final : public ISessionHandler {
   // and user are fixed at the accepted request, and any login attempt or
   // logout drops it (AbandonUpload).
   struct Upload {
-    CFileNeu file;                  // the archive being received
-    std::string archive;            // its path while the upload has not ended
-    std::string folder, file_name;  // announced client target (valid while kind is kClient)
-    ProjectTarget target;           // its checked names
+    CFileNeu file;                     // the archive being received
+    std::string archive;               // its path while the upload has not ended
+    std::string folder, file_name;     // announced client target (valid while kind is kClient)
+    ProjectTarget target;              // its checked names
     ProjectRecord* project = nullptr;  // who announced it (valid while kind is kClient)
     UserRecord* user = nullptr;
     std::string remote_name;  // announced document name (valid while kind is kRemote)
@@ -188,5 +192,8 @@ class CSessionHandler final : public ISessionHandler {
   std::uint8_t chunk_plain_[kBulkBlockSize] = {};
   std::uint8_t send_buffer_[kBulkDownloadFrameSize] = {};
 };
+
+// The real session handler for every slot thread, each with a copy of context.
+SessionFactory MakeSessionFactory(const SessionContext& context);
 
 }  // namespace kestrel

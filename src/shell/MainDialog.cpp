@@ -26,9 +26,6 @@ CMainDialog::CMainDialog(platform::MessageLoop& loop, platform::Clock& clock, Ho
       hooks_(std::move(hooks)),
       handlers_(log_, shutdown_),
       rights_updates_(config_, clock_, log_) {
-  if (!hooks_.session_factory) {
-    hooks_.session_factory = [] { return std::make_unique<CSessionHandler>(); };
-  }
   loop_.SetHandler([this](platform::Message& m) { return HandleMessage(m); });
 }
 
@@ -93,18 +90,19 @@ void CMainDialog::OnLogReady(std::intptr_t ready_tag) {
   start_notes_.Flush(log_);
   if (listener_.listening() && !slots_.running()) {
     stop_event_ = std::make_unique<platform::Event>(platform::Event::Mode::kManualReset);
-    SlotValues values;
-    values.main_window = &loop_;
-    values.log = &log_;
-    values.config = &config_;
-    values.clock = &clock_;
-    values.shutdown = &shutdown_;
-    values.auth_penalties = &auth_penalties_;
-    values.global_key = config_.settings.global_key;
-    values.remote_access_on = config_.settings.activate_remote;
-    values.remote_password = &config_.settings.password_remote;
-    values.log_user_activity = config_.settings.log_user_activity;
-    slots_.StartAll(values, stop_event_.get(), hooks_.session_factory);
+    SlotEnvironment environment;
+    environment.main_window = &loop_;
+    environment.log = &log_;
+    environment.clock = &clock_;
+    environment.limits.login_grace_seconds = config_.settings.login_grace_seconds;
+    environment.limits.max_startups_per_source = config_.settings.max_startups_per_source;
+    environment.limits.max_startups = config_.settings.max_startups;
+    // The sessions' copies of the configuration are taken here, once per start.
+    SessionFactory factory = hooks_.session_factory;
+    if (!factory)
+      factory = MakeSessionFactory(
+          MakeSessionContext(config_, loop_, log_, clock_, shutdown_, auth_penalties_));
+    slots_.StartAll(environment, stop_event_.get(), std::move(factory));
   }
   handlers_.StartAll(config_);
 }
@@ -272,8 +270,8 @@ void CMainDialog::OnScanProject(const ProjectRecord* project) {
 void CMainDialog::OnRemotePassword(platform::Message& message) {
   auto record = message.Take<RemotePasswordRecord>();
   if (!record) return;
-  PasswordUpdate update = StoreRemotePassword(config_store_, config_.settings, record->password);
-  slots_.SetRemotePassword(update.digest);
+  // Running sessions read the digest from the settings.
+  StoreRemotePassword(config_store_, config_.settings, record->password);
 }
 
 void CMainDialog::OnUserPassword(platform::Message& message) {

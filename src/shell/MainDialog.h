@@ -40,7 +40,8 @@ struct MainDialogHooks {
   CLoggingDialog::LineObserver on_log_line;
   // Main thread: the TrayModel changed.
   std::function<void()> on_state_changed;
-  // Builds one session handler per slot thread (default: the real one).
+  // Builds one session handler per slot thread (default: the real one, with
+  // the settings of each start).
   SessionFactory session_factory;
   // Listens on this port instead of TCPIPListenPort when set (tests).
   int port_override = -1;
@@ -135,8 +136,8 @@ class CMainDialog {
   ConnectionSlots slots_;
   ProjectHandlerList handlers_;
   projects::PendingRightsUpdates rights_updates_;  // kept across restarts
-  bool running_ = false;  // between StartServer and StopServer
-  StartNotes start_notes_;  // found by StartServer, logged at WM_LOG_READY
+  bool running_ = false;                           // between StartServer and StopServer
+  StartNotes start_notes_;                         // found by StartServer, logged at WM_LOG_READY
   // Number of the current start, carried by its logging window's WM_LOG_READY.
   std::intptr_t start_number_ = 0;
   bool log_ready_handled_ = false;  // the current start's WM_LOG_READY was handled

@@ -34,6 +34,9 @@ struct Settings {
   int scan_intervall_userrights = 5;
   int tcpip_listen_port = 50000;
   bool delete_empty_folders = false;
+  int login_grace_seconds = 30;
+  int max_startups_per_source = 64;
+  int max_startups = 128;
 };
 
 // Values in force when the file does not load at all.
@@ -60,6 +63,9 @@ void ExpectSettings(const Settings& want, const ServerSettings& got) {
       << "ScanIntervallUserrights";
   EXPECT_EQ(want.tcpip_listen_port, got.tcpip_listen_port) << "TCPIPListenPort";
   EXPECT_EQ(want.delete_empty_folders, got.delete_empty_folders) << "DeleteEmptyFolders";
+  EXPECT_EQ(want.login_grace_seconds, got.login_grace_seconds) << "LoginGraceSeconds";
+  EXPECT_EQ(want.max_startups_per_source, got.max_startups_per_source) << "MaxStartupsPerSource";
+  EXPECT_EQ(want.max_startups, got.max_startups) << "MaxStartups";
 }
 
 const SettingsCase kSettingsCases[] = {
@@ -115,6 +121,10 @@ const SettingsCase kSettingsCases[] = {
      "scan_intervals_signed.xml",
      true,
      {.scan_intervall_projects = -3, .scan_intervall_userrights = 12}},
+    {"ConnectionLimitsRead",
+     "connection_limits.xml",
+     true,
+     {.login_grace_seconds = 1, .max_startups_per_source = 2, .max_startups = 0}},
     {"EmptyGlobalKeyElementGivesEmptyKey", "global_key_empty_element.xml", true, {}},
     {"GlobalKeyIsNotTrimmed",
      "global_key_spaces_kept.xml",

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "OneProjectServer.h"
 #include "client/ClientConnection.h"
 #include "client/ClientSession.h"
-#include "support/Md5.h"
 #include "testsupport/ServerProcess.h"
 #include "testsupport/TempDir.h"
 
@@ -21,23 +21,6 @@ namespace kestrel::test {
 namespace {
 
 constexpr const char* kKey = "admin-test-key";
-
-// One project Alpha with user anna (password "secret"); general extra goes
-// into General.
-std::string Config(std::uint16_t port, const std::string& general_extra = "") {
-  return "<?xml version='1.0' encoding='UTF-8' ?>\n<KestrelServer_Config>\n  <General>\n"
-         "    <GlobalKey>" +
-         std::string(kKey) + "</GlobalKey>\n    <LogLevel>Info</LogLevel>\n" +
-         "    <TCPIPListenPort>" + std::to_string(port) + "</TCPIPListenPort>\n" + general_extra +
-         "  </General>\n  <Project1>\n    <Projectname>Alpha</Projectname>\n"
-         "    <Rootpath>.\\Projects\\Alpha</Rootpath>\n"
-         "    <Group1>\n      <Groupname>Staff</Groupname>\n    </Group1>\n"
-         "    <User1>\n      <Username>anna</Username>\n      <Realname>Anna A</Realname>\n"
-         "      <Password>" +
-         PasswordDigest("secret") +
-         "</Password>\n      <Useremail>anna@example.org</Useremail>\n"
-         "      <Group1>Staff</Group1>\n    </User1>\n  </Project1>\n</KestrelServer_Config>\n";
-}
 
 std::string Logbook(const TempDir& dir) {
   return LogbookText(dir.path());
@@ -52,33 +35,15 @@ bool LogsIn(const std::string& host, std::uint16_t port, const std::string& user
   return s.RequestSessionKey() && s.Login(user, password, "Alpha");
 }
 
-class ServerAdminTest : public ::testing::Test {
+class ServerAdminTest : public OneProjectServerTest {
  protected:
-  void SetUp() override {
-    port_ = FreePort();
-    ASSERT_TRUE(WriteFile(dir_.Sub("Projects/Alpha/readme.txt"), "hello"));
-  }
-  void TearDown() override {
-    if (server_ && server_->running()) {
-      server_->Signal(SIGTERM);
-      EXPECT_EQ(server_->WaitExit(), 0);
-    }
-  }
-  void StartServer(const std::string& general_extra = "") {
-    ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), Config(port_, general_extra)));
-    server_ = std::make_unique<ServerProcess>(KESTREL_SERVER_BINARY, dir_.path());
-    ASSERT_TRUE(server_->Start());
-  }
+  ServerAdminTest() : OneProjectServerTest(kKey) {}
   bool StdoutHas(const std::string& text) {
     return WaitFor([&] { return server_->Stdout().find(text) != std::string::npos; });
   }
   ProgramRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
     return RunProgram(KESTREL_SERVER_BINARY, args, dir_.path(), input);
   }
-
-  TempDir dir_;
-  std::uint16_t port_ = 0;
-  std::unique_ptr<ServerProcess> server_;
 };
 
 TEST_F(ServerAdminTest, ListeningLineNamesTheAddressAndPortAndASignalAsksNothing) {
@@ -144,7 +109,7 @@ TEST_F(ServerAdminTest, Ipv6LoopbackClientLogsInAndIsLoggedInItsUsualForm) {
 }
 
 TEST_F(ServerAdminTest, PortOutOfRangeIsAnErrorLineAndTheServerRunsWithoutListening) {
-  ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), Config(port_)));
+  ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), OneProjectConfig(kKey, port_)));
   std::string text = ReadFile(dir_.Sub("Config/KestrelServer.xml"));
   const std::string port_element = "<TCPIPListenPort>" + std::to_string(port_);
   text.replace(text.find(port_element), port_element.size(), "<TCPIPListenPort>70000");
@@ -163,7 +128,7 @@ TEST_F(ServerAdminTest, PortOutOfRangeIsAnErrorLineAndTheServerRunsWithoutListen
 }
 
 TEST_F(ServerAdminTest, WorkdirRunsTheServerInThatFolder) {
-  ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), Config(port_)));
+  ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), OneProjectConfig(kKey, port_)));
   TempDir elsewhere;
   server_ = std::make_unique<ServerProcess>(KESTREL_SERVER_BINARY, elsewhere.path());
   ASSERT_TRUE(server_->Start({"--workdir", dir_.path()}));
@@ -175,7 +140,7 @@ TEST_F(ServerAdminTest, WorkdirRunsTheServerInThatFolder) {
 }
 
 TEST_F(ServerAdminTest, CheckConfigSuggestsTheKnownKeyAndExitsOne) {
-  ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), Config(port_)));
+  ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), OneProjectConfig(kKey, port_)));
   EXPECT_EQ(Tool({"--check-config"}).code, 0);
   std::string text = ReadFile(dir_.Sub("Config/KestrelServer.xml"));
   text.replace(text.find("<LogLevel>"), 10, "<Loglevel>");
@@ -191,7 +156,7 @@ TEST_F(ServerAdminTest, CheckConfigSuggestsTheKnownKeyAndExitsOne) {
 }
 
 TEST_F(ServerAdminTest, UserAddPasswdRemoveOnAStoppedServerAndTheDigestLogsIn) {
-  ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), Config(port_)));
+  ASSERT_TRUE(WriteFile(dir_.Sub("Config/KestrelServer.xml"), OneProjectConfig(kKey, port_)));
   ProgramRun add =
       Tool({"user", "add", "Alpha", "carol", "--email", "carol@example.org", "--password-stdin"},
            "carols-pass\n");

@@ -110,8 +110,8 @@ class TestSession final : public ISessionHandler {
  public:
   explicit TestSession(SessionStats& stats) : stats_(stats) { ++stats_.alive; }
   ~TestSession() override { --stats_.alive; }
-  void OnConnection(const SlotValues& values) override {
-    connection_ = values.connection;
+  void OnConnection(CSocketClass* connection, int) override {
+    connection_ = connection;
     ++stats_.connections;
   }
   std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) override {
@@ -152,7 +152,6 @@ class SlotServer {
         stop_event_(platform::Event::Mode::kManualReset) {
     main_.SetHandler([this](platform::Message& m) { return Handle(m); });
     thread_ = std::thread([this] { main_.Run(); });
-    remote_password_.Set("0123456789abcdef0123456789abcdef");
     main_.Invoke([&] {
       listening_ = listener_.Listen(&main_, 0);
       main_.SetTimer(1, std::chrono::milliseconds(1000));
@@ -167,13 +166,11 @@ class SlotServer {
 
   void StartSlots() {
     main_.Invoke([&] {
-      SlotValues values;
-      values.main_window = &main_;
-      values.log = &log_.channel();
-      values.clock = &clock_;
-      values.global_key = "qa7b5N2dkeMw8rf";
-      values.remote_password = &remote_password_;
-      slots_.StartAll(values, &stop_event_,
+      SlotEnvironment environment;
+      environment.main_window = &main_;
+      environment.log = &log_.channel();
+      environment.clock = &clock_;
+      slots_.StartAll(environment, &stop_event_,
                       [this] { return std::make_unique<TestSession>(stats_); });
     });
   }
@@ -237,7 +234,6 @@ class SlotServer {
   platform::MessageLoop main_;
   LogCapture log_;
   SessionStats stats_;
-  SharedText remote_password_;
   platform::Event stop_event_;
   Listener listener_;
   ConnectionSlots slots_;

@@ -153,9 +153,8 @@ SessionEnv::~SessionEnv() {
   log.Detach();
 }
 
-SlotValues SessionEnv::Values(CSocketClass* connection, int thread_number) {
-  SlotValues v;
-  v.connection = connection;
+SessionContext SessionEnv::Context() {
+  SessionContext v;
   v.main_window = &main_window.loop();
   v.log = &log;
   v.config = &config;
@@ -165,7 +164,6 @@ SlotValues SessionEnv::Values(CSocketClass* connection, int thread_number) {
   v.remote_access_on = remote_access_on;
   v.remote_password = &remote_password;
   v.log_user_activity = log_user_activity;
-  v.thread_number = thread_number;
   return v;
 }
 
@@ -183,11 +181,11 @@ std::string SessionEnv::UserLog() const {
 
 // --- ServedConnection ------------------------------------------------------
 
-ServedConnection::ServedConnection(SessionEnv& env, int thread_number) : env_(env) {
+ServedConnection::ServedConnection(SessionEnv& env, int thread_number)
+    : env_(env), thread_number_(thread_number), handler_(env.Context()) {
   platform::TcpSocket accepted;
   EXPECT_EQ(env.listener.Accept(accepted), 0);
   socket_ = std::make_unique<CSocketClass>(std::move(accepted));
-  values_ = env.Values(socket_.get(), thread_number);
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -197,7 +195,7 @@ ServedConnection::~ServedConnection() {
 }
 
 void ServedConnection::Serve() {
-  handler_.OnConnection(values_);
+  handler_.OnConnection(socket_.get(), thread_number_);
   std::uint8_t buffer[kReceiveBufferSize];
   while (!stop_) {
     pollfd p{socket_->fd(), POLLIN, 0};

@@ -72,7 +72,7 @@ class SessionEnv {
   SessionEnv();
   ~SessionEnv();
 
-  SlotValues Values(CSocketClass* connection, int thread_number);
+  SessionContext Context();
   std::uint16_t port() const { return port_; }
   // Native path of a file below the root of project Alpha ("/" separated).
   std::string AlphaFile(const std::string& relative) const;
@@ -122,7 +122,7 @@ class ServedConnection {
   void Serve();
   SessionEnv& env_;
   std::unique_ptr<CSocketClass> socket_;
-  SlotValues values_;
+  int thread_number_;
   CSessionHandler handler_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};

@@ -98,7 +98,9 @@ TEST(MainDialog, DayChangeWritesOneConnectionsLineWithThePreviousDaysTotals) {
 }
 
 TEST(MainDialog, SilentConnectionIsTerminatedOnThe179thTick) {
-  RunningServer server(At(2026, 12, 8, 10, 0, 0));
+  RunningServer server(At(2026, 12, 8, 10, 0, 0),
+                       "<KestrelServer_Config><General><LoginGraceSeconds>0</LoginGraceSeconds>"
+                       "</General></KestrelServer_Config>");
   client::ClientConnection silent;
   ASSERT_TRUE(silent.Connect("127.0.0.1", server.port_));
   ASSERT_TRUE(WaitFor([&] { return server.Current() == 1; }));
@@ -107,10 +109,20 @@ TEST(MainDialog, SilentConnectionIsTerminatedOnThe179thTick) {
   server.Tick(1);
   ASSERT_TRUE(WaitFor([&] { return server.Current() == 0; }));
   EXPECT_EQ(server.Tray().line_current, "active connections: 0");
-  // The slot gets a new thread on the next tick and serves again.
-  server.Tick(1);
+  // The slot serves again without waiting for a tick.
   client::ClientConnection next;
   EXPECT_TRUE(server.Connect(next));
+}
+
+TEST(MainDialog, ConnectionNotLoggedInIsClosedAfterTheDefaultLoginGrace) {
+  RunningServer server(At(2026, 12, 8, 10, 0, 0));
+  client::ClientConnection silent;
+  ASSERT_TRUE(silent.Connect("127.0.0.1", server.port_));
+  ASSERT_TRUE(WaitFor([&] { return server.Current() == 1; }));
+  server.Tick(29);
+  EXPECT_EQ(server.Current(), 1);
+  server.Tick(1);
+  ASSERT_TRUE(WaitFor([&] { return server.Current() == 0; }));
 }
 
 TEST(MainDialog, RestartDropsClientsAndServesNewOnes) {
