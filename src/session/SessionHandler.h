@@ -22,6 +22,7 @@
 #include "session/PacketCatalogue.h"
 #include "session/RequestRecord.h"
 #include "session/SessionKey.h"
+#include "session/UploadLimits.h"
 #include "support/FileNeu.h"
 #include "support/Rijndael.h"
 
@@ -111,6 +112,11 @@ class CSessionHandler final : public ISessionHandler {
   void OnUploadRequest(const Request& request);
   void OnUploadData(const Request& request);
   void AppendUploadChunk(const Request& request);
+  // Opens upload_.archive anew for an accepted request with these limits.
+  void StartUpload(const UploadLimits& limits);
+  // The upload goes on, but nothing of it is written or placed any more: its
+  // archive is closed and removed at once.
+  void SpoilUpload();
   void FinishClientUpload();
   // Closes an upload that has not ended and removes its archive.
   void AbandonUpload();
@@ -157,16 +163,19 @@ class CSessionHandler final : public ISessionHandler {
   // and user are fixed at the accepted request, and any login attempt or
   // logout drops it (AbandonUpload).
   struct Upload {
-    CFileNeu file;                  // the archive being received
-    std::string archive;            // its path while the upload has not ended
-    std::string folder, file_name;  // announced client target (valid while kind is kClient)
-    ProjectTarget target;           // its checked names
+    CFileNeu file;                     // the archive being received
+    std::string archive;               // its path while the upload has not ended
+    std::string folder, file_name;     // announced client target (valid while kind is kClient)
+    ProjectTarget target;              // its checked names
     ProjectRecord* project = nullptr;  // who announced it (valid while kind is kClient)
     UserRecord* user = nullptr;
     std::string remote_name;  // announced document name (valid while kind is kRemote)
     platform::FileTime file_time = 0;
+    UploadLimits limits;         // fixed at the accepted request
+    std::uint64_t received = 0;  // archive bytes written so far
+    std::uint64_t next_space_check = 0;
     UploadKind kind = UploadKind::kNone;
-    bool spoiled = false;  // a chunk was refused: nothing will be placed
+    bool spoiled = false;  // a chunk was refused or too much came: nothing will be placed
   } upload_;
 
   // Buffers reused for every request; nothing is allocated per chunk.

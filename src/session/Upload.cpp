@@ -1,11 +1,14 @@
 // Uploads: the upload request, the chunks and the upload end that places the
 // received file in the project (the remote tool's request and placement are
 // in RemoteAdmin.cpp).
+#include <optional>
+
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
 #include "session/SessionHandler.h"
 #include "session/TransferStaging.h"
+#include "support/TempNames.h"
 
 namespace kestrel {
 namespace {
@@ -39,15 +42,30 @@ void CSessionHandler::AbandonUpload() {
   upload_.spoiled = false;
 }
 
-void CSessionHandler::OnUploadRequest(const Request& request) {
-  const ProjectFileRequest& target = *request.project_file;
-  upload_.file_time = ReadUploadFixedPart(target.fixed).last_write;
-  AbandonUpload();
-  upload_.archive = ClientArchivePath();
+void CSessionHandler::StartUpload(const UploadLimits& limits) {
   if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
   // An archive that cannot be created still gets its chunks acknowledged, but
   // nothing is placed at the end (an old archive must never be extracted).
   upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
+  upload_.limits = limits;
+  upload_.received = 0;
+  upload_.next_space_check = kSpaceCheckBytes;
+}
+
+void CSessionHandler::SpoilUpload() {
+  upload_.spoiled = true;
+  if (!upload_.file.IsOpen()) return;
+  upload_.file.Close();
+  CFileNeu::Remove(upload_.archive, false);
+}
+
+void CSessionHandler::OnUploadRequest(const Request& request) {
+  const ProjectFileRequest& target = *request.project_file;
+  const UploadFixedPart fixed = ReadUploadFixedPart(target.fixed);
+  upload_.file_time = fixed.last_write;
+  AbandonUpload();
+  upload_.archive = ClientArchivePath();
+  StartUpload(ClientUploadLimits(fixed.size));
   if (!SendAccepted(PacketType::kUploadRequest)) return;
   upload_.folder.assign(target.folder);
   upload_.file_name.assign(target.file_name);
@@ -89,12 +107,25 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
   if (request.block == nullptr || !ChunkFits(header)) {
     // A chunk that cannot be taken leaves a hole in the archive: the upload
     // must not replace anything.
-    upload_.spoiled = true;
+    SpoilUpload();
     return;
+  }
+  upload_.received += header.plain_length;
+  if (upload_.received > upload_.limits.archive_bytes) {
+    SpoilUpload();  // more than the announced file can take
+    return;
+  }
+  if (upload_.received >= upload_.next_space_check) {
+    upload_.next_space_check += kSpaceCheckBytes;
+    const std::optional<std::uint64_t> free = platform::FreeSpace(kTempFolder);
+    if (free && *free < ExtractReserve(0)) {
+      SpoilUpload();
+      return;
+    }
   }
   cipher_.MakeKey(session_key_);
   DecryptBuffer(cipher_, request.block, header.cipher_length, chunk_plain_);
-  if (!upload_.file.Write(chunk_plain_, header.plain_length)) upload_.spoiled = true;
+  if (!upload_.file.Write(chunk_plain_, header.plain_length)) SpoilUpload();
 }
 
 void CSessionHandler::FinishClientUpload() {
@@ -102,8 +133,10 @@ void CSessionHandler::FinishClientUpload() {
   // root: the tree may have changed since the request was checked.
   platform::Directory root;
   if (root.Open(project_->rootpath) != 0) return;
-  const PlaceOutcome outcome = ExtractAndPlace(upload_.archive, root, upload_.target.folder,
-                                               upload_.target.file_name, upload_.file_time);
+  TransferStaging staging(values_.thread_number);
+  const PlaceOutcome outcome =
+      ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root, upload_.target.folder,
+                      upload_.target.file_name, upload_.file_time);
   if (outcome == PlaceOutcome::kRefused) {
     RefuseProjectFile(PacketType::kUploadChunk, upload_.folder, Refusal::kLink);
     return;
