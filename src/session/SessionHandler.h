@@ -117,6 +117,8 @@ class CSessionHandler final : public ISessionHandler {
   // The upload goes on, but nothing of it is written or placed any more: its
   // archive is closed and removed at once.
   void SpoilUpload();
+  // Writes the archive bytes gathered in upload_.pending to the archive.
+  void FlushUpload();
   void FinishClientUpload();
   // Closes an upload that has not ended and removes its archive.
   void AbandonUpload();
@@ -172,7 +174,11 @@ class CSessionHandler final : public ISessionHandler {
     std::string remote_name;  // announced document name (valid while kind is kRemote)
     platform::FileTime file_time = 0;
     UploadLimits limits;         // fixed at the accepted request
-    std::uint64_t received = 0;  // archive bytes written so far
+    std::uint64_t received = 0;  // archive bytes taken so far
+    // Archive bytes not yet written: chunks are gathered and written to the
+    // archive in blocks (made at the first upload, kept for the next).
+    std::unique_ptr<std::uint8_t[]> pending;
+    std::size_t pending_bytes = 0;
     std::uint64_t next_space_check = 0;
     UploadKind kind = UploadKind::kNone;
     bool spoiled = false;  // a chunk was refused or too much came: nothing will be placed

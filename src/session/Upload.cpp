@@ -1,6 +1,7 @@
 // Uploads: the upload request, the chunks and the upload end that places the
 // received file in the project (the remote tool's request and placement are
 // in RemoteAdmin.cpp).
+#include <memory>
 #include <optional>
 
 #include "logging/LogChannel.h"
@@ -12,6 +13,9 @@
 
 namespace kestrel {
 namespace {
+
+// Archive bytes gathered before one write.
+constexpr std::size_t kUploadWriteBlock = 64 * 1024;
 
 // Fields of an upload chunk's payload.
 struct ChunkHeader {
@@ -36,6 +40,7 @@ void CSessionHandler::AbandonUpload() {
   if (upload_.file.IsOpen()) upload_.file.Close();
   if (!upload_.archive.empty()) CFileNeu::Remove(upload_.archive, false);
   upload_.archive.clear();
+  upload_.pending_bytes = 0;
   upload_.project = nullptr;
   upload_.user = nullptr;
   upload_.kind = UploadKind::kNone;
@@ -49,11 +54,21 @@ void CSessionHandler::StartUpload(const UploadLimits& limits) {
   upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
   upload_.limits = limits;
   upload_.received = 0;
+  upload_.pending_bytes = 0;
+  if (!upload_.pending) upload_.pending = std::make_unique<std::uint8_t[]>(kUploadWriteBlock);
   upload_.next_space_check = kSpaceCheckBytes;
+}
+
+void CSessionHandler::FlushUpload() {
+  if (upload_.pending_bytes == 0) return;
+  const std::size_t bytes = upload_.pending_bytes;
+  upload_.pending_bytes = 0;
+  if (!upload_.file.Write(upload_.pending.get(), bytes)) SpoilUpload();
 }
 
 void CSessionHandler::SpoilUpload() {
   upload_.spoiled = true;
+  upload_.pending_bytes = 0;
   if (!upload_.file.IsOpen()) return;
   upload_.file.Close();
   CFileNeu::Remove(upload_.archive, false);
@@ -81,6 +96,7 @@ void CSessionHandler::OnUploadData(const Request& request) {
   if (request.payload.empty()) {
     // Each accepted request names one kind of upload; a session where both a
     // client and the remote tool are logged in places only what was announced.
+    if (upload_.file.IsOpen()) FlushUpload();
     upload_.file.Close();
     if (upload_.kind == UploadKind::kClient && client_logged_in_ && project_ != nullptr &&
         project_ == upload_.project && user_ == upload_.user && !upload_.spoiled) {
@@ -123,9 +139,14 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
       return;
     }
   }
+  if (upload_.pending_bytes + header.cipher_length > kUploadWriteBlock) {
+    FlushUpload();
+    if (!upload_.file.IsOpen()) return;
+  }
   cipher_.MakeKey(session_key_);
-  DecryptBuffer(cipher_, request.block, header.cipher_length, chunk_plain_);
-  if (!upload_.file.Write(chunk_plain_, header.plain_length)) SpoilUpload();
+  DecryptBuffer(cipher_, request.block, header.cipher_length,
+                upload_.pending.get() + upload_.pending_bytes);
+  upload_.pending_bytes += header.plain_length;
 }
 
 void CSessionHandler::FinishClientUpload() {
