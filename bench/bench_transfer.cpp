@@ -24,6 +24,7 @@
 #include "config/ConfigModel.h"
 #include "logging/LogChannel.h"
 #include "net/Frame.h"
+#include "net/RequestLayout.h"
 #include "net/SocketClass.h"
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
@@ -210,7 +211,8 @@ void BM_Upload(benchmark::State& state) {
       client::ClientSession& c = *clients[i]->session;
       // Every connection uploads to its own target; the archive is read from memory.
       const std::string target = "up" + std::to_string(i) + ".bin";
-      std::uint8_t fixed[16] = {};
+      std::uint8_t fixed[kUploadFixedPartSize];
+      WriteUploadFixedPart(UploadFixedPart{0, static_cast<std::int64_t>(kTotalPayload / n)}, fixed);
       bool ok = clients[i]->ok &&
                 clients[i]->connection.Request(PacketType::kUploadRequest,
                                                c.SealRecord({"RootFolder", target}, fixed));

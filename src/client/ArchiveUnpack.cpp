@@ -47,6 +47,12 @@ const char* ExtractFailureText(ExtractFailure failure) {
       return "the archive entry fails its checksum";
     case ExtractFailure::kWriteFailed:
       return "the local file could not be written";
+    case ExtractFailure::kTooManyEntries:
+      return "the archive has too many entries";
+    case ExtractFailure::kTooLarge:
+      return "the archive holds more data than expected";
+    case ExtractFailure::kRatio:
+      return "the archive entry claims more data than its compressed size can hold";
   }
   return "unknown failure";
 }

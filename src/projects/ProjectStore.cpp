@@ -67,7 +67,9 @@ void ProjectHandlerList::DestroyAll(ServerConfig& config) {
 }
 
 void RemoveTransferFiles(const ProjectRecord& project) {
-  CFileNeu::Remove(kStagingFilePath, false);
+  for (int slot = 0; slot < kTransferSlotCount; ++slot) {
+    CFileNeu::Remove(StagingFilePath(slot), false);
+  }
   for (const std::unique_ptr<UserRecord>& user : project.users) {
     for (int slot = 0; slot < kTransferSlotCount; ++slot) {
       CFileNeu::Remove(ClientArchivePath(project.projectname, user->username, slot), false);

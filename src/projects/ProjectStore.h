@@ -52,8 +52,9 @@ class ProjectHandlerList {
   std::vector<std::unique_ptr<CProjectHandler>> handlers_;
 };
 
-// Deletes ".\Temp\transfer.dat" and every user's transfer archives of all
-// slots; missing files are skipped, failures are silent.
+// Deletes every connection's staging file (".\Temp\transfer_<slot>.dat") and
+// every user's transfer archives of all slots; missing files are skipped,
+// failures are silent.
 void RemoveTransferFiles(const ProjectRecord& project);
 
 }  // namespace kestrel

@@ -31,10 +31,9 @@ void CSessionHandler::OnRemoteUploadRequest(const Request& request) {
   }
   AbandonUpload();
   upload_.archive = RemoteArchivePath();
-  if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
-  // Chunks for an archive that cannot be created are acknowledged; nothing is
-  // handed on at the end.
-  upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
+  // Chunks for an archive that cannot be created, or beyond a document's
+  // bound, are acknowledged; nothing is handed on at the end.
+  StartUpload(RemoteUploadLimits());
   if (!SendAccepted(PacketType::kRemoteUploadRequest)) return;
   if (HasLogWindow()) Log(kLogInfo, "XML config file prepared");
   upload_.remote_name.assign(name);
@@ -49,15 +48,12 @@ void CSessionHandler::FinishRemoteUpload(bool spoiled) {
   const std::string target = StringPrintf(kRemoteDocumentFormat, upload_.remote_name.c_str());
   bool placed = false;
   if (!spoiled) {
-    auto staging = TransferStaging::Lock();
-    if (TransferStaging::Extract(archive)) {
+    TransferStaging staging(values_.thread_number);
+    if (staging.Extract(archive, upload_.limits.extract)) {
       // Replaces an earlier document of the same name left in ".\Temp".
-      const int error = platform::RenameFile(kStagingFilePath, target);
+      const int error = staging.RenameTo(target);
       placed = error == 0;
-      if (!placed) {
-        CFileNeu::Report(error, target, true);
-        platform::DeleteFile(kStagingFilePath);
-      }
+      if (!placed) CFileNeu::Report(error, target, true);
     }
   }
   if (platform::Exists(archive)) CFileNeu::Remove(archive);

@@ -24,6 +24,7 @@
 #include "session/RequestRecord.h"
 #include "session/SessionContext.h"
 #include "session/SessionKey.h"
+#include "session/UploadLimits.h"
 #include "support/FileNeu.h"
 #include "support/Rijndael.h"
 
@@ -126,6 +127,13 @@ class CSessionHandler final : public ISessionHandler {
   void OnUploadRequest(const Request& request);
   void OnUploadData(const Request& request);
   void AppendUploadChunk(const Request& request);
+  // Opens upload_.archive anew for an accepted request with these limits.
+  void StartUpload(const UploadLimits& limits);
+  // The upload goes on, but nothing of it is written or placed any more: its
+  // archive is closed and removed at once.
+  void SpoilUpload();
+  // Writes the archive bytes gathered in upload_.pending to the archive.
+  void FlushUpload();
   void FinishClientUpload();
   // Closes an upload that has not ended and removes its archive.
   void AbandonUpload();
@@ -183,8 +191,15 @@ class CSessionHandler final : public ISessionHandler {
     UserRecord* user = nullptr;
     std::string remote_name;  // announced document name (valid while kind is kRemote)
     platform::FileTime file_time = 0;
+    UploadLimits limits;         // fixed at the accepted request
+    std::uint64_t received = 0;  // archive bytes taken so far
+    // Archive bytes not yet written: chunks are gathered and written to the
+    // archive in blocks (made at the first upload, kept for the next).
+    std::unique_ptr<std::uint8_t[]> pending;
+    std::size_t pending_bytes = 0;
+    std::uint64_t next_space_check = 0;
     UploadKind kind = UploadKind::kNone;
-    bool spoiled = false;  // a chunk was refused: nothing will be placed
+    bool spoiled = false;  // a chunk was refused or too much came: nothing will be placed
   } upload_;
 
   // Buffers reused for every request; nothing is allocated per chunk.

@@ -1,33 +1,32 @@
 #include "session/TempFiles.h"
 
 #include <cctype>
+#include <string>
 
 #include "projects/NameRules.h"
 
 namespace kestrel {
 namespace {
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  if (text.size() < suffix.size()) return false;
+  text = text.substr(text.size() - suffix.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(suffix[i]))) {
       return false;
     }
   }
   return true;
 }
 
-bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         EqualsNoCase(text.substr(text.size() - suffix.size()), suffix);
-}
-
 }  // namespace
 
 bool IsRemoteUploadName(std::string_view name) {
   if (!projects::IsPlainName(name)) return false;  // a bare file name
-  return !EqualsNoCase(name, kTransferEntryName) && !EndsWithNoCase(name, ".zip") &&
+  std::string lower(name);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return !IsServerTempFile(lower) && !EndsWithNoCase(name, ".zip") &&
          !EndsWithNoCase(name, ".part");
 }
 

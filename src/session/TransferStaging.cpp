@@ -1,47 +1,36 @@
 #include "session/TransferStaging.h"
 
 #include <cerrno>
-#include <string>
 
 #include "platform/FileSystem.h"
-#include "support/FileNeu.h"
-#include "support/ZipArchive.h"
+#include "support/TempNames.h"
 
 namespace kestrel {
-namespace {
 
-std::mutex& StagingMutex() {
-  static std::mutex mu;
-  return mu;
+TransferStaging::TransferStaging(int slot) : path_(StagingFilePath(slot)) {}
+
+TransferStaging::~TransferStaging() {
+  if (platform::Exists(path_)) platform::DeleteFile(path_);
 }
 
-}  // namespace
-
-std::unique_lock<std::mutex> TransferStaging::Lock() {
-  return std::unique_lock<std::mutex>(StagingMutex());
-}
-
-bool TransferStaging::Extract(std::string_view archive_path) {
-  if (platform::Exists(kStagingFilePath)) platform::DeleteFile(kStagingFilePath);
-  const ExtractResult result = ExtractArchive(archive_path, kStagingFilePath);
+bool TransferStaging::Extract(std::string_view archive_path, const ExtractLimits& limits) {
+  if (platform::Exists(path_)) platform::DeleteFile(path_);
+  const ExtractResult result = ExtractArchive(archive_path, path_, limits);
   if (result.ok && result.entries > 0) return true;
   // A failed later entry may have left an earlier one behind: never place a
   // partial upload.
-  platform::DeleteFile(kStagingFilePath);
+  platform::DeleteFile(path_);
   return false;
 }
 
 PlaceOutcome TransferStaging::Place(const platform::Directory& folder, std::string_view name,
                                     platform::FileTime last_write) {
-  if (!platform::Exists(kStagingFilePath)) return PlaceOutcome::kMoveFailed;
-  bool time_set = platform::SetLastWriteTime(kStagingFilePath, last_write) == 0;
-  int error = folder.MoveFileIn(kStagingFilePath, name);
+  if (!platform::Exists(path_)) return PlaceOutcome::kMoveFailed;
+  bool time_set = platform::SetLastWriteTime(path_, last_write) == 0;
+  int error = folder.MoveFileIn(path_, name);
   if (error == EXDEV) {
-    error = folder.CopyFileIn(kStagingFilePath, name, last_write);
-    if (error == 0) {
-      time_set = true;
-      platform::DeleteFile(kStagingFilePath);
-    }
+    error = folder.CopyFileIn(path_, name, last_write);
+    if (error == 0) time_set = true;
   }
   if (error == platform::kLinkOnTheWay || error == platform::kNotARegularFile) {
     return PlaceOutcome::kRefused;
@@ -50,23 +39,20 @@ PlaceOutcome TransferStaging::Place(const platform::Directory& folder, std::stri
   return time_set ? PlaceOutcome::kPlaced : PlaceOutcome::kPlacedWithoutTime;
 }
 
-PlaceOutcome ExtractAndPlace(std::string_view archive_path, const platform::Directory& root,
+int TransferStaging::RenameTo(std::string_view path) {
+  return platform::RenameFile(path_, path);
+}
+
+PlaceOutcome ExtractAndPlace(TransferStaging& staging, std::string_view archive_path,
+                             const ExtractLimits& limits, const platform::Directory& root,
                              std::string_view folder, std::string_view name,
                              platform::FileTime last_write) {
-  auto lock = TransferStaging::Lock();
-  if (!TransferStaging::Extract(archive_path)) return PlaceOutcome::kNothingExtracted;
+  if (!staging.Extract(archive_path, limits)) return PlaceOutcome::kNothingExtracted;
   platform::Directory target_folder;
   const int error = root.CreateFolders(folder, target_folder);
-  PlaceOutcome outcome = PlaceOutcome::kMoveFailed;
-  if (error == 0) {
-    outcome = TransferStaging::Place(target_folder, name, last_write);
-  } else if (error == platform::kLinkOnTheWay) {
-    outcome = PlaceOutcome::kRefused;
-  }
-  if (outcome == PlaceOutcome::kMoveFailed || outcome == PlaceOutcome::kRefused) {
-    platform::DeleteFile(kStagingFilePath);
-  }
-  return outcome;
+  if (error == platform::kLinkOnTheWay) return PlaceOutcome::kRefused;
+  if (error != 0) return PlaceOutcome::kMoveFailed;
+  return staging.Place(target_folder, name, last_write);
 }
 
 }  // namespace kestrel

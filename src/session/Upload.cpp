@@ -1,14 +1,21 @@
 // Uploads: the upload request, the chunks and the upload end that places the
 // received file in the project (the remote tool's request and placement are
 // in RemoteAdmin.cpp).
+#include <memory>
+#include <optional>
+
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
 #include "session/SessionHandler.h"
 #include "session/TransferStaging.h"
+#include "support/TempNames.h"
 
 namespace kestrel {
 namespace {
+
+// Archive bytes gathered before one write.
+constexpr std::size_t kUploadWriteBlock = 64 * 1024;
 
 // Fields of an upload chunk's payload.
 struct ChunkHeader {
@@ -33,21 +40,47 @@ void CSessionHandler::AbandonUpload() {
   if (upload_.file.IsOpen()) upload_.file.Close();
   if (!upload_.archive.empty()) CFileNeu::Remove(upload_.archive, false);
   upload_.archive.clear();
+  upload_.pending_bytes = 0;
   upload_.project = nullptr;
   upload_.user = nullptr;
   upload_.kind = UploadKind::kNone;
   upload_.spoiled = false;
 }
 
-void CSessionHandler::OnUploadRequest(const Request& request) {
-  const ProjectFileRequest& target = *request.project_file;
-  upload_.file_time = ReadUploadFixedPart(target.fixed).last_write;
-  AbandonUpload();
-  upload_.archive = ClientArchivePath();
+void CSessionHandler::StartUpload(const UploadLimits& limits) {
   if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
   // An archive that cannot be created still gets its chunks acknowledged, but
   // nothing is placed at the end (an old archive must never be extracted).
   upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
+  upload_.limits = limits;
+  upload_.received = 0;
+  upload_.pending_bytes = 0;
+  if (!upload_.pending) upload_.pending = std::make_unique<std::uint8_t[]>(kUploadWriteBlock);
+  upload_.next_space_check = kSpaceCheckBytes;
+}
+
+void CSessionHandler::FlushUpload() {
+  if (upload_.pending_bytes == 0) return;
+  const std::size_t bytes = upload_.pending_bytes;
+  upload_.pending_bytes = 0;
+  if (!upload_.file.Write(upload_.pending.get(), bytes)) SpoilUpload();
+}
+
+void CSessionHandler::SpoilUpload() {
+  upload_.spoiled = true;
+  upload_.pending_bytes = 0;
+  if (!upload_.file.IsOpen()) return;
+  upload_.file.Close();
+  CFileNeu::Remove(upload_.archive, false);
+}
+
+void CSessionHandler::OnUploadRequest(const Request& request) {
+  const ProjectFileRequest& target = *request.project_file;
+  const UploadFixedPart fixed = ReadUploadFixedPart(target.fixed);
+  upload_.file_time = fixed.last_write;
+  AbandonUpload();
+  upload_.archive = ClientArchivePath();
+  StartUpload(ClientUploadLimits(fixed.size));
   if (!SendAccepted(PacketType::kUploadRequest)) return;
   upload_.folder.assign(target.folder);
   upload_.file_name.assign(target.file_name);
@@ -63,6 +96,7 @@ void CSessionHandler::OnUploadData(const Request& request) {
   if (request.payload.empty()) {
     // Each accepted request names one kind of upload; a session where both a
     // client and the remote tool are logged in places only what was announced.
+    if (upload_.file.IsOpen()) FlushUpload();
     upload_.file.Close();
     if (upload_.kind == UploadKind::kClient && client_logged_in_ && project_ != nullptr &&
         project_ == upload_.project && user_ == upload_.user && !upload_.spoiled) {
@@ -89,12 +123,30 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
   if (request.block == nullptr || !ChunkFits(header)) {
     // A chunk that cannot be taken leaves a hole in the archive: the upload
     // must not replace anything.
-    upload_.spoiled = true;
+    SpoilUpload();
     return;
   }
+  upload_.received += header.plain_length;
+  if (upload_.received > upload_.limits.archive_bytes) {
+    SpoilUpload();  // more than the announced file can take
+    return;
+  }
+  if (upload_.received >= upload_.next_space_check) {
+    upload_.next_space_check += kSpaceCheckBytes;
+    const std::optional<std::uint64_t> free = platform::FreeSpace(kTempFolder);
+    if (free && *free < ExtractReserve(0)) {
+      SpoilUpload();
+      return;
+    }
+  }
+  if (upload_.pending_bytes + header.cipher_length > kUploadWriteBlock) {
+    FlushUpload();
+    if (!upload_.file.IsOpen()) return;
+  }
   cipher_.MakeKey(session_key_);
-  DecryptBuffer(cipher_, request.block, header.cipher_length, chunk_plain_);
-  if (!upload_.file.Write(chunk_plain_, header.plain_length)) upload_.spoiled = true;
+  DecryptBuffer(cipher_, request.block, header.cipher_length,
+                upload_.pending.get() + upload_.pending_bytes);
+  upload_.pending_bytes += header.plain_length;
 }
 
 void CSessionHandler::FinishClientUpload() {
@@ -102,8 +154,10 @@ void CSessionHandler::FinishClientUpload() {
   // root: the tree may have changed since the request was checked.
   platform::Directory root;
   if (root.Open(project_->rootpath) != 0) return;
-  const PlaceOutcome outcome = ExtractAndPlace(upload_.archive, root, upload_.target.folder,
-                                               upload_.target.file_name, upload_.file_time);
+  TransferStaging staging(values_.thread_number);
+  const PlaceOutcome outcome =
+      ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root, upload_.target.folder,
+                      upload_.target.file_name, upload_.file_time);
   if (outcome == PlaceOutcome::kRefused) {
     RefuseProjectFile(PacketType::kUploadChunk, upload_.folder, Refusal::kLink);
     return;

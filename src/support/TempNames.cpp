@@ -8,7 +8,9 @@
 namespace kestrel {
 namespace {
 
-constexpr std::string_view kStagingName = "transfer.dat";
+constexpr std::string_view kOldStagingName = "transfer.dat";
+constexpr std::string_view kStagingPrefix = "transfer_";
+constexpr std::string_view kStagingSuffix = ".dat";
 constexpr std::string_view kServerLogsName = "serverlogs.zip";
 constexpr std::string_view kServerLogsBuildName = "serverlogs_build.zip";
 constexpr std::string_view kRemoteArchivePrefix = "XMLConfig_";
@@ -39,6 +41,11 @@ bool IsClientArchiveStem(std::string_view stem) {
 
 }  // namespace
 
+std::string StagingFilePath(int slot) {
+  return std::string(kTempFolder) + "\\" + std::string(kStagingPrefix) + std::to_string(slot) +
+         std::string(kStagingSuffix);
+}
+
 std::string ClientArchivePath(std::string_view project_name, std::string_view user_name, int slot) {
   std::string path = std::string(kTempFolder) + "\\";
   path += project_name;
@@ -51,7 +58,12 @@ std::string ClientArchivePath(std::string_view project_name, std::string_view us
 }
 
 bool IsServerTempFile(std::string_view name) {
-  if (name == kStagingName || name == kServerLogsName || name == kServerLogsBuildName) {
+  if (name == kOldStagingName || name == kServerLogsName || name == kServerLogsBuildName) {
+    return true;
+  }
+  if (name.starts_with(kStagingPrefix) && name.ends_with(kStagingSuffix) &&
+      IsSlotNumber(name.substr(kStagingPrefix.size(),
+                               name.size() - kStagingPrefix.size() - kStagingSuffix.size()))) {
     return true;
   }
   if (platform::IsSideFileName(name)) return name.find('\\') == std::string_view::npos;

@@ -1,7 +1,8 @@
 #pragma once
 // The server's own files in its temporary folder ".\Temp", named in this one
 // place, and the test that tells them from files the server did not make:
-//   transfer.dat                  the staging file of every extraction
+//   transfer_<slot>.dat           a connection's staging file: what it extracts
+//   transfer.dat                  the one staging file of earlier versions
 //   <target>.~<pid>_<n>.part      a side file beside its target (platform/SideFile.h)
 //   <project>_<user>_<slot>.zip   a client's transfer archive
 //   XMLConfig_<slot>.zip          the remote tool's upload archive
@@ -18,13 +19,15 @@
 namespace kestrel {
 
 inline constexpr const char* kTempFolder = ".\\Temp";
-inline constexpr std::string_view kStagingFilePath = ".\\Temp\\transfer.dat";
 inline constexpr const char* kServerLogsArchive = ".\\Temp\\serverlogs.zip";
 inline constexpr const char* kServerLogsBuildPath = ".\\Temp\\serverlogs_build.zip";
 // The remote tool's upload archive: connection number.
 inline constexpr const char* kRemoteArchiveFormat = ".\\Temp\\XMLConfig_%d.zip";
 // Connection numbers that name transfer archives.
 inline constexpr int kTransferSlotCount = 250;
+
+// A connection's staging file ".\Temp\transfer_%d.dat": connection number.
+std::string StagingFilePath(int slot);
 
 // A client's transfer archive ".\Temp\%s_%s_%d.zip": project name, user
 // name, connection number.

@@ -293,7 +293,7 @@ std::uint64_t ExtractReserve(std::uint64_t declared_bytes) {
 }
 
 ExtractResult ExtractEntries(std::string_view archive_path, std::string_view folder,
-                             const EntryTarget& target_of) {
+                             const EntryTarget& target_of, const ExtractLimits& limits) {
   ExtractResult result;
   UnzHandle uf = OpenUnzip(archive_path);
   if (!uf) {
@@ -302,7 +302,17 @@ ExtractResult ExtractEntries(std::string_view archive_path, std::string_view fol
     return result;
   }
 
-  // Pass 1: the declared sizes, so that the disk is never filled.
+  // Pass 1: the directory against the limits, and the declared sizes, so
+  // that the disk is never filled.
+  unz_global_info64 global{};
+  if (unzGetGlobalInfo64(uf.get(), &global) != UNZ_OK) {
+    result.reason = ExtractFailure::kBadData;
+    return result;
+  }
+  if (global.number_entry > static_cast<ZPOS64_T>(limits.max_entries)) {
+    result.reason = ExtractFailure::kTooManyEntries;
+    return result;
+  }
   std::uint64_t declared = 0;
   int status = unzGoToFirstFile(uf.get());
   while (status == UNZ_OK) {
@@ -313,6 +323,11 @@ ExtractResult ExtractEntries(std::string_view archive_path, std::string_view fol
     }
     if (!entry.is_folder) {
       const std::uint64_t size = entry.info.uncompressed_size;
+      if (size / kMaxDeflateRatio > entry.info.compressed_size ||
+          (size > 0 && entry.info.compressed_size == 0)) {
+        result.reason = ExtractFailure::kRatio;
+        return result;
+      }
       declared = size > std::numeric_limits<std::uint64_t>::max() - declared
                      ? std::numeric_limits<std::uint64_t>::max()
                      : declared + size;
@@ -321,6 +336,10 @@ ExtractResult ExtractEntries(std::string_view archive_path, std::string_view fol
   }
   if (status != UNZ_END_OF_LIST_OF_FILE) {
     result.reason = ExtractFailure::kBadData;
+    return result;
+  }
+  if (declared > limits.max_total_bytes) {
+    result.reason = ExtractFailure::kTooLarge;
     return result;
   }
   if (declared > 0) {
@@ -362,10 +381,12 @@ ExtractResult ExtractEntries(std::string_view archive_path, std::string_view fol
   return result;
 }
 
-ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path) {
+ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path,
+                             const ExtractLimits& limits) {
   const std::string target(target_path);
-  return ExtractEntries(archive_path, ParentFolder(target_path),
-                        [&target](std::string_view) { return std::optional<std::string>(target); });
+  return ExtractEntries(
+      archive_path, ParentFolder(target_path),
+      [&target](std::string_view) { return std::optional<std::string>(target); }, limits);
 }
 
 }  // namespace kestrel

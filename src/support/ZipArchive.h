@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,7 +69,22 @@ enum class ExtractFailure {
   kBadData,           // corrupt compressed data
   kSizeMismatch,      // data longer or shorter than the entry declares
   kCrcMismatch,
-  kWriteFailed,  // temporary file, write, rename or time
+  kWriteFailed,     // temporary file, write, rename or time
+  kTooManyEntries,  // more entries than the limits allow
+  kTooLarge,        // declared sizes add up to more than the limits allow
+  kRatio,           // an entry inflates further than deflate honestly can
+};
+
+// The highest compression ratio of honest deflate data (258 bytes for a
+// code of two bits); an entry that declares more is a bomb, whatever the caller.
+inline constexpr std::uint64_t kMaxDeflateRatio = 1032;
+
+// Bounds on an archive a peer sent, checked against its directory before
+// anything is written (each entry is also cut off at its declared size while
+// it inflates, so the output never exceeds what was checked).
+struct ExtractLimits {
+  int max_entries = std::numeric_limits<int>::max();                          // entries of any kind
+  std::uint64_t max_total_bytes = std::numeric_limits<std::uint64_t>::max();  // file data
 };
 
 struct ExtractResult {
@@ -85,16 +101,18 @@ using EntryTarget = std::function<std::optional<std::string>(std::string_view en
 // Writes every file entry that target_of places, in archive order. Each entry
 // is written to a side file beside its target (platform/SideFile.h), checked
 // (size and CRC) and only then renamed over the target, with the entry's time
-// as last-write time. Before anything is written, the declared sizes of all
-// file entries are checked against the free space of folder's file system.
-// On failure every target holds its last complete entry or its old contents
-// and no side file is left. An archive without entries is ok with entries 0.
+// as last-write time. Before anything is written, the archive is checked
+// against limits and kMaxDeflateRatio, and the declared sizes of all file
+// entries against the free space of folder's file system. On failure every
+// target holds its last complete entry or its old contents and no side file
+// is left. An archive without entries is ok with entries 0.
 ExtractResult ExtractEntries(std::string_view archive_path, std::string_view folder,
-                             const EntryTarget& target_of);
+                             const EntryTarget& target_of, const ExtractLimits& limits = {});
 
 // Every file entry onto target_path ("last one wins"): entry names are never
 // used for paths.
-ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path);
+ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path,
+                             const ExtractLimits& limits = {});
 
 // Bytes kept free on the target's file system when extracting: 64 MiB plus 1 %
 // of the declared data.

@@ -241,9 +241,9 @@ TEST(ServerLifecycle, StartRemovesTheServersLeftoversInTempAndNothingElse) {
   TempDir dir;
   std::uint16_t port = FreePort();
   ASSERT_TRUE(WriteFile(dir.Sub("Config/KestrelServer.xml"), MinimalConfig(port)));
-  const char* leftovers[] = {"transfer.dat",     "transfer.dat.~4242_7.part",
-                             "Gone_user_12.zip", "XMLConfig_3.zip",
-                             "serverlogs.zip",   "serverlogs_build.zip"};
+  const char* leftovers[] = {"transfer.dat",        "transfer.dat.~4242_7.part", "transfer_12.dat",
+                             "Gone_user_12.zip",    "XMLConfig_3.zip",           "serverlogs.zip",
+                             "serverlogs_build.zip"};
   const char* others[] = {"notes.txt", "XMLConfig_3.xml", "backup.zip"};
   for (const char* name : leftovers) ASSERT_TRUE(WriteFile(dir.Sub("Temp/") + name, "old"));
   for (const char* name : others) ASSERT_TRUE(WriteFile(dir.Sub("Temp/") + name, "keep"));

@@ -120,7 +120,7 @@ TEST_F(HandlerTest, TeardownStopsThreadsInOrderRemovesTransferFilesAndReleasesRe
     for (int slot : {0, 17, 249}) WriteFile(ClientArchivePath("One", user, slot), "zip");
   }
   WriteFile(ClientArchivePath("Two", "u3", 5), "zip");
-  WriteFile(".\\Temp\\transfer.dat", "t");
+  WriteFile(StagingFilePath(12), "t");
   WriteFile(".\\Temp\\Other_u9_3.zip", "zip");  // not of these projects
 
   shutdown_ = true;

@@ -98,7 +98,7 @@ TEST_F(RemoteAdminTest, RemoteUploadLandsInTempUnderTheAnnouncedNameAndIsHandedO
   ASSERT_TRUE(peer.session->RemoteUpload("rights.xml", "Rights Upload.xml"));
   EXPECT_EQ(ReadFileBytes("Temp/Rights Upload.xml"), content);
   EXPECT_FALSE(platform::Exists(".\\Temp\\XMLConfig_3.zip"));
-  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer.dat"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer_3.dat"));
   EXPECT_FALSE(platform::Exists("rights.xml.zip"));  // the client's own archive is gone too
   ASSERT_TRUE(WaitUntil([&] { return Documents().size() == 1; }));
   EXPECT_EQ(Documents()[0], ".\\Temp\\Rights Upload.xml");
@@ -123,7 +123,7 @@ TEST_F(RemoteAdminTest, FailedExtractionNeverHandsOnAnOlderFileOfTheSameName) {
   EXPECT_TRUE(peer.session->RemoteUploadArchive("broken.zip", "doc.xml"));
   EXPECT_EQ(ReadFileBytes("Temp/doc.xml"), "stale");
   EXPECT_FALSE(platform::Exists(".\\Temp\\XMLConfig_0.zip"));
-  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer.dat"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer_0.dat"));
   Settle();
   EXPECT_TRUE(Documents().empty());
 }
@@ -168,6 +168,7 @@ TEST_F(RemoteAdminTest, NamesOutsideTempOrOfWorkingFilesAreRefusedWithAWarning) 
                                           std::string("a\x7F.xml"),
                                           "transfer.dat",
                                           "TRANSFER.DAT",
+                                          "Transfer_7.dat",
                                           "serverlogs.zip",
                                           "XMLConfig_0.zip",
                                           "Alpha_anna_1.ZIP",
@@ -227,11 +228,12 @@ TEST_F(RemoteAdminTest, WithBothLoggedInEachUploadGoesWhereItsRequestSaid) {
 
 TEST_F(RemoteAdminTest, RemoteNamesAreBareFileNamesOutsideTheWorkingFiles) {
   for (const char* name : {"KestrelServer.xml", "Rights 2026.xml", "a", "..a", "a..", "~x.xml",
-                           "transfer.dat.xml", "zip"}) {
+                           "transfer.dat.xml", "zip", "transfer_250.dat", "transfer_1.dat.xml"}) {
     EXPECT_TRUE(IsRemoteUploadName(name)) << name;
   }
-  for (const char* name : {"", ".", "..", "a\\b", "a/b", "C:", "x.zip", "X.Zip", "transfer.dat",
-                           "Transfer.Dat", "t.part", "\t.xml"}) {
+  for (const char* name :
+       {"", ".", "..", "a\\b", "a/b", "C:", "x.zip", "X.Zip", "transfer.dat", "Transfer.Dat",
+        "transfer_0.dat", "TRANSFER_249.DAT", "t.part", "\t.xml"}) {
     EXPECT_FALSE(IsRemoteUploadName(name)) << name;
   }
 }

@@ -5,9 +5,10 @@
 #include <thread>
 
 #include "logging/LogRecord.h"
+#include "net/RequestLayout.h"
 #include "platform/FileSystem.h"
 #include "session/SessionHarness.h"
-#include "session/TransferStaging.h"
+#include "support/TempNames.h"
 #include "support/ZipArchive.h"
 
 namespace kestrel::test {
@@ -20,10 +21,11 @@ platform::FileTime LastWrite(const std::string& path) {
   return platform::Stat(path, e) == 0 ? e.last_write : 0;
 }
 
+// An upload request announcing a file of size bytes.
 Bytes UploadRecord(Peer& peer, std::string_view folder, std::string_view file,
-                   platform::FileTime time) {
-  Bytes fixed(16, 0);
-  for (int i = 0; i < 8; ++i) fixed[i] = static_cast<std::uint8_t>(time >> (8 * i));
+                   platform::FileTime time, std::int64_t size) {
+  std::uint8_t fixed[kUploadFixedPartSize];
+  WriteUploadFixedPart(UploadFixedPart{time, size}, fixed);
   return peer.session->SealRecord({folder, file}, fixed);
 }
 
@@ -74,7 +76,7 @@ TEST_F(UploadTest, FileLandsInTheRootWithTheAnnouncedTimeAndExactReplies) {
       ClientFrame(0x11, peer.Seal({"anna", "secret", "Alpha", "pc"}, {}, std::string(32, '0'))), 7);
   Bytes fixed(16, 0);
   for (int i = 0; i < 8; ++i) fixed[i] = static_cast<std::uint8_t>(kAnnounced >> (8 * i));
-  fixed[8] = 0x88;  // size, not used
+  for (int i = 0; i < 8; ++i) fixed[8 + i] = static_cast<std::uint8_t>(content.size() >> (8 * i));
   EXPECT_EQ(peer.Exchange(ClientFrame(0x32, peer.Seal({"RootFolder", "new.bin"}, fixed)), 7),
             (Bytes{0xCC, 0x33, 0x32, 0x02, 0x55, 0x33, 0xA9}));
   const Bytes ack = {0xCC, 0x33, 0x33, 0x02, 0x55, 0x33, 0xA8};
@@ -102,7 +104,7 @@ TEST_F(UploadTest, FileLandsInTheRootWithTheAnnouncedTimeAndExactReplies) {
   EXPECT_TRUE(env.WaitForLog(line, kLogInfo));
   EXPECT_NE(env.UserLog().find(": " + line + "\r\n"), std::string::npos);
   EXPECT_TRUE(env.Alpha().changed_by_session.load());
-  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer.dat"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer_0.dat"));
   EXPECT_TRUE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));  // kept until teardown
 }
 
@@ -138,11 +140,11 @@ TEST_F(UploadTest, DamagedArchiveLeavesTheOldFileUntouchedAndLogsNothing) {
   Peer peer(env);
   ASSERT_TRUE(peer.LoginAnna());
   for (const char* archive : {"junk.zip", "bad.zip"}) {
-    EXPECT_TRUE(peer.session->UploadArchive("RootFolder", "doc.txt", archive, kAnnounced, 1));
+    EXPECT_TRUE(peer.session->UploadArchive("RootFolder", "doc.txt", archive, kAnnounced, 4000));
     EXPECT_EQ(ReadFileBytes(env.AlphaFile("doc.txt")), "old contents") << archive;
     EXPECT_EQ(LastWrite(env.AlphaFile("doc.txt")), before);
   }
-  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer.dat"));
+  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer_0.dat"));
   EXPECT_TRUE(peer.session->RequestSessionKey());  // a later round trip
   ExpectNoFilePlaced(env);
 }
@@ -160,8 +162,8 @@ TEST_F(UploadTest, OddChunksAreNeverWrittenAndTheUploadPlacesNothing) {
   for (const Odd odd : {Odd{1296, 16, 0xCC}, Odd{17, 17, 0xCC}, Odd{32, 33, 0xCC}}) {
     Peer peer(env);
     ASSERT_TRUE(peer.LoginAnna());
-    ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
-                                        UploadRecord(peer, "RootFolder", "doc.txt", kAnnounced)));
+    ASSERT_TRUE(peer.connection.Request(
+        PacketType::kUploadRequest, UploadRecord(peer, "RootFolder", "doc.txt", kAnnounced, 10)));
     const auto ack = OddChunk(peer, odd.cipher, odd.plain, odd.marker);
     ASSERT_TRUE(ack.has_value());  // acknowledged ...
     EXPECT_EQ(ack->payload, (Bytes{0x55, 0x33}));
@@ -179,7 +181,7 @@ TEST_F(UploadTest, ChunkWithoutTheDataMarkerIsAcknowledgedSkippedAndTheUploadGoe
   Peer peer(env);
   ASSERT_TRUE(peer.LoginAnna());
   ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
-                                      UploadRecord(peer, "RootFolder", "doc.txt", kAnnounced)));
+                                      UploadRecord(peer, "RootFolder", "doc.txt", kAnnounced, 19)));
   const auto ack = OddChunk(peer, 1280, 1280, 0x00);
   ASSERT_TRUE(ack.has_value());
   EXPECT_EQ(ack->payload, (Bytes{0x55, 0x33}));
@@ -223,8 +225,8 @@ TEST_F(UploadTest, LogoutAbandonsTheUploadInProgress) {
   const std::string archive = ReadFileBytes("u.zip");
   Peer peer(env);
   ASSERT_TRUE(peer.LoginAnna());
-  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
-                                      UploadRecord(peer, "RootFolder", "late.txt", kAnnounced)));
+  ASSERT_TRUE(peer.connection.Request(
+      PacketType::kUploadRequest, UploadRecord(peer, "RootFolder", "late.txt", kAnnounced, 12)));
   ASSERT_TRUE(peer.session->SendUploadChunk(std::span<const std::uint8_t>(
       reinterpret_cast<const std::uint8_t*>(archive.data()), archive.size())));
   ASSERT_TRUE(peer.session->Logout());
@@ -245,13 +247,13 @@ TEST_F(UploadTest, ReloginPartWayThroughAnUploadPlacesNothing) {
   ASSERT_TRUE(peer.session->RequestSessionKey());
   ASSERT_TRUE(peer.session->Login("bob", "hunter2", "Alpha"));
   ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
-                                      UploadRecord(peer, "RootFolder", "bob.txt", kAnnounced)));
+                                      UploadRecord(peer, "RootFolder", "bob.txt", kAnnounced, 17)));
   ASSERT_TRUE(SendChunk(peer, bob_archive));
 
   ASSERT_TRUE(peer.session->Login("anna", "secret", "Alpha"));
   EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
-  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
-                                      UploadRecord(peer, "RootFolder", "anna.bin", kAnnounced)));
+  ASSERT_TRUE(peer.connection.Request(
+      PacketType::kUploadRequest, UploadRecord(peer, "RootFolder", "anna.bin", kAnnounced, 3000)));
   ASSERT_TRUE(SendChunk(peer, std::string_view(anna_archive).substr(0, 1280)));
 
   ASSERT_TRUE(peer.session->Login("bob", "hunter2", "Alpha"));
@@ -271,8 +273,8 @@ TEST_F(UploadTest, ArchivesGoWhenTheirLoginOrTheConnectionEnds) {
   ASSERT_TRUE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));
   ASSERT_TRUE(peer->session->Login("bob", "hunter2", "Alpha"));
   EXPECT_FALSE(platform::Exists(".\\Temp\\Alpha_anna_0.zip"));  // the earlier login's
-  ASSERT_TRUE(peer->connection.Request(PacketType::kUploadRequest,
-                                       UploadRecord(*peer, "RootFolder", "late.txt", kAnnounced)));
+  ASSERT_TRUE(peer->connection.Request(
+      PacketType::kUploadRequest, UploadRecord(*peer, "RootFolder", "late.txt", kAnnounced, 12)));
   ASSERT_TRUE(platform::Exists(".\\Temp\\Alpha_bob_0.zip"));
   WriteFileBytes("Temp/XMLConfig_0.zip", "a remote upload's archive");
   peer->connection.Close();
@@ -290,8 +292,8 @@ TEST_F(UploadTest, ChunkSplitOverTwoReadsIsStillTakenWhole) {
   ASSERT_LE(archive.size(), 1280u);
   Peer peer(env);
   ASSERT_TRUE(peer.LoginAnna());
-  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
-                                      UploadRecord(peer, "RootFolder", "split.bin", kAnnounced)));
+  ASSERT_TRUE(peer.connection.Request(
+      PacketType::kUploadRequest, UploadRecord(peer, "RootFolder", "split.bin", kAnnounced, 1000)));
   CRijndael cipher;
   cipher.MakeKey(peer.session->session_key());
   Bytes block(1280, 0);
@@ -335,11 +337,12 @@ TEST_F(UploadTest, ParallelUploadsNeverSwapOrMixContents) {
         const std::string target = i % 2 ? "shared.bin" : "own" + n + ".bin";
         client::ClientSession& s = *peers[i]->session;
         const std::string archive_path = "local" + n + ".zip";
+        const std::int64_t size = 400000 + 997 * i;
         bool sent = PackFile(archive_path, "src" + n + ".bin", target) &&
                     peers[i]
                         ->connection
                         .Request(PacketType::kUploadRequest,
-                                 UploadRecord(*peers[i], "Par\\Load", target, kAnnounced + i))
+                                 UploadRecord(*peers[i], "Par\\Load", target, kAnnounced + i, size))
                         .has_value();
         const std::string archive = ReadFileBytes(archive_path);
         for (std::size_t at = 0; sent && at < archive.size(); at += 1280) {
@@ -366,66 +369,32 @@ TEST_F(UploadTest, ParallelUploadsNeverSwapOrMixContents) {
     }
     EXPECT_TRUE(whole_one) << "the shared target holds a mix or a stranger's file";
   }
-  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer.dat"));
+  for (int i = 0; i < kPeers; ++i) {
+    EXPECT_FALSE(platform::Exists(StagingFilePath(i))) << i;
+  }
 }
 
-TEST_F(UploadTest, UploadEndWaitsForTheStagingLockAndPlacesOnlyItsOwnFile) {
+TEST_F(UploadTest, EachConnectionStagesUnderItsOwnNameAndLeavesNoStagingFile) {
+  // Another connection's staged file lies in Temp while this one uploads.
+  WriteFileBytes("Temp/transfer_1.dat", "a stranger's file");
+  WriteFileBytes("Temp/transfer.dat", "left over from an earlier version");
   WriteFileBytes("src.txt", "mine");
-  ASSERT_TRUE(PackFile("u.zip", "src.txt", "src.txt"));
-  const std::string archive = ReadFileBytes("u.zip");
-  Peer peer(env);
+  Peer peer(env, 2);
   ASSERT_TRUE(peer.LoginAnna());
-  ASSERT_TRUE(peer.connection.Request(PacketType::kUploadRequest,
-                                      UploadRecord(peer, "RootFolder", "mine.txt", kAnnounced)));
-  ASSERT_TRUE(peer.session->SendUploadChunk(std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(archive.data()), archive.size())));
-  auto lock = TransferStaging::Lock();
-  // Another connection's staged file sits there while it holds the lock.
-  WriteFileBytes("Temp/transfer.dat", "a stranger's file");
-  std::atomic<bool> acknowledged{false};
-  std::thread end([&] { acknowledged = peer.session->SendUploadEnd(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_FALSE(acknowledged.load());
-  EXPECT_FALSE(platform::Exists(env.AlphaFile("mine.txt")));
-  EXPECT_EQ(ReadFileBytes("Temp/transfer.dat"), "a stranger's file");
-  lock.unlock();
-  end.join();
-  EXPECT_TRUE(acknowledged.load());
+  ASSERT_TRUE(peer.session->UploadFile("RootFolder", "mine.txt", "src.txt", kAnnounced, "u.zip"));
   EXPECT_EQ(ReadFileBytes(env.AlphaFile("mine.txt")), "mine");
+  EXPECT_EQ(ReadFileBytes("Temp/transfer_1.dat"), "a stranger's file");
+  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer_2.dat"));
 }
 
 TEST_F(UploadTest, StaleStagingFileIsNeverPlacedByAFailedUpload) {
-  WriteFileBytes("Temp/transfer.dat", "left over from another upload");
+  WriteFileBytes("Temp/transfer_0.dat", "left over from another upload");
   WriteFileBytes("junk.zip", RandomBytes(2000, 9));
   Peer peer(env);
   ASSERT_TRUE(peer.LoginAnna());
-  EXPECT_TRUE(peer.session->UploadArchive("RootFolder", "new.txt", "junk.zip", kAnnounced, 1));
+  EXPECT_TRUE(peer.session->UploadArchive("RootFolder", "new.txt", "junk.zip", kAnnounced, 2000));
   EXPECT_FALSE(platform::Exists(env.AlphaFile("new.txt")));
-}
-
-TEST_F(UploadTest, StagingLockKeepsAnotherExtractionOutOfAPlacement) {
-  // While one placement holds the lock, nobody else can touch the staging file.
-  WriteFileBytes("src.bin", "first");
-  ASSERT_TRUE(PackFile("a.zip", "src.bin", "x"));
-  platform::Directory root;
-  ASSERT_EQ(root.Open(env.alpha_root), 0);
-  auto lock = TransferStaging::Lock();
-  ASSERT_TRUE(TransferStaging::Extract("a.zip"));
-  std::atomic<bool> other_done{false};
-  std::thread other([&] {
-    WriteFileBytes("src2.bin", "second");
-    PackFile("b.zip", "src2.bin", "x");
-    ExtractAndPlace("b.zip", root, "", "b.txt", kAnnounced);
-    other_done = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(other_done.load());
-  EXPECT_EQ(ReadFileBytes("Temp/transfer.dat"), "first");
-  EXPECT_EQ(TransferStaging::Place(root, "a.txt", kAnnounced), PlaceOutcome::kPlaced);
-  lock.unlock();
-  other.join();
-  EXPECT_EQ(ReadFileBytes(env.AlphaFile("a.txt")), "first");
-  EXPECT_EQ(ReadFileBytes(env.AlphaFile("b.txt")), "second");
+  EXPECT_FALSE(platform::Exists(".\\Temp\\transfer_0.dat"));
 }
 
 }  // namespace

@@ -42,14 +42,15 @@ def set_sizes(path, usize=None, crc=None):
     open(path, 'wb').write(bytes(b))
 
 def huge(path):
-    # Many small stored entries whose directory declares almost 4 GiB each.
+    # Many small stored entries whose directory declares almost 4 GiB each
+    # (compressed and not).
     with zipfile.ZipFile(path, 'w', zipfile.ZIP_STORED) as z:
         for i in range(2000):
             z.writestr('part%d.dat' % i, b'hello')
     b = bytearray(open(path, 'rb').read())
     pos = struct.unpack_from('<I', b, len(b) - 22 + 16)[0]
     for i in range(2000):
-        struct.pack_into('<I', b, pos + 24, 0xFFFFFFF0)
+        struct.pack_into('<II', b, pos + 20, 0xFFFFFFF0, 0xFFFFFFF0)
         n, e, c = struct.unpack_from('<HHH', b, pos + 28)
         pos += 46 + n + e + c
     open(path, 'wb').write(bytes(b))
@@ -64,6 +65,9 @@ elif cmd == 'names':
 elif cmd == 'bomb':
     make(path, [('x.dat', b'A' * 200000)])
     set_sizes(path, usize=1000)
+elif cmd == 'ratio':
+    make(path, [('x.dat', bytes(1 << 20))])
+    set_sizes(path, usize=1 << 30)
 elif cmd == 'badcrc':
     make(path, [('x.dat', b'some data here')])
     set_sizes(path, crc=0x12345678)
@@ -337,6 +341,20 @@ TEST_F(ZipArchiveTest, EntryInflatingBeyondDeclaredSizeFailsAndKeepsOldTarget) {
               r.reason == ExtractFailure::kCrcMismatch);
   EXPECT_EQ(ReadNative(target), "old contents");
   EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+TEST_F(ZipArchiveTest, LimitsAndTheDeflateRatioRefuseBeforeAnythingIsWritten) {
+  RequirePython();
+  const std::string two = dir_.Sub("two.zip"), ratio = dir_.Sub("ratio.zip");
+  ASSERT_TRUE(Python("two " + Quote(two)));
+  ASSERT_TRUE(Python("ratio " + Quote(ratio)));
+  const std::string target = dir_.Sub("out/transfer.dat");
+  // "first entry" and "second entry": 23 bytes in two entries.
+  EXPECT_EQ(ExtractArchive(two, target, {1, 23}).reason, ExtractFailure::kTooManyEntries);
+  EXPECT_EQ(ExtractArchive(two, target, {2, 22}).reason, ExtractFailure::kTooLarge);
+  EXPECT_EQ(ExtractArchive(ratio, target).reason, ExtractFailure::kRatio);
+  EXPECT_TRUE(Names(dir_.Sub("out")).empty());
+  EXPECT_TRUE(ExtractArchive(two, target, {2, 23}).ok);
 }
 
 TEST_F(ZipArchiveTest, CrcMismatchFailsAndLeavesNoPartialTarget) {
