@@ -27,12 +27,12 @@ struct SlotValues {
   CSocketClass* connection = nullptr;
   platform::MessageLoop* main_window = nullptr;  // receives posted messages
   const LogChannel* log = nullptr;
-  ServerConfig* config = nullptr;                // projects, read-only for sessions
+  ServerConfig* config = nullptr;  // projects, read-only for sessions
   const platform::Clock* clock = nullptr;
-  const std::atomic<bool>* shutdown = nullptr;   // process-wide shutdown flag
+  const std::atomic<bool>* shutdown = nullptr;  // process-wide shutdown flag
   std::string global_key;
   bool remote_access_on = false;
-  const SharedText* remote_password = nullptr;   // the slot's copy; replaced in place
+  const SharedText* remote_password = nullptr;  // the slot's copy; replaced in place
   bool log_user_activity = false;
   int thread_number = 0;
 };
@@ -41,7 +41,8 @@ class ISessionHandler {
  public:
   virtual ~ISessionHandler() = default;
   virtual void OnConnection(const SlotValues& values) = 0;
-  // One read that delivered data: buffer holds `bytes` bytes (at most 1500).
+  // One read that delivered data: buffer holds `bytes` bytes (at most
+  // kStreamReadSize), the next piece of the connection's byte stream.
   // Returns how many complete valid frames the read completed and the handler
   // took (the connection's sign of life for the watchdog).
   virtual std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) = 0;
