@@ -184,6 +184,46 @@ TEST_F(ZipArchiveTest, PackedArchiveOpensInPythonWithDeflateNameAndTime) {
                      std::to_string(when)));
 }
 
+TEST_F(ZipArchiveTest, IncompressibleDataGoesIntoStoredBlocksReadableByPython) {
+  RequirePython();
+  const std::string source = dir_.Sub("noise.bin");
+  std::string noise(300000, '\0');
+  std::uint64_t x = 88172645463325252ull;
+  for (char& c : noise) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    c = static_cast<char>(x >> 56);
+  }
+  WriteNative(source, noise);
+  const std::string archive = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  platform::DirEntry status;
+  ASSERT_EQ(platform::Stat(source, status), 0);
+  std::int64_t seconds = 0, nanos = 0;
+  platform::UnixFromFileTime(status.last_write, seconds, nanos);
+  EXPECT_TRUE(Python("check " + Quote(archive) + " transfer.dat " + Quote(source) + " " +
+                     std::to_string(seconds)));
+  // Stored blocks: five bytes of framing per 64 KiB block, no more.
+  EXPECT_LT(ReadNative(archive).size(), noise.size() + 200);
+}
+
+TEST_F(ZipArchiveTest, TextLikeDataIsPackedSmallerAndReadableByPython) {
+  RequirePython();
+  const std::string source = dir_.Sub("text.txt");
+  std::string text;
+  for (int i = 0; text.size() < 300000; ++i)
+    text += "line " + std::to_string(i * 7919) + " of the log\n";
+  WriteNative(source, text);
+  const std::string archive = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  platform::DirEntry status;
+  ASSERT_EQ(platform::Stat(source, status), 0);
+  std::int64_t seconds = 0, nanos = 0;
+  platform::UnixFromFileTime(status.last_write, seconds, nanos);
+  EXPECT_TRUE(Python("check " + Quote(archive) + " transfer.dat " + Quote(source) + " " +
+                     std::to_string(seconds)));
+  EXPECT_LT(ReadNative(archive).size(), text.size() / 2);
+}
+
 TEST_F(ZipArchiveTest, EntryNamedLikeACompressedFileIsStillDeflated) {
   RequirePython();
   const std::string source = dir_.Sub("source.txt");
