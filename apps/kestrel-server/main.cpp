@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "AdminTool.h"
 #include "SignalBridge.h"
 #include "logging/JournalStream.h"
+#include "logging/StdoutLines.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
@@ -111,10 +113,16 @@ int RunServer() {
   platform::SetMessageBoxes(&boxes);
 
   const bool journal = IsJournalStream(STDOUT_FILENO, std::getenv("JOURNAL_STREAM"));
+  // A reader of standard output that stops reading costs lines, never the
+  // logging thread (and with it the shutdown); one that goes away is no signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::fflush(stdout);
+  StdoutLines out(STDOUT_FILENO);
   CMainDialog::Hooks hooks;
-  hooks.on_log_line = [journal](const std::string& line, int level) {
-    std::string text = platform::Latin1ToUtf8(line);
-    std::fprintf(stdout, "%s%s\n", journal ? JournalPrefix(level).data() : "", text.c_str());
+  hooks.on_log_line = [journal, &out](const std::string& line, int level) {
+    std::string text = journal ? std::string(JournalPrefix(level)) : std::string();
+    text += platform::Latin1ToUtf8(line);
+    out.Write(text);
   };
   int code = 0;
   {

@@ -8,8 +8,8 @@ namespace kestrel::client {
 using Steady = std::chrono::steady_clock;
 
 bool ClientConnection::Connect(const std::string& host, std::uint16_t port,
-                               std::chrono::milliseconds timeout) {
-  int error = socket_.Connect(host, port, timeout);
+                               std::chrono::milliseconds timeout, std::string_view local_address) {
+  int error = socket_.Connect(host, port, timeout, local_address);
   if (error != 0) return Fail(error);
   socket_.SetNoDelay(true);
   socket_.SetSendTimeout(kSendTimeout);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/Frame.h"
@@ -51,8 +52,10 @@ class ClientConnection {
 
   // host: a name (IPv4 or IPv6 addresses, tried in turn), IPv4 dotted, or
   // IPv6 with or without brackets. False with last_error() set on failure.
+  // local_address: numeric source address to connect from (empty: any).
   bool Connect(const std::string& host, std::uint16_t port,
-               std::chrono::milliseconds timeout = kDefaultConnectTimeout);
+               std::chrono::milliseconds timeout = kDefaultConnectTimeout,
+               std::string_view local_address = {});
   void Close();
   bool connected() const { return socket_.IsOpen(); }
   int last_error() const { return last_error_; }  // a Windows Sockets number, 0 = none

@@ -42,13 +42,33 @@ std::string StringPrintf(const char* format, ...) {
   return out;
 }
 
-void LogChannel::Log(int level, std::string text) const {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (loop_ == nullptr) return;
+namespace {
+platform::Message RecordMessage(std::string text, int level) {
   platform::Message m;
   m.id = WM_LOG_RECORD;
   m.record = std::make_unique<LogRecord>(std::move(text), level);
-  loop_->Post(std::move(m));
+  return m;
+}
+}  // namespace
+
+void LogChannel::Log(int level, std::string text) const {
+  using Result = platform::MessageLoop::PostResult;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (loop_ == nullptr) return;
+  if (dropped_ > 0) {
+    std::string note = StringPrintf("logging: %llu lines dropped, the logging queue was full",
+                                    static_cast<unsigned long long>(dropped_));
+    if (loop_->PostBounded(RecordMessage(std::move(note), kLogWarning), kMaxQueuedRecords) !=
+        Result::kPosted) {
+      ++dropped_;
+      return;
+    }
+    dropped_ = 0;
+  }
+  if (loop_->PostBounded(RecordMessage(std::move(text), level), kMaxQueuedRecords) ==
+      Result::kFull) {
+    ++dropped_;
+  }
 }
 
 void LogChannel::Logf(int level, const char* format, ...) const {

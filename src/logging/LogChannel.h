@@ -1,8 +1,12 @@
 #pragma once
 // The one path by which every thread reports: Log() posts a LogRecord to the
 // current logging window. While no logging window exists (before it is ready,
-// and between a stop and the next start) records are not built at all.
+// and between a stop and the next start) records are not built at all. At
+// most kMaxQueuedRecords wait for the logging thread; records beyond that are
+// dropped and counted, and the count is logged once there is room again.
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -12,6 +16,8 @@ namespace kestrel {
 
 class LogChannel {
  public:
+  static constexpr std::size_t kMaxQueuedRecords = 4096;
+
   LogChannel() = default;
   LogChannel(const LogChannel&) = delete;
   LogChannel& operator=(const LogChannel&) = delete;
@@ -29,6 +35,7 @@ class LogChannel {
  private:
   mutable std::mutex mu_;
   platform::MessageLoop* loop_ = nullptr;  // guarded by mu_
+  mutable std::uint64_t dropped_ = 0;      // guarded by mu_; not yet reported
 };
 
 // printf into a std::string.

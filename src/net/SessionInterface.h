@@ -12,6 +12,7 @@
 #include "config/ConfigModel.h"
 #include "config/SharedText.h"
 #include "logging/LogChannel.h"
+#include "net/AuthPenalties.h"
 #include "platform/Clock.h"
 #include "platform/MessageLoop.h"
 
@@ -29,7 +30,8 @@ struct SlotValues {
   const LogChannel* log = nullptr;
   ServerConfig* config = nullptr;  // projects, read-only for sessions
   const platform::Clock* clock = nullptr;
-  const std::atomic<bool>* shutdown = nullptr;  // process-wide shutdown flag
+  const std::atomic<bool>* shutdown = nullptr;   // process-wide shutdown flag
+  AuthPenalties* auth_penalties = nullptr;       // failed logins per source, server-wide
   std::string global_key;
   bool remote_access_on = false;
   const SharedText* remote_password = nullptr;  // the slot's copy; replaced in place

@@ -40,6 +40,23 @@ bool MessageLoop::Post(Message message) {
   return true;
 }
 
+MessageLoop::PostResult MessageLoop::PostBounded(Message message, std::size_t max_queued) {
+  auto pending = std::make_unique<Pending>();
+  pending->message = std::move(message);
+  pending->stamp = clock_.Steady();
+  std::unique_lock<std::mutex> lock(mu_);
+  const PostResult result = ended_                        ? PostResult::kEnded
+                            : queue_.size() >= max_queued ? PostResult::kFull
+                                                          : PostResult::kPosted;
+  if (result != PostResult::kPosted) {
+    lock.unlock();
+    return result;  // pending and its record go away here, outside the lock
+  }
+  queue_.push_back(std::move(pending));
+  cv_.notify_all();
+  return result;
+}
+
 std::intptr_t MessageLoop::Send(Message message) {
   if (IsOwnerThread()) {
     if (Ended() || !handler_) return 0;

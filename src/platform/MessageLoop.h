@@ -65,6 +65,10 @@ class MessageLoop {
     m.lparam = lparam;
     return Post(std::move(m));
   }
+  // Any thread: Post only while fewer than max_queued messages wait, so a
+  // sender that outruns the owner costs messages, not memory.
+  enum class PostResult { kPosted, kFull, kEnded };
+  [[nodiscard]] PostResult PostBounded(Message message, std::size_t max_queued);
   // Any thread: runs the handler on the owner thread and returns its result.
   // From the owner thread the handler runs directly. Returns 0 when the loop
   // has ended or ends before the message is handled.

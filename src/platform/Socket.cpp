@@ -132,12 +132,15 @@ int OpenListener(const sockaddr_storage& addr, socklen_t len, bool dual_stack, i
 
 // One connection attempt to addr until deadline; a blocking socket in fd on
 // success. Returns a WSA number.
-int ConnectOne(const sockaddr_storage& addr, socklen_t len, Steady::time_point deadline,
-               int& fd_out) {
+// local: the source address to bind first (same family), or null.
+int ConnectOne(const sockaddr_storage& addr, socklen_t len, const addrinfo* local,
+               Steady::time_point deadline, int& fd_out) {
   int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return LastWsa();
   int err = 0;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+  if (local != nullptr && ::bind(fd, local->ai_addr, local->ai_addrlen) != 0) {
+    err = LastWsa();
+  } else if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
     if (errno != EINPROGRESS) {
       err = LastWsa();
     } else {
@@ -325,24 +328,34 @@ int TcpSocket::Accept(TcpSocket& out) {
 }
 
 int TcpSocket::Connect(const std::string& host, std::uint16_t port,
-                       std::chrono::milliseconds timeout) {
+                       std::chrono::milliseconds timeout, std::string_view local_address) {
   Close();
   const Steady::time_point deadline = Steady::now() + timeout;
+  addrinfo* local = nullptr;
+  if (!local_address.empty()) {
+    local = Resolve(local_address, AI_NUMERICHOST | AI_PASSIVE);
+    if (local == nullptr) return wsa::kEADDRNOTAVAIL;
+  }
   addrinfo* found = Resolve(host, 0);
-  if (found == nullptr) return wsa::kHOST_NOT_FOUND;
+  if (found == nullptr) {
+    if (local != nullptr) ::freeaddrinfo(local);
+    return wsa::kHOST_NOT_FOUND;
+  }
   int err = wsa::kHOST_NOT_FOUND;
   for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (local != nullptr && local->ai_family != a->ai_family) continue;
     sockaddr_storage addr{};
     std::memcpy(&addr, a->ai_addr, a->ai_addrlen);
     SetPort(addr, port);
     int fd = -1;
-    err = ConnectOne(addr, a->ai_addrlen, deadline, fd);
+    err = ConnectOne(addr, a->ai_addrlen, local, deadline, fd);
     if (err == 0) {
       fd_.store(fd);
       break;
     }
   }
   ::freeaddrinfo(found);
+  if (local != nullptr) ::freeaddrinfo(local);
   return err;
 }
 

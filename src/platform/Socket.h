@@ -53,8 +53,10 @@ class TcpSocket {
   int Accept(TcpSocket& out);
   // Connects to host:port (a name, IPv4 dotted or IPv6, brackets allowed),
   // trying each address the name resolves to in turn. Returns a WSA number.
+  // local_address: a numeric source address to connect from (empty: any).
   int Connect(const std::string& host, std::uint16_t port,
-              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+              std::chrono::milliseconds timeout = std::chrono::seconds(10),
+              std::string_view local_address = {});
 
   struct ReadResult {
     std::size_t bytes = 0;  // 0 with error 0: nothing there right now

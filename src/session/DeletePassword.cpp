@@ -40,6 +40,7 @@ void CSessionHandler::OnDeleteFile(const Request& request) {
 }
 
 void CSessionHandler::OnUserPasswordChange(const Request& request) {
+  if (Penalised()) return;
   RequestRecord record;
   if (!DecryptRecord(request, 4, 0, record)) return;
   const std::string_view old_password = record.String(0);
@@ -53,11 +54,13 @@ void CSessionHandler::OnUserPasswordChange(const Request& request) {
     found = FindUser(projectname, username, old_password);
   }
   if (found.user == nullptr) {
-    if (SendReply(PacketType::kUserPasswordChange, kReplyRefused)) {
+    const bool sent = SendReply(PacketType::kUserPasswordChange, kReplyRefused);
+    if (RecordAuthFailure("User password change", "user " + std::string(username)) && sent) {
       Log(kLogError, "change of password failed, could not find project/user");
     }
     return;
   }
+  RecordAuthSuccess();
   if (!SendAccepted(PacketType::kUserPasswordChange)) return;
   PostToMainWindow(WM_USER_PASSWORD,
                    std::make_unique<UserPasswordRecord>(std::string(new_password),
@@ -67,6 +70,7 @@ void CSessionHandler::OnUserPasswordChange(const Request& request) {
 }
 
 void CSessionHandler::OnRemotePasswordChange(const Request& request) {
+  if (Penalised()) return;
   RequestRecord record;
   if (!DecryptRecord(request, 2, 0, record)) return;
   const std::string_view old_password = record.String(0);
@@ -75,11 +79,13 @@ void CSessionHandler::OnRemotePasswordChange(const Request& request) {
                     values_.remote_password != nullptr &&
                     PasswordDigest(old_password) == values_.remote_password->Get();
   if (!fits) {
-    if (SendReply(PacketType::kRemotePasswordChange, kReplyRefused)) {
+    const bool sent = SendReply(PacketType::kRemotePasswordChange, kReplyRefused);
+    if (RecordAuthFailure("Remote password change", "the server remote tool") && sent) {
       Log(kLogError, "server remote tool chang password failed");
     }
     return;
   }
+  RecordAuthSuccess();
   if (!SendAccepted(PacketType::kRemotePasswordChange)) return;
   PostToMainWindow(WM_REMOTE_PASSWORD,
                    std::make_unique<RemotePasswordRecord>(std::string(new_password)));

@@ -3,6 +3,7 @@
 
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
+#include "net/AuthPenalties.h"
 #include "session/SessionHandler.h"
 #include "support/Md5.h"
 #include "support/WindowMessages.h"
@@ -47,7 +48,35 @@ CSessionHandler::FoundUser CSessionHandler::FindUser(std::string_view projectnam
   return found;
 }
 
+bool CSessionHandler::Penalised() const {
+  return values_.auth_penalties != nullptr && values_.auth_penalties->Penalised(peer_address_);
+}
+
+bool CSessionHandler::RecordAuthFailure(const char* request, std::string_view who) {
+  if (values_.auth_penalties == nullptr) return true;
+  const AuthPenalties::Failure failure = values_.auth_penalties->RecordFailure(peer_address_);
+  if (!failure.log_now) return false;
+  // The name is the client's: no control characters reach the logbook.
+  std::string name(who);
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  std::string text = StringPrintf("authentication: %s failed for %s from IP %s at Port %d", request,
+                                  name.c_str(), peer_address_.c_str(), peer_port_);
+  if (failure.count > 1) {
+    text += StringPrintf(" (%llu failures from this address since the last line)",
+                         static_cast<unsigned long long>(failure.count));
+  }
+  Log(kLogWarning, std::move(text));
+  return true;
+}
+
+void CSessionHandler::RecordAuthSuccess() {
+  if (values_.auth_penalties != nullptr) values_.auth_penalties->RecordSuccess(peer_address_);
+}
+
 void CSessionHandler::OnLogin(const Request& request) {
+  if (Penalised()) return;
   RequestRecord record;
   if (!DecryptRecord(request, 4, 0, record)) return;
   // String(3), the client name, and the 32-character client hash after it are
@@ -62,7 +91,11 @@ void CSessionHandler::OnLogin(const Request& request) {
   user_ = found.user;
   user_index_ = found.index;
   client_logged_in_ = user_ != nullptr;
-  if (!client_logged_in_) return;  // no reply, nothing logged
+  if (!client_logged_in_) {  // no reply
+    RecordAuthFailure("Login", "user " + std::string(record.String(0)));
+    return;
+  }
+  RecordAuthSuccess();
 
   // A new login starts without the previous user's download.
   CloseDownload();
@@ -75,11 +108,17 @@ void CSessionHandler::OnLogin(const Request& request) {
 }
 
 void CSessionHandler::OnRemoteLogin(const Request& request) {
+  if (Penalised()) return;
   RequestRecord record;
   if (!DecryptRecord(request, 1, 0, record)) return;
   const std::string_view password = record.String(0);
-  if (password.empty() || !values_.remote_access_on || values_.remote_password == nullptr) return;
-  if (PasswordDigest(password) != values_.remote_password->Get()) return;
+  if (password.empty()) return;
+  if (!values_.remote_access_on || values_.remote_password == nullptr ||
+      PasswordDigest(password) != values_.remote_password->Get()) {
+    RecordAuthFailure("Remote tool login", "the server remote tool");  // no reply
+    return;
+  }
+  RecordAuthSuccess();
   if (SendAccepted(PacketType::kRemoteLogin)) {
     AbandonUpload();
     remote_logged_in_ = true;

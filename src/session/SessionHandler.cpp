@@ -30,12 +30,13 @@ void CSessionHandler::OnConnection(const SlotValues& values) {
   client_logged_in_ = remote_logged_in_ = false;
   ready_ = server_logs_mode_ = false;
   assembler_.Reset();
+  log_burst_ = LogBurstLimit();
 }
 
 std::size_t CSessionHandler::OnReceive(const std::uint8_t* buffer, std::size_t bytes) {
   assert(std::this_thread::get_id() == owner_);
-  const platform::Clock::SteadyTime now =
-      values_.clock != nullptr ? values_.clock->Steady() : std::chrono::steady_clock::now();
+  const platform::Clock::SteadyTime now = Now();
+  ReportSuppressed(log_burst_.TakeEnded(now));
   assembler_.Feed(buffer, bytes, now);
   std::size_t handled = 0;
   for (;;) {
@@ -94,17 +95,36 @@ bool CSessionHandler::SendFrame(std::size_t size) {
   return values_.connection->Send(send_buffer_, size);
 }
 
+platform::Clock::SteadyTime CSessionHandler::Now() const {
+  return values_.clock != nullptr ? values_.clock->Steady() : std::chrono::steady_clock::now();
+}
+
 void CSessionHandler::Log(int level, std::string text) const {
-  if (values_.log != nullptr) values_.log->Log(level, std::move(text));
+  if (values_.log == nullptr || !AdmitLine(level)) return;
+  values_.log->Log(level, std::move(text));
 }
 
 void CSessionHandler::Logf(int level, const char* format, ...) const {
-  if (!HasLogWindow()) return;
+  if (!HasLogWindow() || !AdmitLine(level)) return;
   va_list args;
   va_start(args, format);
   std::string text = StringPrintfV(format, args);
   va_end(args);
   values_.log->Log(level, std::move(text));
+}
+
+bool CSessionHandler::AdmitLine(int level) const {
+  if (level != kLogError && level != kLogWarning) return true;
+  const platform::Clock::SteadyTime now = Now();
+  ReportSuppressed(log_burst_.TakeEnded(now));
+  return log_burst_.Admit(now);
+}
+
+void CSessionHandler::ReportSuppressed(std::uint64_t count) const {
+  if (count == 0 || values_.log == nullptr) return;
+  values_.log->Log(kLogWarning,
+                   StringPrintf(kSuppressedLinesFormat, static_cast<unsigned long long>(count),
+                                peer_address_.c_str(), peer_port_));
 }
 
 bool CSessionHandler::HasLogWindow() const {
@@ -164,6 +184,7 @@ void CSessionHandler::OnTransferReady(const Request&) {
 
 void CSessionHandler::OnConnectionEnd() {
   assert(std::this_thread::get_id() == owner_);
+  ReportSuppressed(log_burst_.TakeAll());
   assembler_.Reset();
   CloseDownload();
   AbandonUpload();

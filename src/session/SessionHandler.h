@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "logging/LogBurstLimit.h"
 #include "net/SessionInterface.h"
 #include "session/FrameAssembler.h"
 #include "session/PacketCatalogue.h"
@@ -59,8 +60,13 @@ class CSessionHandler final : public ISessionHandler {
   bool SendReply(PacketType type, std::span<const std::uint8_t> payload);
   bool SendAccepted(PacketType type) { return SendReply(type, kReplyAccepted); }
   bool SendFrame(std::size_t size);  // send_buffer_[0, size) in one send
+  // Warning and Error lines pass the connection's burst limit (LogBurstLimit).
   void Log(int level, std::string text) const;
   void Logf(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+  // False when the line is suppressed; first reports a passed burst.
+  bool AdmitLine(int level) const;
+  void ReportSuppressed(std::uint64_t count) const;
+  platform::Clock::SteadyTime Now() const;
   bool HasLogWindow() const;
   void WriteUserActivity(const std::string& text) const;
   void RefuseName(PacketType type);
@@ -95,6 +101,13 @@ class CSessionHandler final : public ISessionHandler {
   void OnLogin(const Request& request);
   void OnLogout(const Request& request);
   void OnRemoteLogin(const Request& request);
+  // Failed authentication per source (AuthPenalties): while a penalty runs,
+  // login and password-change requests are ignored unchecked.
+  bool Penalised() const;
+  // Counts a failed `request` for `who` (written in the Warning line); true
+  // when this source's lines are due now.
+  bool RecordAuthFailure(const char* request, std::string_view who);
+  void RecordAuthSuccess();
 
   // Downloads (Download.cpp).
   void OnScanResultRequest(const Request& request);
@@ -146,6 +159,7 @@ class CSessionHandler final : public ISessionHandler {
   std::uint8_t session_key_[kSessionKeySize] = {};
   CRijndael cipher_;  // re-keyed before each use
   FrameAssembler assembler_;
+  mutable LogBurstLimit log_burst_;  // counts lines; Log is const for its callers
 
   CFileNeu download_file_;  // the archive being sent in chunks
   enum class UploadKind : std::uint8_t {

@@ -99,6 +99,7 @@ void CMainDialog::OnLogReady(std::intptr_t ready_tag) {
     values.config = &config_;
     values.clock = &clock_;
     values.shutdown = &shutdown_;
+    values.auth_penalties = &auth_penalties_;
     values.global_key = config_.settings.global_key;
     values.remote_access_on = config_.settings.activate_remote;
     values.remote_password = &config_.settings.password_remote;

@@ -17,6 +17,7 @@
 #include "config/ConfigModel.h"
 #include "logging/LogChannel.h"
 #include "logging/LoggingThread.h"
+#include "net/AuthPenalties.h"
 #include "net/ConnectionSlots.h"
 #include "net/Listener.h"
 #include "platform/Clock.h"
@@ -127,6 +128,9 @@ class CMainDialog {
 
   LogChannel log_;
   LoggingThread logging_;
+  // Failed authentication per source; kept across restarts, so a restart
+  // does not lift a penalty. Used by the slot threads (thread-safe).
+  AuthPenalties auth_penalties_{clock_};
   Listener listener_;
   ConnectionSlots slots_;
   ProjectHandlerList handlers_;

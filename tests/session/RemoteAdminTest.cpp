@@ -174,6 +174,7 @@ TEST_F(RemoteAdminTest, NamesOutsideTempOrOfWorkingFilesAreRefusedWithAWarning) 
                                           "transfer.dat.~1_0.part"};
   int refused = 0;
   for (const std::string& name : names) {
+    env.clock.Advance(1s);  // one refusal a second stays below the connection's line limit
     EXPECT_FALSE(peer.session->RequestRemoteUpload(name)) << name;
     ++refused;
     EXPECT_TRUE(env.WaitForLog(prefix, kLogWarning, refused)) << name;

@@ -2,6 +2,10 @@
 // the two yes/no queries, and the exact bytes of their replies.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
+#include <thread>
+
 #include "logging/LogRecord.h"
 #include "session/SessionHarness.h"
 
@@ -50,6 +54,24 @@ TEST_F(SessionCoreTest, WrongCheckByteGivesOneCorruptWarningWhateverTheType) {
   EXPECT_TRUE(env.WaitForLog("network handling: corrupt packet", kLogWarning, 3));
   EXPECT_EQ(peer.Exchange(kPing, 7), kPingReply);
   EXPECT_EQ(env.log_window.CountLog("network handling: corrupt packet", kLogWarning), 3);
+}
+
+TEST_F(SessionCoreTest, ACorruptFloodLogsTenLinesASecondThenOneCountOfTheRest) {
+  RawPeer peer(env);
+  for (int i = 0; i < 40; ++i) {  // each read of garbage is one corrupt packet
+    peer.Send({0x00});
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_TRUE(peer.Silent());
+  const int reads = peer.served->reads();
+  ASSERT_GT(reads, 10);
+  env.clock.Advance(std::chrono::seconds(1));
+  EXPECT_EQ(peer.Exchange(kPing, 7), kPingReply);  // the next read reports the burst
+  const std::string summary = std::to_string(reads - 10) +
+                              " similar lines suppressed from IP 127.0.0.1 at Port " +
+                              std::to_string(peer.socket.LocalPort());
+  EXPECT_TRUE(env.WaitForLog(summary, kLogWarning));
+  EXPECT_EQ(env.log_window.CountLog("network handling: corrupt packet", kLogWarning), 10);
 }
 
 TEST_F(SessionCoreTest, ServerDirectionFrameIsCorrupt) {
