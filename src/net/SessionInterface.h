@@ -28,13 +28,13 @@ struct SlotValues {
   CSocketClass* connection = nullptr;
   platform::MessageLoop* main_window = nullptr;  // receives posted messages
   const LogChannel* log = nullptr;
-  ServerConfig* config = nullptr;  // projects, read-only for sessions
+  ServerConfig* config = nullptr;                // projects, read-only for sessions
   const platform::Clock* clock = nullptr;
   const std::atomic<bool>* shutdown = nullptr;   // process-wide shutdown flag
   AuthPenalties* auth_penalties = nullptr;       // failed logins per source, server-wide
   std::string global_key;
   bool remote_access_on = false;
-  const SharedText* remote_password = nullptr;  // the slot's copy; replaced in place
+  const SharedText* remote_password = nullptr;   // the slot's copy; replaced in place
   bool log_user_activity = false;
   int thread_number = 0;
 };
