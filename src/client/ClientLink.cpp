@@ -75,6 +75,7 @@ LinkResult ClientLink::Open() {
           LinkStatus::kNoConnection,
           "cannot connect to " + where + ": " + ConnectError(connection_.last_error(), seconds));
     }
+    if (settings_.pipelining) (void)connection_.ProbePipelining();
   }
   if (!session_) session_ = std::make_unique<ClientSession>(connection_, settings_.global_key);
   if (!session_->RequestSessionKey()) {

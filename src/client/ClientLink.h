@@ -22,6 +22,9 @@ struct LinkSettings {
   std::string user;                  // 8-bit text
   std::string global_key;            // 8-bit text
   std::chrono::seconds timeout{30};  // the wait for the connection and for each reply
+  // Probe the server after connecting and pipeline the chunk loops when it
+  // takes requests back to back.
+  bool pipelining = true;
 };
 
 enum class LinkStatus {

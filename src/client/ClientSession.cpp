@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "client/ArchiveSize.h"
 #include "client/BasicRequests.h"
 #include "net/RequestLayout.h"
 #include "platform/FileSystem.h"
@@ -20,6 +21,53 @@ constexpr std::size_t RoundUpToBlock(std::size_t n) {
 
 // A server that says "not ready" is asked again after this pause.
 constexpr std::chrono::milliseconds kReadyPause{50};
+// Chunk requests sent in one call (5 bytes each).
+constexpr std::size_t kRequestBatch = 256;
+// Upload chunks sent in one call.
+constexpr std::size_t kChunkBatch = 32;
+// Local file reads and writes go through buffers of this size.
+constexpr std::size_t kFileBuffer = 256 * 1024;
+
+bool IsAccepted(const std::optional<ReplyView>& reply) {
+  return reply && reply->payload.size() == sizeof kReplyAccepted &&
+         std::equal(reply->payload.begin(), reply->payload.end(), kReplyAccepted);
+}
+
+// Reads a file in 1280-byte pieces through one buffer.
+class PieceReader {
+ public:
+  explicit PieceReader(platform::File& in) : in_(in), buffer_(kFileBuffer) {}
+  // The next piece, empty at the end; false on a read error.
+  bool Next(std::span<const std::uint8_t>& piece) {
+    if (end_ - begin_ < kBulkBlockSize && !at_end_ && !Refill()) return false;
+    const std::size_t n = std::min(kBulkBlockSize, end_ - begin_);
+    piece = std::span<const std::uint8_t>(buffer_.data() + begin_, n);
+    begin_ += n;
+    return true;
+  }
+
+ private:
+  bool Refill() {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    while (end_ < buffer_.size()) {
+      const long n = in_.Read(buffer_.data() + end_, buffer_.size() - end_);
+      if (n < 0) return false;
+      if (n == 0) {
+        at_end_ = true;
+        break;
+      }
+      end_ += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  platform::File& in_;  // borrowed for the reader's life
+  std::vector<std::uint8_t> buffer_;
+  std::size_t begin_ = 0, end_ = 0;
+  bool at_end_ = false;
+};
 
 bool IsPayload(const std::optional<ReplyFrame>& reply, std::span<const std::uint8_t> expected) {
   return reply && reply->payload.size() == expected.size() &&
@@ -122,20 +170,98 @@ bool ClientSession::WaitTransferReady() {
   }
 }
 
+ClientSession::ChunkOutcome ClientSession::TakeChunk(const ReplyView& reply, const ChunkSink& sink,
+                                                     std::size_t* n) {
+  if (reply.payload.empty()) return ChunkOutcome::kEnd;
+  if (reply.payload.size() != kBulkDownloadPayload || reply.block.size() != kBulkBlockSize) {
+    return ChunkOutcome::kBad;
+  }
+  *n = static_cast<std::size_t>(reply.payload[0] << 8 | reply.payload[1]);
+  if (*n == 0 || *n > kBulkBlockSize) return ChunkOutcome::kBad;
+  DecryptBuffer(cipher_, reply.block.data(), RoundUpToBlock(*n), plain_);
+  return sink(std::span<const std::uint8_t>(plain_, *n)) ? ChunkOutcome::kData : ChunkOutcome::kBad;
+}
+
 bool ClientSession::FetchChunks(const ChunkSink& sink) {
   cipher_.MakeKey(key_);
+  if (connection_.pipelining()) return FetchChunksPipelined(sink);
+  std::uint8_t request[kFrameOverhead];
+  BuildRequest(PacketType::kNextDownloadChunk, {}, request);
   for (;;) {
-    const std::optional<ReplyFrame> reply = connection_.Request(PacketType::kNextDownloadChunk);
+    const std::optional<ReplyView> reply =
+        connection_.Exchange(request, PacketType::kNextDownloadChunk);
     if (!reply) return false;
-    if (reply->payload.empty()) return true;  // end marker
-    if (reply->payload.size() != kBulkDownloadPayload || reply->block.size() != kBulkBlockSize) {
+    std::size_t n = 0;
+    const ChunkOutcome outcome = TakeChunk(*reply, sink, &n);
+    if (outcome != ChunkOutcome::kData) return outcome == ChunkOutcome::kEnd;
+  }
+}
+
+bool ClientSession::FetchChunksPipelined(const ChunkSink& sink) {
+  // After the end marker the server starts the archive again, so requests
+  // sent past it are answered with chunks nobody wants: the archive's head
+  // tells how many requests reach the end marker, and replies to requests
+  // beyond it are read and dropped.
+  constexpr std::uint64_t kUnbounded = ~std::uint64_t{0};
+  std::uint8_t batch[kRequestBatch * kFrameOverhead];
+  for (std::size_t i = 0; i < kRequestBatch; ++i) {
+    BuildRequest(PacketType::kNextDownloadChunk, {},
+                 std::span<std::uint8_t>(batch + i * kFrameOverhead, kFrameOverhead));
+  }
+  TransferWindow window(pipeline_.start_window, pipeline_.max_window);
+  std::uint64_t limit = kUnbounded;  // requests up to the end marker, once known
+  std::uint64_t sent = 0, outstanding = 0;
+  bool head_seen = false, one_at_a_time = false, ended = false, failed = false;
+  const auto top_up = [&](std::uint64_t want) {
+    while (outstanding < want && sent < limit) {
+      const std::uint64_t n =
+          std::min({want - outstanding, limit - sent, std::uint64_t{kRequestBatch}});
+      if (!connection_.SendRaw(std::span<const std::uint8_t>(batch, n * kFrameOverhead))) {
+        return false;
+      }
+      sent += n;
+      outstanding += n;
+    }
+    return true;
+  };
+  if (!top_up(1)) return false;
+  while (outstanding > 0) {
+    const std::optional<ReplyView> reply = connection_.NextReply(connection_.reply_timeout());
+    if (!reply) {
+      connection_.ExpectStrayReplies();
       return false;
     }
-    const std::size_t n = static_cast<std::size_t>(reply->payload[0] << 8 | reply->payload[1]);
-    if (n == 0 || n > kBulkBlockSize) return false;
-    DecryptBuffer(cipher_, reply->block.data(), RoundUpToBlock(n), plain_);
-    if (!sink(std::span<const std::uint8_t>(plain_, n))) return false;
+    --outstanding;
+    window.OnReply(TransferWindow::Clock::now());
+    if (ended || failed) continue;  // a surplus reply, or one after a failure
+    std::size_t n = 0;
+    const ChunkOutcome outcome = reply->type == PacketType::kNextDownloadChunk
+                                     ? TakeChunk(*reply, sink, &n)
+                                     : ChunkOutcome::kBad;
+    if (outcome != ChunkOutcome::kData) {
+      (outcome == ChunkOutcome::kEnd ? ended : failed) = true;
+      continue;
+    }
+    if (!head_seen) {
+      head_seen = true;
+      const std::uint64_t total =
+          pipeline_.trust_archive_size
+              ? ArchiveSizeFromHead(std::span<const std::uint8_t>(plain_, n))
+              : 0;
+      if (total > 0) limit = (total + kBulkBlockSize - 1) / kBulkBlockSize + 1;
+    }
+    if (sent == limit && outstanding == 0) {
+      // Longer than its head said (several entries): on one at a time.
+      limit = kUnbounded;
+      one_at_a_time = true;
+    }
+    const std::uint64_t want = one_at_a_time ? 1 : window.size();
+    if (outstanding <= want / 2 && !top_up(want)) {
+      connection_.ExpectStrayReplies();
+      return false;
+    }
   }
+  return ended && !failed;
 }
 
 TransferResult ClientSession::FetchToFile(std::string_view local_archive,
@@ -145,12 +271,22 @@ TransferResult ClientSession::FetchToFile(std::string_view local_archive,
     return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
   }
   report.Phase(TransferPhase::kMoving);
+  std::vector<std::uint8_t> buffer(kFileBuffer);
+  std::size_t held = 0;
+  const auto flush = [&] {
+    const bool ok = held == 0 || out.Write(buffer.data(), held) == 0;
+    held = 0;
+    return ok;
+  };
   bool written = true;
   const bool fetched = FetchChunks([&](std::span<const std::uint8_t> bytes) {
-    written = out.Write(bytes.data(), bytes.size()) == 0;
+    if (held + bytes.size() > buffer.size()) written = flush();
+    std::memcpy(buffer.data() + held, bytes.data(), bytes.size());
+    held += bytes.size();
     if (written) report.AddArchiveBytes(bytes);
     return written;
   });
+  written = flush() && written;
   const bool closed = out.Close() == 0;
   if (!written || !closed) {
     return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
@@ -221,18 +357,24 @@ bool ClientSession::DownloadFile(std::string_view folder, std::string_view file,
   return Download(folder, file, local_archive, local_target, std::nullopt).ok();
 }
 
-bool ClientSession::SendUploadChunk(std::span<const std::uint8_t> archive_bytes) {
-  if (archive_bytes.empty() || archive_bytes.size() > kBulkBlockSize) return false;
+std::size_t ClientSession::BuildUploadChunk(std::span<const std::uint8_t> archive_bytes,
+                                            std::span<std::uint8_t> out) {
+  if (archive_bytes.empty() || archive_bytes.size() > kBulkBlockSize) return 0;
   const std::size_t plain = archive_bytes.size();
-  cipher_.MakeKey(key_);
   const std::size_t sealed = EncryptBuffer(cipher_, archive_bytes.data(), plain, sealed_);
   const std::uint8_t header[kBulkUploadPayload] = {
       static_cast<std::uint8_t>(sealed >> 8), static_cast<std::uint8_t>(sealed & 0xFF),
       static_cast<std::uint8_t>(plain >> 8), static_cast<std::uint8_t>(plain & 0xFF),
       kUploadDataMarker};
-  return IsPayload(connection_.BulkRequest(PacketType::kUploadChunk, header,
-                                           std::span<const std::uint8_t>(sealed_, sealed)),
-                   kReplyAccepted);
+  return BuildBulkRequest(PacketType::kUploadChunk, header,
+                          std::span<const std::uint8_t>(sealed_, sealed), out);
+}
+
+bool ClientSession::SendUploadChunk(std::span<const std::uint8_t> archive_bytes) {
+  cipher_.MakeKey(key_);
+  const std::size_t size = BuildUploadChunk(archive_bytes, frame_);
+  return size != 0 && IsAccepted(connection_.Exchange(std::span<const std::uint8_t>(frame_, size),
+                                                      PacketType::kUploadChunk));
 }
 
 bool ClientSession::SendUploadEnd() {
@@ -251,6 +393,59 @@ TransferResult ClientSession::SendUpload(std::string_view folder, std::string_vi
   return SendArchive(local_archive, report);
 }
 
+TransferStatus ClientSession::SendChunksPipelined(platform::File& in, ProgressReporter& report) {
+  PieceReader reader(in);
+  TransferWindow window(pipeline_.start_window, pipeline_.max_window);
+  std::vector<std::uint8_t> batch(kChunkBatch * kBulkUploadFrameSize);
+  std::size_t batched = 0;  // bytes of batch in use
+  std::size_t outstanding = 0;
+  bool at_end = false;
+  const auto flush = [&] {
+    const bool sent =
+        batched == 0 || connection_.SendRaw(std::span<const std::uint8_t>(batch.data(), batched));
+    batched = 0;
+    return sent;
+  };
+  const auto acknowledged = [&](const std::optional<ReplyView>& reply) {
+    if (!IsAccepted(reply)) return false;
+    --outstanding;
+    window.OnReply(TransferWindow::Clock::now());
+    return true;
+  };
+  for (;;) {
+    if (!at_end && outstanding <= window.size() / 2) {
+      while (!at_end && outstanding < window.size()) {
+        std::span<const std::uint8_t> piece;
+        if (!reader.Next(piece)) {
+          if (outstanding > 0) connection_.ExpectStrayReplies();
+          return TransferStatus::kLocal;
+        }
+        if (piece.empty()) {
+          at_end = true;
+          break;
+        }
+        batched += BuildUploadChunk(piece, std::span<std::uint8_t>(batch).subspan(batched));
+        ++outstanding;
+        report.Add(piece.size());
+        at_end = piece.size() < kBulkBlockSize;
+        if (batched == batch.size() && !flush()) return TransferStatus::kNoReply;
+      }
+      if (!flush()) return TransferStatus::kNoReply;
+    }
+    if (outstanding == 0) return TransferStatus::kDone;
+    bool ok = acknowledged(connection_.NextReply(connection_.reply_timeout()));
+    while (ok && outstanding > 0) {
+      std::optional<ReplyView> more = connection_.BufferedReply();
+      if (!more) break;
+      ok = acknowledged(more);
+    }
+    if (!ok) {
+      connection_.ExpectStrayReplies();
+      return TransferStatus::kNoReply;
+    }
+  }
+}
+
 TransferResult ClientSession::SendArchive(std::string_view local_archive,
                                           ProgressReporter& report) {
   platform::File in;
@@ -260,22 +455,33 @@ TransferResult ClientSession::SendArchive(std::string_view local_archive,
     return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
   }
   report.Phase(TransferPhase::kMoving, archive.size);
-  std::uint8_t piece[kBulkBlockSize];
-  for (;;) {
-    std::size_t have = 0;
-    while (have < sizeof piece) {
-      const long n = in.Read(piece + have, sizeof piece - have);
-      if (n < 0) return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
-      if (n == 0) break;
-      have += static_cast<std::size_t>(n);
+  cipher_.MakeKey(key_);
+  TransferStatus sent = TransferStatus::kDone;
+  if (connection_.pipelining()) {
+    sent = SendChunksPipelined(in, report);
+  } else {
+    PieceReader reader(in);
+    for (;;) {
+      std::span<const std::uint8_t> piece;
+      if (!reader.Next(piece)) {
+        sent = TransferStatus::kLocal;
+        break;
+      }
+      if (piece.empty()) break;
+      const std::size_t size = BuildUploadChunk(piece, frame_);
+      if (!IsAccepted(connection_.Exchange(std::span<const std::uint8_t>(frame_, size),
+                                           PacketType::kUploadChunk))) {
+        sent = TransferStatus::kNoReply;
+        break;
+      }
+      report.Add(piece.size());
+      if (piece.size() < kBulkBlockSize) break;
     }
-    if (have == 0) break;
-    if (!SendUploadChunk(std::span<const std::uint8_t>(piece, have))) {
-      return Failed(TransferStatus::kNoReply, TransferStep::kChunks);
-    }
-    report.Add(have);
-    if (have < sizeof piece) break;
   }
+  if (sent == TransferStatus::kLocal) {
+    return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
+  }
+  if (sent != TransferStatus::kDone) return Failed(sent, TransferStep::kChunks);
   report.Phase(TransferPhase::kFinishing);
   // The server unpacks and places the file before it answers the end.
   ScopedReplyTimeout long_wait(connection_, kSlowStepFactor * connection_.reply_timeout());

@@ -11,6 +11,10 @@
 // Delete) tell such a refusal from a lost server: after kSilenceWait without
 // a reply they ping, and a server that answers the ping refused the request.
 //
+// Against a server that takes requests back to back (the connection's
+// probe), the chunk loops keep a window of requests in flight
+// (TransferWindow); otherwise they send one request and wait for its reply.
+//
 // Threads: used by one thread at a time, like its connection.
 #include <chrono>
 #include <cstdint>
@@ -24,12 +28,23 @@
 
 #include "client/ClientConnection.h"
 #include "client/Transfer.h"
+#include "client/TransferWindow.h"
 #include "platform/Clock.h"
 #include "support/Rijndael.h"
 
 namespace kestrel::client {
 
 enum class PasswordChange { kChanged, kRefused, kNoReply };
+
+// How the chunk loops pipeline (when the connection found that they may).
+struct PipelineSettings {
+  std::size_t start_window = TransferWindow::kStart;
+  std::size_t max_window = TransferWindow::kMax;
+  // A download asks for no more chunks than the archive's head announces,
+  // so no request outlives the end marker. Off: the surplus requests are
+  // answered and their replies dropped.
+  bool trust_archive_size = true;
+};
 
 class ClientSession {
  public:
@@ -138,8 +153,18 @@ class ClientSession {
   const std::uint8_t* session_key() const { return key_; }
   void set_session_key(const std::uint8_t (&key)[kKeySize]);
   ClientConnection& connection() { return connection_; }
+  void set_pipeline(const PipelineSettings& settings) { pipeline_ = settings; }
 
  private:
+  enum class ChunkOutcome { kData, kEnd, kBad };
+  // One reply to 0x31: its plaintext (*n bytes in plain_) to sink.
+  ChunkOutcome TakeChunk(const ReplyView& reply, const ChunkSink& sink, std::size_t* n);
+  bool FetchChunksPipelined(const ChunkSink& sink);
+  // One upload chunk frame of up to 1280 archive bytes into out; its size.
+  std::size_t BuildUploadChunk(std::span<const std::uint8_t> archive_bytes,
+                               std::span<std::uint8_t> out);
+  // The archive's chunks with a window of unacknowledged ones.
+  TransferStatus SendChunksPipelined(platform::File& in, ProgressReporter& report);
   bool Accepted(PacketType type, std::span<const std::uint8_t> payload);
   // A request the server refuses with silence: kDone, kRefused or kNoReply.
   TransferStatus AskRefusable(PacketType type, std::span<const std::uint8_t> payload);
@@ -164,8 +189,10 @@ class ClientSession {
   std::string global_key_;
   std::uint8_t key_[kKeySize] = {};
   CRijndael cipher_;
+  PipelineSettings pipeline_;
   std::uint8_t plain_[1280] = {};
   std::uint8_t sealed_[1280] = {};
+  std::uint8_t frame_[kBulkUploadFrameSize] = {};
 };
 
 }  // namespace kestrel::client

@@ -274,7 +274,7 @@ void ConnectionSlots::SlotThread(ConnectionSlot& slot) {
 }
 
 ConnectionSlots::EndReason ConnectionSlots::Serve(ConnectionSlot& slot, ISessionHandler* session) {
-  std::uint8_t buffer[kReceiveBufferSize];
+  std::uint8_t buffer[kStreamReadSize];
   std::memset(buffer, 0, sizeof buffer);
   const int fd = slot.connection->fd();
   for (;;) {
@@ -307,7 +307,7 @@ ConnectionSlots::EndReason ConnectionSlots::Serve(ConnectionSlot& slot, ISession
 bool ConnectionSlots::ReadAndDispatch(ConnectionSlot& slot, ISessionHandler* session,
                                       std::uint8_t* buffer) {
   CSocketClass::ReceiveResult got =
-      slot.connection->Receive(std::span<std::uint8_t>(buffer, kReceiveBufferSize));
+      slot.connection->Receive(std::span<std::uint8_t>(buffer, kStreamReadSize));
   if (got.bytes == 0) return got.closed;
   // Bytes a short read left from an earlier frame never complete this one.
   if (got.bytes < kMaxFrameSize) std::memset(buffer + got.bytes, 0, kMaxFrameSize - got.bytes);

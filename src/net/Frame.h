@@ -1,8 +1,9 @@
 #pragma once
 // The wire frame, named once: magic, type, payload length L, payload, XOR check
 // byte; bulk frames carry a fixed 1280-byte block after the check byte that the
-// check byte does not cover. Clients send one frame per read and wait for the
-// reply, so a frame always starts at byte 0 of a receive buffer.
+// check byte does not cover. Most clients send one frame and wait for its
+// reply, so their frame starts at byte 0 of a read; a pipelining client sends
+// frames back to back, which the server reads as a stream.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -19,6 +20,8 @@ inline constexpr std::size_t kFrameOverhead = 5;    // header + check byte
 inline constexpr std::size_t kMaxPayload = 255;     // L is one unsigned byte
 inline constexpr std::size_t kMaxFrameSize = kMaxPayload + kFrameOverhead;  // 260
 inline constexpr std::size_t kReceiveBufferSize = 1500;                     // one read, one frame
+// One read of a connection slot: room for a pipelining client's requests.
+inline constexpr std::size_t kStreamReadSize = 16 * 1024;
 inline constexpr std::size_t kBulkBlockSize = 1280;
 inline constexpr std::size_t kBulkDownloadPayload = 2;  // 16-bit count, high byte first
 inline constexpr std::size_t kBulkUploadPayload = 5;    // enc len, plain len, marker
@@ -34,6 +37,7 @@ static_assert(kBulkDownloadFrameSize == 1287);
 static_assert(kBulkUploadFrameSize == 1290);
 static_assert(kBulkUploadFrameSize <= kReceiveBufferSize, "an upload chunk must fit one read");
 static_assert(kMaxFrameSize <= kReceiveBufferSize, "validation reads at most 260 bytes");
+static_assert(kReceiveBufferSize <= kStreamReadSize);
 
 // Every packet type of the catalogue. Replies carry the type of their request.
 enum class PacketType : std::uint8_t {

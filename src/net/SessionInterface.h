@@ -20,7 +20,8 @@ class ISessionHandler {
   // A connection arrived. connection: borrowed, belongs to the slot and stays
   // valid until OnConnectionEnd has returned. thread_number: the slot's index.
   virtual void OnConnection(CSocketClass* connection, int thread_number) = 0;
-  // One read that delivered data: buffer holds `bytes` bytes (at most 1500).
+  // One read that delivered data: buffer holds `bytes` bytes (at most
+  // kStreamReadSize), the next piece of the connection's byte stream.
   // Returns how many complete valid frames the read completed and the handler
   // took (the connection's sign of life for the watchdog).
   virtual std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) = 0;

@@ -122,7 +122,6 @@ CSocketClass::ReceiveResult CSocketClass::Receive(std::span<std::uint8_t> buffer
     result.closed = true;
     return result;
   }
-  buffer = buffer.first(std::min(buffer.size(), kReceiveBufferSize));
   platform::TcpSocket::ReadResult read = socket_.ReadSome(buffer);
   if (read.error == platform::wsa::kEWOULDBLOCK) return result;
   if (read.error != 0) {

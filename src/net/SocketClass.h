@@ -48,7 +48,7 @@ class CSocketClass {
     std::size_t bytes = 0;  // bytes read into the buffer
     bool closed = false;    // the peer ended the connection (or it broke): no more data
   };
-  // Reads at most 1500 bytes (and at most buffer.size()) without waiting.
+  // Reads at most buffer.size() bytes without waiting.
   // Nothing to read yet gives 0 bytes silently.
   ReceiveResult Receive(std::span<std::uint8_t> buffer);
 

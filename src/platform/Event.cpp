@@ -77,10 +77,18 @@ int WaitForAny(std::span<Event* const> events, std::optional<std::chrono::millis
   using Steady = std::chrono::steady_clock;
   const Steady::time_point deadline =
       timeout ? Steady::now() + *timeout : Steady::time_point::max();
-  std::vector<pollfd> fds;
-  fds.reserve(events.size() + 1);
-  for (Event* e : events) fds.push_back(pollfd{e->fd(), POLLIN, 0});
-  if (readable_fd >= 0) fds.push_back(pollfd{readable_fd, POLLIN, 0});
+  // A slot thread waits once per read: a short list stays on the stack.
+  constexpr std::size_t kInline = 8;
+  pollfd inline_fds[kInline];
+  std::vector<pollfd> heap_fds;
+  const std::size_t count = events.size() + (readable_fd >= 0 ? 1 : 0);
+  std::span<pollfd> fds(inline_fds, count);
+  if (count > kInline) {
+    heap_fds.resize(count);
+    fds = heap_fds;
+  }
+  for (std::size_t i = 0; i < events.size(); ++i) fds[i] = pollfd{events[i]->fd(), POLLIN, 0};
+  if (readable_fd >= 0) fds.back() = pollfd{readable_fd, POLLIN, 0};
 
   for (;;) {
     int wait_ms = -1;

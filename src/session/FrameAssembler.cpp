@@ -21,67 +21,88 @@ FrameAssembler::Verdict FrameAssembler::Judge(const std::uint8_t* data, std::siz
   return Verdict::kComplete;
 }
 
-void FrameAssembler::FeedFresh(const std::uint8_t* data, std::size_t bytes,
-                               platform::Clock::SteadyTime now, Result& result) {
+void FrameAssembler::Feed(const std::uint8_t* data, std::size_t bytes,
+                          platform::Clock::SteadyTime now) {
+  read_ = data;
+  left_ = bytes;
+  at_read_start_ = true;
+  now_ = now;
+}
+
+FrameAssembler::Result FrameAssembler::Next() {
+  Result result;
+  if (left_ == 0) return result;
+  if (pending_ > 0) {
+    Continue(result);
+  } else {
+    NextFresh(result);
+  }
+  at_read_start_ = false;
+  return result;
+}
+
+void FrameAssembler::NextFresh(Result& result) {
   std::size_t size = 0;
-  switch (Judge(data, bytes, &size)) {
+  switch (Judge(read_, left_, &size)) {
     case Verdict::kComplete:
-      result.frame = data;
+      result.frame = read_;
       result.size = size;
+      Consume(size);
+      if (left_ > 0) pipelining_ = true;
       return;
     case Verdict::kCorrupt:
+      // Where the next frame would start is unknown: the read is dropped.
       ++result.corrupt;
+      left_ = 0;
       return;
     case Verdict::kIncomplete:
       // An incomplete frame is never longer than the buffer (Judge would have
-      // completed it), so the whole read fits.
-      std::memcpy(buffer_, data, bytes);
-      pending_ = bytes;
-      started_ = now;
+      // completed it), so the rest of the read fits.
+      if (!at_read_start_) pipelining_ = true;
+      std::memcpy(buffer_, read_, left_);
+      pending_ = left_;
+      started_ = now_;
+      left_ = 0;
       return;
   }
 }
 
-FrameAssembler::Result FrameAssembler::Feed(const std::uint8_t* data, std::size_t bytes,
-                                            platform::Clock::SteadyTime now) {
-  Result result;
-  if (bytes == 0) return result;
-  if (pending_ == 0) {
-    FeedFresh(data, bytes, now, result);
-    return result;
-  }
+void FrameAssembler::Continue(Result& result) {
   std::size_t own_size = 0;
-  if (now - started_ > timeout_ || Judge(data, bytes, &own_size) == Verdict::kComplete) {
+  if (now_ - started_ > timeout_ ||
+      (!pipelining_ && Judge(read_, left_, &own_size) == Verdict::kComplete)) {
     // The rest never came in time, or the read is a whole request of its own
     // (a peer that gave up on the old frame): give the old start up and judge
     // this read on its own.
     pending_ = 0;
     ++result.corrupt;
-    FeedFresh(data, bytes, now, result);
-    return result;
+    NextFresh(result);
+    return;
   }
-  const std::size_t take = std::min(bytes, sizeof buffer_ - pending_);
-  std::memcpy(buffer_ + pending_, data, take);
+  const std::size_t take = std::min(left_, sizeof buffer_ - pending_);
+  std::memcpy(buffer_ + pending_, read_, take);
   const std::size_t held = pending_ + take;
   std::size_t size = 0;
   switch (Judge(buffer_, held, &size)) {
     case Verdict::kComplete:
+      Consume(size - pending_);
       pending_ = 0;
       result.frame = buffer_;
       result.size = size;
-      return result;
+      if (left_ > 0) pipelining_ = true;
+      return;
     case Verdict::kIncomplete:
       pending_ = held;
-      return result;
+      Consume(take);
+      return;
     case Verdict::kCorrupt:
       // The new bytes do not continue the old frame; a peer that gave up on
       // it and sent a fresh request is served by judging the read alone.
       pending_ = 0;
       ++result.corrupt;
-      FeedFresh(data, bytes, now, result);
-      return result;
+      NextFresh(result);
+      return;
   }
-  return result;
 }
 
 }  // namespace kestrel

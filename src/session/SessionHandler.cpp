@@ -39,11 +39,15 @@ std::size_t CSessionHandler::OnReceive(const std::uint8_t* buffer, std::size_t b
   assert(std::this_thread::get_id() == owner_);
   const platform::Clock::SteadyTime now = Now();
   ReportSuppressed(log_burst_.TakeEnded(now));
-  const FrameAssembler::Result result = assembler_.Feed(buffer, bytes, now);
-  for (int i = 0; i < result.corrupt; ++i) Log(kLogWarning, "network handling: corrupt packet");
-  if (result.frame == nullptr) return 0;
-  Dispatch(result.frame, result.size);
-  return 1;
+  assembler_.Feed(buffer, bytes, now);
+  std::size_t handled = 0;
+  for (;;) {
+    const FrameAssembler::Result result = assembler_.Next();
+    for (int i = 0; i < result.corrupt; ++i) Log(kLogWarning, "network handling: corrupt packet");
+    if (result.frame == nullptr) return handled;
+    Dispatch(result.frame, result.size);
+    ++handled;
+  }
 }
 
 void CSessionHandler::Dispatch(const std::uint8_t* frame, std::size_t size) {

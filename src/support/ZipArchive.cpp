@@ -21,6 +21,35 @@ namespace kestrel {
 namespace {
 
 constexpr size_t kBlockSize = 64 * 1024;
+// Packing levels: deflate's stored blocks for data that does not shrink
+// (still method 8, so every reader takes it), the fastest real level else.
+constexpr int kStoredLevel = 0;
+constexpr int kFastLevel = 1;
+// A first block that the fast level packs to more than this share of its
+// size is taken as incompressible (photos, archives, media, ciphertext).
+constexpr double kIncompressibleShare = 0.9;
+
+// The level for a file whose first block is sample.
+int PackingLevel(const unsigned char* sample, size_t size) {
+  if (size == 0) return kFastLevel;
+  z_stream z{};
+  if (deflateInit2(&z, kFastLevel, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY) !=
+      Z_OK) {
+    return kFastLevel;
+  }
+  std::vector<unsigned char> out(deflateBound(&z, static_cast<uLong>(size)));
+  z.next_in = const_cast<unsigned char*>(sample);
+  z.avail_in = static_cast<uInt>(size);
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const int status = deflate(&z, Z_FINISH);
+  const size_t packed = z.total_out;
+  deflateEnd(&z);
+  if (status != Z_STREAM_END) return kFastLevel;
+  return static_cast<double>(packed) > kIncompressibleShare * static_cast<double>(size)
+             ? kStoredLevel
+             : kFastLevel;
+}
 constexpr std::uint64_t kReserveFixed = 64ull * 1024 * 1024;
 
 zipFile AsZip(void* handle) {
@@ -233,21 +262,24 @@ bool ZipWriter::AddOpenFile(std::string_view entry_name, platform::File& in,
   info.tmz_date = DosTime(status.last_write);
   const int zip64 = status.size >= 0xffffffffull ? 1 : 0;
   const std::string name(entry_name);
+  // The first block decides the level.
+  std::vector<unsigned char> block(kBlockSize);
+  long n = in.Read(block.data(), block.size());
+  const int level = PackingLevel(block.data(), n > 0 ? static_cast<size_t>(n) : 0);
   // Always deflate, whatever the entry is called.
   if (zipOpenNewFileInZip3_64(AsZip(zip_), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                              Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
-                              Z_DEFAULT_STRATEGY, nullptr, 0, zip64) != ZIP_OK) {
+                              Z_DEFLATED, level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+                              nullptr, 0, zip64) != ZIP_OK) {
     return false;
   }
   ++entries_;
-  std::vector<unsigned char> block(kBlockSize);
   bool ok = true;
-  for (;;) {
+  for (bool first = true;; first = false) {
     if (stop != nullptr && stop->load()) {
       ok = false;
       break;
     }
-    const long n = in.Read(block.data(), block.size());
+    if (!first) n = in.Read(block.data(), block.size());
     if (n < 0) {
       ok = false;
       break;

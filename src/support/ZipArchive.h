@@ -1,5 +1,7 @@
 // Zip archives for every transfer: packing files (deflate, entry names as
-// given, as 8-bit bytes) and extracting archives, each entry onto a target
+// given, as 8-bit bytes; data whose first block does not shrink goes into
+// deflate's stored blocks, the rest at the fastest level) and extracting
+// archives, each entry onto a target
 // the caller chooses (for uploads: one fixed file, whatever the entries are
 // called).
 //
@@ -31,7 +33,8 @@ class ZipWriter {
 
   // Creates (replaces) the archive file. False when it cannot be created.
   bool Create(std::string_view archive_path);
-  // Adds the source file under entry_name, deflated, with the file's
+  // Adds the source file under entry_name, deflated (stored blocks when its
+  // first block does not shrink, else the fastest level), with the file's
   // last-write time. A source that cannot be opened adds no entry. When *stop
   // becomes true (checked between blocks) the entry is ended early and false is
   // returned; the archive stays valid. stop: borrowed, may be null.

@@ -7,12 +7,14 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/BasicRequests.h"
 #include "client/ClientConnection.h"
 #include "client/ClientSession.h"
 #include "platform/FileSystem.h"
+#include "platform/Socket.h"
 #include "support/Md5.h"
 #include "testsupport/ServerProcess.h"
 #include "testsupport/TempDir.h"
@@ -244,6 +246,125 @@ TEST_F(ProtocolTest, PasswordChangeIsStoredAndTakesEffectForANewLogin) {
   client::ClientConnection new_password;
   EXPECT_TRUE(LoggedIn(new_password, "anna", "n3w"));
   (void)before;
+}
+
+TEST_F(ProtocolTest, CoalescedAndSplitFramesAreAnsweredInOrder) {
+  client::ClientConnection c;
+  ASSERT_TRUE(Connect(c));
+  const Bytes ping = {0xAA, 0x55, 0x01, 0x02, 0xCC, 0x33, 0x03};
+  const Bytes ready = {0xAA, 0x55, 0x30, 0x00, 0xCF};
+  Bytes stream = ping;
+  stream.insert(stream.end(), ready.begin(), ready.end());
+  stream.insert(stream.end(), ping.begin(), ping.end());
+  ASSERT_TRUE(c.SendRaw(stream));
+  // The same three again, cut in the middle of the second frame.
+  ASSERT_TRUE(c.SendRaw(std::span<const std::uint8_t>(stream).first(9)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(c.SendRaw(std::span<const std::uint8_t>(stream).subspan(9)));
+  for (int round = 0; round < 2; ++round) {
+    for (PacketType type : {PacketType::kPing, PacketType::kTransferReady, PacketType::kPing}) {
+      const auto reply = c.ReceiveReply(std::chrono::seconds(5));
+      ASSERT_TRUE(reply) << round;
+      EXPECT_EQ(reply->type, type) << round;
+    }
+  }
+  EXPECT_EQ(Count(Logbook(dir_), "corrupt packet"), 0);
+}
+
+// A server of the strict kind: it answers one ping per read, whatever else
+// the read holds.
+class OneReplyServer {
+ public:
+  OneReplyServer() {
+    EXPECT_EQ(listener_.Listen(0, 1, "127.0.0.1"), 0);
+    thread_ = std::thread([this] {
+      platform::TcpSocket peer;
+      if (listener_.Accept(peer) != 0) return;
+      std::uint8_t read[1500];
+      for (;;) {
+        const auto got = peer.ReadWait(read, std::chrono::seconds(5));
+        if (got.closed || got.error != 0 || got.bytes == 0) return;
+        const Bytes echo = {0xCC, 0x33, 0x01, 0x02, 0xCC, 0x33, 0x03};
+        if (peer.SendAll(echo) != 0) return;
+      }
+    });
+  }
+  ~OneReplyServer() {
+    listener_.Close();
+    thread_.join();
+  }
+  std::uint16_t port() const { return listener_.LocalPort(); }
+
+ private:
+  platform::TcpSocket listener_;
+  std::thread thread_;
+};
+
+TEST_F(ProtocolTest, ProbeChoosesPipeliningHereAndStopAndWaitAgainstAOneReplyServer) {
+  client::ClientConnection ours;
+  ASSERT_TRUE(Connect(ours));
+  EXPECT_TRUE(ours.ProbePipelining());
+  EXPECT_TRUE(client::Ping(ours));
+
+  OneReplyServer strict;
+  client::ClientConnection theirs;
+  ASSERT_TRUE(theirs.Connect("127.0.0.1", strict.port()));
+  EXPECT_FALSE(theirs.ProbePipelining());
+  EXPECT_TRUE(client::Ping(theirs));  // one request, one reply, in step
+  theirs.Close();
+}
+
+// Sizes around the chunk size and a few megabytes, as files to move.
+std::vector<std::pair<std::string, std::string>> TransferFiles() {
+  std::string big;
+  for (int i = 0; i < 3 * 1024 * 1024; ++i)
+    big.push_back(static_cast<char>((static_cast<std::uint32_t>(i) * 2654435761u) >> 13));
+  return {{"one.bin", "1"},
+          {"b1280.bin", std::string(1280, 'x')},
+          {"b1281.bin", std::string(1281, 'y')},
+          {"big.bin", big}};
+}
+
+TEST_F(ProtocolTest, PipelinedDownloadsAndUploadsAreByteExact) {
+  client::ClientConnection c;
+  auto s = LoggedIn(c);
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(c.ProbePipelining());
+  const std::string local = dir_.Sub("client");
+  std::filesystem::create_directories(local);
+  for (const auto& [name, bytes] : TransferFiles()) {
+    WriteFile(dir_.Sub("Projects/Alpha/Docs/" + name), bytes);
+    ASSERT_TRUE(s->DownloadFile("Docs", name, local + "/dl.zip", local + "/" + name)) << name;
+    EXPECT_EQ(ReadFile(local + "/" + name), bytes) << name;
+    ASSERT_TRUE(
+        s->UploadFile("Up", name, local + "/" + name, 133800000000000000ULL, local + "/up.zip"))
+        << name;
+    EXPECT_EQ(ReadFile(dir_.Sub("Projects/Alpha/Up/" + name)), bytes) << name;
+  }
+}
+
+TEST_F(ProtocolTest, SurplusChunkRequestsNeverSpoilTheNextTransfer) {
+  // Without the archive's size the window runs past the end marker; the
+  // server restarts the archive for those requests and the client drops them.
+  client::ClientConnection c;
+  auto s = LoggedIn(c);
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(c.ProbePipelining());
+  s->set_pipeline({.start_window = 64, .max_window = 64, .trust_archive_size = false});
+  const std::string local = dir_.Sub("client");
+  std::filesystem::create_directories(local);
+  const auto files = TransferFiles();
+  for (const auto& [name, bytes] : files) WriteFile(dir_.Sub("Projects/Alpha/Docs/" + name), bytes);
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& [name, bytes] : files) {
+      ASSERT_TRUE(s->DownloadFile("Docs", name, local + "/dl.zip", local + "/" + name)) << name;
+      EXPECT_EQ(ReadFile(local + "/" + name), bytes) << name;
+    }
+  }
+  ASSERT_TRUE(s->UploadFile("Up", "after.bin", local + "/b1281.bin", 133800000000000000ULL,
+                            local + "/up.zip"));
+  EXPECT_EQ(ReadFile(dir_.Sub("Projects/Alpha/Up/after.bin")), std::string(1281, 'y'));
+  EXPECT_TRUE(s->Logout());
 }
 
 }  // namespace

@@ -122,11 +122,13 @@ TEST_F(SessionCoreTest, ShortReadIsNotCompletedByStaleBytesOfTheLastRead) {
   EXPECT_TRUE(env.WaitForLog("network handling: corrupt packet", kLogWarning));
 }
 
-TEST_F(SessionCoreTest, BytesAfterTheFrameInTheSameReadAreIgnored) {
+TEST_F(SessionCoreTest, EveryFrameOfOneReadIsAnsweredInOrder) {
   RawPeer peer(env);
   Bytes read = kPing;
-  read.insert(read.end(), {0xAA, 0x55, 0x01, 0x02, 0xCC, 0x33, 0x03, 0x99});
-  EXPECT_EQ(peer.Exchange(read, 7), kPingReply);  // one reply only
+  read.insert(read.end(), kPing.begin(), kPing.end());
+  Bytes replies = kPingReply;
+  replies.insert(replies.end(), kPingReply.begin(), kPingReply.end());
+  EXPECT_EQ(peer.Exchange(read, 14), replies);
   EXPECT_TRUE(peer.Silent());
   EXPECT_EQ(env.log_window.CountLog("network handling: corrupt packet", kLogWarning), 0);
 }
