@@ -1,6 +1,9 @@
 #include "support/TextDigest.h"
 
+#include <string.h>
+
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -48,10 +51,32 @@ class LineTexts {
   std::string_view rest_;
 };
 
+// Bytes both texts begin with.
+std::size_t CommonPrefix(std::string_view a, std::string_view b) {
+  constexpr std::size_t kBlock = 4096;
+  const std::size_t limit = std::min(a.size(), b.size());
+  std::size_t at = 0;
+  while (at + kBlock <= limit && std::memcmp(a.data() + at, b.data() + at, kBlock) == 0) {
+    at += kBlock;
+  }
+  while (at < limit && a[at] == b[at]) ++at;
+  return at;
+}
+
 }  // namespace
 
 bool SameTextLines(std::string_view a, std::string_view b) {
-  LineTexts lines_a(a), lines_b(b);
+  // Equal leading bytes give equal lines: the comparison starts at the line
+  // in which the bytes first differ, unless a line before it (an empty one,
+  // or one of just LF) already ended both texts.
+  const std::size_t same = CommonPrefix(a, b);
+  if (same == a.size() && same == b.size()) return true;
+  const std::size_t last_lf = same == 0 ? std::string_view::npos : a.rfind('\n', same - 1);
+  const std::size_t line = last_lf == std::string_view::npos ? 0 : last_lf + 1;
+  if (line > 0 && (a.front() == '\n' || ::memmem(a.data(), line, "\n\n", 2) != nullptr)) {
+    return true;
+  }
+  LineTexts lines_a(a.substr(line)), lines_b(b.substr(line));
   std::string_view piece_a, piece_b;
   for (;;) {
     if (piece_a.empty()) piece_a = lines_a.Next();

@@ -67,9 +67,10 @@ TEST_F(TextDigestTest, FileDigestCoversEveryByteWhereTheTextDigestIgnoresLineEnd
 
 TEST_F(TextDigestTest, SameTextLinesAgreesWithTheDigestsOfTheFiles) {
   const std::vector<std::string> samples = {
-      "",       "a",          "ab",           "ab\n",      "a\nb\n", "ab\r\n", "a\r\nb\r\n",
-      "a\rb\n", "a\n\nc\n",   "a\n\nd\n",     "\n",        "x\ny",   "x\nyz",  "\r\n\r\nab\n",
-      "ab\r",   "a\r\r\nb\n", "<a>\n  <b>\n", "<a>\n<b>\n"};
+      "", "a", "ab", "ab\n", "a\nb\n", "ab\r\n", "a\r\nb\r\n", "a\rb\n", "a\n\nc\n", "a\n\nd\n",
+      "\n", "x\ny", "x\nyz", "\r\n\r\nab\n", "ab\r", "a\r\r\nb\n", "<a>\n  <b>\n", "<a>\n<b>\n",
+      // Differences after equal leading lines, before and after a line that ends the text.
+      "p\nq\n\nr\n", "p\nq\n\ns\n", "\nab\n", "\nac\n", "p\nq\r\nr\n", "p\nq\nr\r\n", "p\nqr\n"};
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const std::string digest_i = DigestOfTextFile(Write("i.txt", samples[i]));
     for (std::size_t j = 0; j < samples.size(); ++j) {
