@@ -81,15 +81,6 @@ class Sink {
   std::thread thread_;
 };
 
-platform::LocalTime StartTime() {
-  platform::LocalTime t;
-  t.year = 2026;
-  t.month = 3;
-  t.day = 14;
-  t.hour = 9;
-  return t;
-}
-
 std::unique_ptr<UserRecord> MakeUser(const char* name, const char* password, const char* group,
                                      int number) {
   auto user = std::make_unique<UserRecord>();
@@ -105,7 +96,10 @@ std::unique_ptr<UserRecord> MakeUser(const char* name, const char* password, con
 
 // The server's state that sessions borrow: configuration, windows, clock.
 struct Server {
-  Server() : clock(StartTime()), log_window(clock), main_window(clock) {
+  Server()
+      : clock(platform::LocalTime{.year = 2026, .month = 3, .day = 14, .hour = 9}),
+        log_window(clock),
+        main_window(clock) {
     const std::string& work = EnterWorkFolder();
     root = work + "/Projects/Alpha";
     MakeTree();
@@ -170,19 +164,17 @@ struct Server {
   }
 
   SlotValues Values(CSocketClass* connection) {
-    SlotValues values;
-    values.connection = connection;
-    values.main_window = &main_window.loop();
-    values.log = &log;
-    values.config = &config;
-    values.clock = &clock;
-    values.shutdown = &shutdown;
-    values.global_key = kGlobalKey;
-    values.remote_access_on = true;
-    values.remote_password = &remote_password;
-    values.log_user_activity = false;  // its file would only grow
-    values.thread_number = 7;
-    return values;
+    return SlotValues{.connection = connection,
+                      .main_window = &main_window.loop(),
+                      .log = &log,
+                      .config = &config,
+                      .clock = &clock,
+                      .shutdown = &shutdown,
+                      .global_key = kGlobalKey,
+                      .remote_access_on = true,
+                      .remote_password = &remote_password,
+                      .log_user_activity = false,  // its file would only grow
+                      .thread_number = 7};
   }
 
   platform::TestClock clock;
@@ -266,18 +258,9 @@ class Connection {
   bool ExchangeKey(client::ClientSession& sealer) {
     std::uint8_t client_value[16];
     for (int i = 0; i < 16; ++i) client_value[i] = static_cast<std::uint8_t>(0x41 + i * 3);
-    const std::string bootstrap = BootstrapKey(kGlobalKey);
-    CRijndael cipher;
-    cipher.MakeKey(reinterpret_cast<const std::uint8_t*>(bootstrap.data()));
-    std::uint8_t sealed[16];
-    cipher.EncryptBlock(client_value, sealed);
-    const Bytes reply = Exchange(Frame(0x10, Bytes(sealed, sealed + 16)));
-    if (reply.size() != 21) return false;
-    std::uint8_t key[16];
-    cipher.MakeKey(client_value);
-    cipher.DecryptBlock(reply.data() + 4, key);
-    sealer.set_session_key(key);
-    return true;
+    const auto sealed = sealer.SealKeyRequest(client_value);
+    const Bytes reply = Exchange(Frame(0x10, Bytes(sealed.begin(), sealed.end())));
+    return reply.size() == 21 && sealer.OpenKeyReply(client_value, std::span(reply).subspan(4, 16));
   }
 
   static Bytes Frame(std::uint8_t type, const Bytes& payload, const std::uint8_t* block = nullptr) {

@@ -72,7 +72,7 @@ def session_seeds():
           req(0x22, record([b"Private", b"secret.txt"])) + req(0x22, record([b"..", b"x"])))
     fixed = struct.pack("<QQ", 0x01DCB3A2_00000000, 5)
     archive = zip_bytes([("new.txt", b"fresh")])
-    upload = (req(0x32, record([b"Shared\\Deep", b"new.txt"], fixed)) + upload_chunk(archive) +
+    upload = (req(0x32, record([b"Shared", b"new.txt"], fixed)) + upload_chunk(archive) +
               req(0x33))
     write("session", "upload", bytes([client | complete, 0]) + upload)
     write("session", "upload_split", bytes([client | complete, 0xC3]) + upload)
