@@ -55,7 +55,8 @@ namespace {
 constexpr const char* kGlobalKey = "FuzzGlobalKey77";
 constexpr const char* kRemotePassword = "remote-pw";
 
-// The server builds its sessions through this; so does the harness.
+// Made as the server's session factory makes them, and used only through the
+// slot's interface, so the harness does not depend on how a session is built.
 const SessionFactory kSessionFactory = [] { return std::make_unique<CSessionHandler>(); };
 
 // A message loop on its own thread that drops whatever is posted to it.
