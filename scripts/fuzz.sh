@@ -14,7 +14,7 @@ harnesses=(session config rights zip)
 bash scripts/install-deps.sh fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DKESTREL_FUZZ=ON -DKESTREL_SANITIZE=address \
   -DKESTREL_BUILD_TESTS=OFF -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_GUI=OFF >/dev/null
-cmake --build "$build" -j"${KESTREL_JOBS:-2}" --target "${harnesses[@]/#/fuzz_}"
+cmake --build "$build" -j"$(nproc)" --target "${harnesses[@]/#/fuzz_}"
 
 mkdir -p "$build/crashes"
 # The harnesses write a file or more per input: their working folders go to
