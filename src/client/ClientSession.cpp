@@ -94,14 +94,25 @@ void ClientSession::set_session_key(const std::uint8_t (&key)[kKeySize]) {
 bool ClientSession::RequestSessionKey() {
   std::uint8_t client_value[kKeySize];
   if (!platform::SecureRandom(client_value, sizeof client_value)) return false;
+  const std::optional<ReplyFrame> reply =
+      connection_.Request(PacketType::kGetSessionKey, SealKeyRequest(client_value));
+  return reply && OpenKeyReply(client_value, reply->payload);
+}
+
+std::array<std::uint8_t, ClientSession::kKeySize> ClientSession::SealKeyRequest(
+    const std::uint8_t (&client_value)[kKeySize]) {
   const std::string bootstrap = BootstrapKey(global_key_);
-  std::uint8_t sealed[kKeySize];
+  std::array<std::uint8_t, kKeySize> sealed{};
   cipher_.MakeKey(reinterpret_cast<const std::uint8_t*>(bootstrap.data()));
-  cipher_.EncryptBlock(client_value, sealed);
-  const std::optional<ReplyFrame> reply = connection_.Request(PacketType::kGetSessionKey, sealed);
-  if (!reply || reply->payload.size() != kKeySize) return false;
+  cipher_.EncryptBlock(client_value, sealed.data());
+  return sealed;
+}
+
+bool ClientSession::OpenKeyReply(const std::uint8_t (&client_value)[kKeySize],
+                                 std::span<const std::uint8_t> payload) {
+  if (payload.size() != kKeySize) return false;
   cipher_.MakeKey(client_value);
-  cipher_.DecryptBlock(reply->payload.data(), key_);
+  cipher_.DecryptBlock(payload.data(), key_);
   return true;
 }
 

@@ -16,6 +16,7 @@
 // (TransferWindow); otherwise they send one request and wait for its reply.
 //
 // Threads: used by one thread at a time, like its connection.
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -147,6 +148,12 @@ class ClientSession {
   std::vector<std::uint8_t> SealRecord(std::initializer_list<std::string_view> strings,
                                        std::span<const std::uint8_t> fixed = {},
                                        std::string_view trailing = {});
+  // The key request's payload: client_value sealed with the bootstrap key.
+  std::array<std::uint8_t, kKeySize> SealKeyRequest(const std::uint8_t (&client_value)[kKeySize]);
+  // Keeps the session key of a key reply's payload, opened with the same
+  // client_value; false (key unchanged) unless the payload has 16 bytes.
+  bool OpenKeyReply(const std::uint8_t (&client_value)[kKeySize],
+                    std::span<const std::uint8_t> payload);
   // One upload chunk of up to 1280 archive bytes.
   bool SendUploadChunk(std::span<const std::uint8_t> archive_bytes);
   bool SendUploadEnd();

@@ -80,7 +80,7 @@ void ProjectCycle::WriteResults(const ScanResultBuilder& builder) {
     UserRecord& user = *project_.users[u];
     builder.Build(u, document_);
     const std::string path = ScanResultPath(project_.projectname, user.username);
-    const ResultReplacement replaced = ReplaceScanResult(user, path, document_);
+    const ResultReplacement replaced = ReplaceScanResult(user, path, document_, previous_);
     if (replaced == ResultReplacement::kWriteFailed) {
       // The previous result stays, and with it the user's changed flag.
       log_.Logf(kLogError, "project '%s': scan result for user %s could not be written, %s kept",
@@ -96,6 +96,7 @@ void ProjectCycle::WriteResults(const ScanResultBuilder& builder) {
   }
   // A large project's documents need not stay in memory between cycles.
   if (document_.capacity() > (1u << 20)) std::string().swap(document_);
+  if (previous_.capacity() > (1u << 20)) std::string().swap(previous_);
 }
 
 }  // namespace kestrel::projects

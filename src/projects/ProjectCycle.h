@@ -48,6 +48,7 @@ class ProjectCycle {
   const std::atomic<bool>& shutdown_;
   ScanContext context_;
   std::string document_;  // reused for every user's document
+  std::string previous_;  // reused for every user's current file before the scan
 };
 
 }  // namespace kestrel::projects

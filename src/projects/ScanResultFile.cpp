@@ -1,6 +1,5 @@
 #include "projects/ScanResultFile.h"
 
-#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -12,27 +11,21 @@
 namespace kestrel::projects {
 namespace {
 
-enum class Previous { kMissing, kSame, kDifferent };
-
-// Compares the file with content without holding both in memory. A file that
-// cannot be opened is missing, as for the text digest.
-Previous CompareWithFile(const std::string& path, std::string_view content) {
+// Reads the whole file into out; false when it cannot be opened or read
+// (a missing file, as for the text digest).
+bool ReadWhole(const std::string& path, std::string& out) {
+  out.clear();
   CFileNeu file;
   file.SetShowErrors(false);
-  if (!file.Open(path, CFileNeu::kRead)) return Previous::kMissing;
+  if (!file.Open(path, CFileNeu::kRead)) return false;
   constexpr std::size_t kChunk = 256 * 1024;
-  std::unique_ptr<char[]> buffer(new char[kChunk]);
-  std::size_t offset = 0;
   for (;;) {
-    std::size_t got = file.Read(buffer.get(), kChunk);
-    if (got == 0) break;
-    if (got > content.size() - offset ||
-        std::memcmp(buffer.get(), content.data() + offset, got) != 0) {
-      return Previous::kDifferent;
-    }
-    offset += got;
+    const std::size_t at = out.size();
+    out.resize(at + kChunk);
+    const std::size_t got = file.Read(out.data() + at, kChunk);
+    out.resize(at + got);
+    if (got == 0) return file.LastCause() == CFileNeu::kNone;
   }
-  return offset == content.size() ? Previous::kSame : Previous::kDifferent;
 }
 
 bool WriteWhole(const std::string& path, std::string_view content) {
@@ -56,14 +49,14 @@ std::string ScanResultPath(std::string_view project_name, std::string_view user_
 }
 
 ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current_path,
-                                    std::string_view content) {
+                                    std::string_view content, std::string& previous) {
   const std::string temp_path = current_path + ".tmp";
   const std::string old_path = current_path + ".old";
 
-  // Only this thread writes these files, so the comparison and the digests
-  // need no guard; sessions only read.
-  const Previous previous = CompareWithFile(current_path, content);
-  if (previous == Previous::kSame) {
+  // Only this thread writes these files, so reading the current one needs
+  // no guard; sessions only read.
+  const bool had_previous = ReadWhole(current_path, previous);
+  if (had_previous && previous == content) {
     // Nothing changed: the current file already holds these bytes, and the
     // previous one becomes a second name of it, so an unchanged tree costs a
     // comparison and no rewrite.
@@ -77,11 +70,9 @@ ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current
     CFileNeu::Remove(temp_path, false);
     return ResultReplacement::kWriteFailed;
   }
-  // Identical bytes have identical digests; otherwise both are taken.
-  bool digests_differ = true;
-  if (previous == Previous::kDifferent) {
-    digests_differ = DigestOfTextFile(current_path) != DigestOfTextFile(temp_path);
-  }
+  // The text digests of the two differ exactly when their line texts do; a
+  // missing file has the empty digest, which no document has.
+  const bool digests_differ = !had_previous || !SameTextLines(previous, content);
 
   bool in_place = false;
   {

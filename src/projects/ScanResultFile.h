@@ -16,14 +16,16 @@ namespace kestrel::projects {
 std::string ScanResultPath(std::string_view project_name, std::string_view user_name);
 
 enum class ResultReplacement {
-  kUnchanged,    // the text digests of the file before and after are equal
+  kUnchanged,    // the text digests of the file before and after are equal (taken as
+                 // a comparison of their line texts, without computing a digest)
   kChanged,      // they differ (a missing or unreadable file has the empty digest)
   kWriteFailed,  // the new document could not be written: the current file and
                  // its ".old" are as they were
 };
 
-// Makes content the file at current_path.
+// Makes content the file at current_path. previous: a buffer the caller
+// reuses from user to user; it receives the current file's bytes.
 [[nodiscard]] ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current_path,
-                                                  std::string_view content);
+                                                  std::string_view content, std::string& previous);
 
 }  // namespace kestrel::projects

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/MessageBox.h"
 #include "support/Md5.h"
@@ -62,6 +63,21 @@ TEST_F(TextDigestTest, FileDigestCoversEveryByteWhereTheTextDigestIgnoresLineEnd
   EXPECT_EQ(DigestOfFile(crlf), Md5Hex(std::string("one\r\ntwo\0", 9)));
   EXPECT_NE(DigestOfFile(crlf), DigestOfFile(lf));
   EXPECT_EQ(DigestOfFile(dir_.Sub("missing")), "");
+}
+
+TEST_F(TextDigestTest, SameTextLinesAgreesWithTheDigestsOfTheFiles) {
+  const std::vector<std::string> samples = {
+      "", "a", "ab", "ab\n", "a\nb\n", "ab\r\n", "a\r\nb\r\n", "a\rb\n", "a\n\nc\n", "a\n\nd\n",
+      "\n", "x\ny", "x\nyz", "\r\n\r\nab\n", "ab\r", "a\r\r\nb\n", "<a>\n  <b>\n", "<a>\n<b>\n",
+      // Differences after equal leading lines, before and after a line that ends the text.
+      "p\nq\n\nr\n", "p\nq\n\ns\n", "\nab\n", "\nac\n", "p\nq\r\nr\n", "p\nq\nr\r\n", "p\nqr\n"};
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const std::string digest_i = DigestOfTextFile(Write("i.txt", samples[i]));
+    for (std::size_t j = 0; j < samples.size(); ++j) {
+      const bool same_digest = digest_i == DigestOfTextFile(Write("j.txt", samples[j]));
+      EXPECT_EQ(SameTextLines(samples[i], samples[j]), same_digest) << i << " vs " << j;
+    }
+  }
 }
 
 }  // namespace
