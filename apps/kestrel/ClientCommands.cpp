@@ -370,7 +370,7 @@ int RunPut(const CommandLine& line, const Settings& settings) {
   ServerLink& link = context.server;
   client::Transfers& transfers = context.transfers;
   const client::ScanResult* result = &context.result;
-  const std::string shown_folder = *folder == client::kRootFolder ? "/" : Shown(*folder);
+  const std::string shown_folder = *folder == kScanRootFolderName ? "/" : Shown(*folder);
   const client::FolderAccess access =
       client::RemoteView(*result).Access(client::FolderKey(*folder));
   if (access.hidden) {

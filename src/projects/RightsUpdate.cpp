@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "config/ConfigReader.h"
 #include "config/ConfigUpdate.h"
 #include "logging/LogRecord.h"
 #include "platform/Directory.h"
@@ -13,7 +14,7 @@
 namespace kestrel::projects {
 namespace {
 
-constexpr std::string_view kTop = "UserRights";
+namespace keys = rights_keys;
 
 struct GroupEntry {
   std::string name;
@@ -24,13 +25,13 @@ struct GroupEntry {
 std::vector<GroupEntry> ReadGroups(const CXmlStore& document, const std::string& folder_tag) {
   std::vector<GroupEntry> groups;
   for (int m = 1;; ++m) {
-    const std::string group_tag = "Group" + std::to_string(m);
-    const XmlPath group{kTop, folder_tag, group_tag};
+    const std::string group_tag = SectionTag(keys::kGroupPrefix, m);
+    const XmlPath group{keys::kRoot, folder_tag, group_tag};
     GroupEntry entry;
-    entry.name = document.GetString(group, "Groupname");
+    entry.name = document.GetString(group, keys::kGroupname);
     if (entry.name.empty()) break;
-    entry.visible = document.GetBool(group, "Visible", false);
-    entry.write = document.GetBool(group, "Write", false);
+    entry.visible = document.GetBool(group, keys::kVisible, false);
+    entry.write = document.GetBool(group, keys::kWrite, false);
     groups.push_back(std::move(entry));
   }
   return groups;
@@ -43,14 +44,14 @@ std::vector<GroupEntry> ReadGroups(const CXmlStore& document, const std::string&
 void WriteRightsFile(std::string_view root, const RightsFileLocation& location,
                      const std::vector<GroupEntry>& groups) {
   CXmlStore rights;
-  if (!rights.CreateInMemory(kTop)) return;
+  if (!rights.CreateInMemory(keys::kRoot)) return;
   for (size_t k = 0; k < groups.size(); ++k) {
-    const std::string group_tag = "Group" + std::to_string(k + 1);
-    const XmlPath group{kTop, group_tag};
+    const std::string group_tag = SectionTag(keys::kGroupPrefix, static_cast<int>(k + 1));
+    const XmlPath group{keys::kRoot, group_tag};
     rights.AddElement(group);
-    rights.SetString(group, "Groupname", groups[k].name);
-    rights.SetBool(group, "Visible", groups[k].visible);
-    rights.SetBool(group, "Write", groups[k].write);
+    rights.SetString(group, keys::kGroupname, groups[k].name);
+    rights.SetBool(group, keys::kVisible, groups[k].visible);
+    rights.SetBool(group, keys::kWrite, groups[k].write);
   }
   platform::Directory project_root, folder;
   if (project_root.Open(root) != 0 || project_root.OpenFolder(location.folder, folder) != 0) return;
@@ -69,8 +70,9 @@ const ProjectRecord* FindProject(const ServerConfig& config, std::string_view na
 bool ApplyFolders(const CXmlStore& document, const ProjectRecord& project,
                   std::chrono::steady_clock::time_point deadline) {
   for (int n = 1;; ++n) {
-    const std::string folder_tag = "Folder" + std::to_string(n);
-    const std::string foldername = document.GetString(XmlPath{kTop, folder_tag}, "Foldername");
+    const std::string folder_tag = SectionTag(keys::kFolderPrefix, n);
+    const std::string foldername =
+        document.GetString(XmlPath{keys::kRoot, folder_tag}, keys::kFoldername);
     if (foldername.empty()) return true;
     const std::vector<GroupEntry> groups = ReadGroups(document, folder_tag);
     if (groups.empty()) continue;  // the folder keeps its rights file
@@ -87,7 +89,7 @@ bool ApplyFolders(const CXmlStore& document, const ProjectRecord& project,
 
 RightsFileLocation LocateRightsFile(std::string_view foldername) {
   RightsFileLocation location;
-  if (foldername == kRootFolderName) {
+  if (foldername == kRightsRootFolderName) {
     location.name = kRootRightsName;
   } else {
     if (!IsPortableRelativePath(foldername)) return location;
@@ -116,7 +118,7 @@ RightsUpdateOutcome UpdateUserRights(std::string_view received_path, const Serve
   CXmlStore document;
   if (!document.Load(received_path)) return RightsUpdateOutcome::kUnreadable;
   const ProjectRecord* project =
-      FindProject(config, document.GetString(XmlPath{kTop}, "Projectname"));
+      FindProject(config, document.GetString(XmlPath{keys::kRoot}, keys::kProjectname));
   if (project != nullptr && !ApplyFolders(document, *project, deadline)) {
     log.Logf(kLogError, "user rights update for project '%s' waits: rights files are being copied",
              project->projectname.c_str());

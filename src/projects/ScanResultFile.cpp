@@ -46,19 +46,10 @@ bool WriteWhole(const std::string& path, std::string_view content) {
 
 }  // namespace
 
-std::string ScanResultPath(std::string_view project_name, std::string_view user_name) {
-  std::string path = ".\\Config\\Scanresult_";
-  path += project_name;
-  path += '_';
-  path += user_name;
-  path += ".xml";
-  return path;
-}
-
 ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current_path,
                                     std::string_view content) {
-  const std::string temp_path = current_path + ".tmp";
-  const std::string old_path = current_path + ".old";
+  const std::string temp_path = ScanResultTempPath(current_path);
+  const std::string old_path = ScanResultOldPath(current_path);
 
   // Only this thread writes these files, so the comparison and the digests
   // need no guard; sessions only read.

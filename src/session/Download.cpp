@@ -7,7 +7,7 @@
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
 #include "session/SessionHandler.h"
-#include "session/TempFiles.h"
+#include "support/ServerFiles.h"
 #include "support/ZipArchive.h"
 
 namespace kestrel {
@@ -56,9 +56,8 @@ void CSessionHandler::OnScanResultRequest(const Request&) {
     // holds the guard alone.
     std::shared_lock<std::shared_mutex> reading(user_->scan_result_guard);
     platform::File result;
-    (void)result.Open(
-        StringPrintf(kScanResultFormat, project_->projectname.c_str(), user_->username.c_str()),
-        platform::File::kRead);
+    (void)result.Open(ScanResultPath(project_->projectname, user_->username),
+                      platform::File::kRead);
     PackIntoTransferArchive(result);
   }
   ready_ = true;

@@ -6,10 +6,11 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
+#include "session/RemoteUploadName.h"
 #include "session/ServerLogs.h"
 #include "session/SessionHandler.h"
-#include "session/TempFiles.h"
 #include "session/TransferStaging.h"
+#include "support/ServerFiles.h"
 #include "support/WindowMessages.h"
 
 namespace kestrel {

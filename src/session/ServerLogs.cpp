@@ -1,36 +1,16 @@
 #include "session/ServerLogs.h"
 
-#include <cctype>
 #include <mutex>
 
 #include "platform/FileSystem.h"
-#include "session/TempFiles.h"
+#include "support/ServerFiles.h"
 #include "support/ZipArchive.h"
 
 namespace kestrel {
 namespace {
 
-constexpr const char* kConfigFile = ".\\Config\\KestrelServer.xml";
-constexpr const char* kConfigFolder = ".\\Config";
-constexpr const char* kLogsFolder = ".\\logs";
-constexpr std::string_view kScanResultPrefix = "scanresult";
-constexpr std::string_view kScanResultSuffix = ".xml";
-
 bool Stopped(const std::atomic<bool>* shutdown) {
   return shutdown != nullptr && shutdown->load();
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// The file name pattern "Scanresult*.xml", without regard to letter case.
-bool IsScanResultName(std::string_view name) {
-  const std::string lower = Lower(name);
-  return lower.size() >= kScanResultPrefix.size() + kScanResultSuffix.size() &&
-         lower.starts_with(kScanResultPrefix) && lower.ends_with(kScanResultSuffix);
 }
 
 // Non-empty plain files of folder, in listing order, that pass `take`.
@@ -61,8 +41,8 @@ std::uint64_t last_build = 0;     // numbers handed out so far
 
 std::vector<ServerLogsSource> ListServerLogsSources(const std::atomic<bool>* shutdown) {
   std::vector<ServerLogsSource> sources;
-  if (platform::Exists(kConfigFile))
-    sources.push_back(ServerLogsSource{kServerConfigEntry, kConfigFile});
+  if (platform::Exists(kConfigFilePath))
+    sources.push_back(ServerLogsSource{kServerConfigEntry, kConfigFilePath});
   AddFolder(kConfigFolder, shutdown, IsScanResultName, sources);
   AddFolder(
       kLogsFolder, shutdown, [](std::string_view) { return true; }, sources);

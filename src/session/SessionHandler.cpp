@@ -63,7 +63,7 @@ void CSessionHandler::Dispatch(const std::uint8_t* frame, std::size_t size) {
     if (!CheckProjectFile(request, entry->payload, project_file)) return;
     request.project_file = &project_file;
   }
-  if (entry->handler != nullptr) (this->*entry->handler)(request);
+  (this->*entry->handler)(request);
 }
 
 bool CSessionHandler::LoginFits(LoginRule rule) const {

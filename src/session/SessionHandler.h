@@ -40,7 +40,6 @@ class CSessionHandler final : public ISessionHandler {
   void OnConnectionEnd() override;
 
   bool client_logged_in() const { return client_logged_in_; }
-  bool remote_logged_in() const { return remote_logged_in_; }
 
  private:
   using Handler = void (CSessionHandler::*)(const Request&);
@@ -48,7 +47,7 @@ class CSessionHandler final : public ISessionHandler {
     PacketType type;
     PayloadRule payload;
     LoginRule login;
-    Handler handler;  // null: known type whose service is not offered (ignored)
+    Handler handler;
   };
   static const CatalogueEntry kCatalogue[];
   static const CatalogueEntry* FindEntry(std::uint8_t type);
@@ -157,10 +156,10 @@ class CSessionHandler final : public ISessionHandler {
   // and user are fixed at the accepted request, and any login attempt or
   // logout drops it (AbandonUpload).
   struct Upload {
-    CFileNeu file;                  // the archive being received
-    std::string archive;            // its path while the upload has not ended
-    std::string folder, file_name;  // announced client target (valid while kind is kClient)
-    ProjectTarget target;           // its checked names
+    CFileNeu file;                     // the archive being received
+    std::string archive;               // its path while the upload has not ended
+    std::string folder, file_name;     // announced client target (valid while kind is kClient)
+    ProjectTarget target;              // its checked names
     ProjectRecord* project = nullptr;  // who announced it (valid while kind is kClient)
     UserRecord* user = nullptr;
     std::string remote_name;  // announced document name (valid while kind is kRemote)

@@ -15,7 +15,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Directory.h"
-#include "support/TempNames.h"  // kStagingFilePath
+#include "support/ServerFiles.h"  // kStagingFilePath
 
 namespace kestrel {
 

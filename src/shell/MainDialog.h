@@ -22,12 +22,12 @@
 #include "platform/Clock.h"
 #include "platform/Event.h"
 #include "platform/MessageLoop.h"
-#include "projects/ProjectStore.h"
+#include "projects/ProjectHandlerList.h"
 #include "projects/RightsUpdate.h"
-#include "shell/PeriodicTasks.h"
 #include "shell/ServerStatus.h"
 #include "shell/StartNotes.h"
 #include "shell/Statistics.h"
+#include "shell/TickCounters.h"
 #include "shell/TrayModel.h"
 #include "support/XmlStore.h"
 
@@ -48,8 +48,6 @@ struct MainDialogHooks {
 class CMainDialog {
  public:
   static constexpr std::uint32_t kTimerId = 1;
-  static constexpr std::intptr_t kTrayIconId = 1;
-  static constexpr std::intptr_t kLeftDoubleClick = 0x0203;  // mouse message of WM_TRAY_NOTIFY
   static constexpr const char* kShutdownQuestion = "Do you really want to shutdown the server?";
 
   using Hooks = MainDialogHooks;
@@ -131,8 +129,8 @@ class CMainDialog {
   ConnectionSlots slots_;
   ProjectHandlerList handlers_;
   projects::PendingRightsUpdates rights_updates_;  // kept across restarts
-  bool running_ = false;  // between StartServer and StopServer
-  StartNotes start_notes_;  // found by StartServer, logged at WM_LOG_READY
+  bool running_ = false;                           // between StartServer and StopServer
+  StartNotes start_notes_;                         // found by StartServer, logged at WM_LOG_READY
   // Number of the current start, carried by its logging window's WM_LOG_READY.
   std::intptr_t start_number_ = 0;
   bool log_ready_handled_ = false;  // the current start's WM_LOG_READY was handled

@@ -8,7 +8,7 @@
 namespace kestrel {
 namespace {
 
-constexpr std::string_view kStagingName = "transfer.dat";
+constexpr std::string_view kStagingName = kTransferEntryName;
 constexpr std::string_view kServerLogsName = "serverlogs.zip";
 constexpr std::string_view kServerLogsBuildName = "serverlogs_build.zip";
 constexpr std::string_view kRemoteArchivePrefix = "XMLConfig_";

@@ -1,8 +1,9 @@
-#include "session/TempFiles.h"
+#include "session/RemoteUploadName.h"
 
 #include <cctype>
 
 #include "projects/NameRules.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel {
 namespace {

@@ -1,9 +1,9 @@
-#include "projects/ProjectStore.h"
+#include "projects/ProjectHandlerList.h"
 
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "support/FileNeu.h"
-#include "support/TempNames.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel {
 
