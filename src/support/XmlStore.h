@@ -71,8 +71,9 @@ class CXmlStore {
   // The same three for documents whose file the caller reads or writes
   // itself (files of project trees, which must be checked before they are
   // trusted): parse text, start a document in memory, give the text Save
-  // would write (empty when not loaded). The store is then bound to no file.
-  bool LoadText(std::string_view text);
+  // would write (empty when not loaded). The store is then bound to no file,
+  // or to bound_path when the caller wrote the text there itself.
+  bool LoadText(std::string_view text, std::string_view bound_path = {});
   bool CreateInMemory(std::string_view root_name);
   std::string Text() const;
   bool IsLoaded() const { return loaded_; }
@@ -138,16 +139,20 @@ class CXmlStore {
   const std::string& load_error() const { return load_error_; }
   int load_error_line() const { return load_error_line_; }
 
-  // Text-level copy between two files: in the source text, from the source
-  // marker find each intermediate marker in turn (up to four); the span from
-  // the last one found to the end of the next end marker is inserted after the
-  // first target marker in the target text, and the target is rewritten
-  // (through a temporary file). Markers must be found (the first two at a
-  // position > 0). True when the target was written.
-  static bool SpliceText(std::string_view target_file, std::string_view target_marker,
-                         std::string_view source_marker, std::string_view source_file,
-                         std::string_view end_marker,
-                         std::initializer_list<std::string_view> intermediate_markers = {});
+  // The markers of a text-level copy (SpliceText).
+  struct SpliceMarkers {
+    std::string_view target;  // the span goes in right after its first occurrence
+    std::string_view source;  // where the search in the source text starts
+    // Found in turn after the source marker; the span starts at the last one
+    // found (at the source marker when none is given). Empty: not given.
+    std::array<std::string_view, 4> intermediate{};
+    std::string_view end;  // the span ends with the first one after its start
+  };
+  // Text-level copy from source into target, without parsing. Every marker
+  // must be found, the target and source markers at a position > 0 (so
+  // empty texts fail). False, target unchanged, otherwise.
+  [[nodiscard]] static bool SpliceText(std::string& target, std::string_view source,
+                                       const SpliceMarkers& markers);
 
  private:
   tinyxml2::XMLElement* Resolve(const XmlPath& path, int max_depth) const;
