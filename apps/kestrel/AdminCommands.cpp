@@ -81,7 +81,7 @@ void FetchServerView(ServerLink& link, ServerView& view) {
   view.code = FetchServerLogs(link, view.folder.File(""), unpacked);
   if (view.code != kExitOk) return;
   CXmlStore store;
-  ReadConfiguration(store, view.config, view.folder.File("KestrelServer.xml"));
+  ReadConfiguration(store, view.config, view.folder.File(std::string(kConfigFileName)));
   if (!store.IsLoaded()) {
     PrintError("the server-logs archive holds no readable server configuration");
     view.code = kExitConnection;

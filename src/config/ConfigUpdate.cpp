@@ -125,7 +125,7 @@ std::string BackupFilePath(const platform::Clock& clock, std::string_view suffix
 }
 
 bool CopyToBackup(std::string_view from, const platform::Clock& clock, std::string_view suffix) {
-  if (!platform::IsFolder(kBackupFolder)) platform::CreateFolder(kBackupFolder);
+  if (!platform::IsFolder(kBackupFolder)) (void)platform::CreateFolder(kBackupFolder);
   return platform::CopyFile(from, BackupFilePath(clock, suffix), true) == 0;
 }
 

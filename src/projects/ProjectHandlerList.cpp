@@ -67,10 +67,10 @@ void ProjectHandlerList::DestroyAll(ServerConfig& config) {
 }
 
 void RemoveTransferFiles(const ProjectRecord& project) {
-  CFileNeu::Remove(kStagingFilePath, false);
+  platform::RemoveIfExists(kStagingFilePath);
   for (const std::unique_ptr<UserRecord>& user : project.users) {
     for (int slot = 0; slot < kTransferSlotCount; ++slot) {
-      CFileNeu::Remove(ClientArchivePath(project.projectname, user->username, slot), false);
+      platform::RemoveIfExists(ClientArchivePath(project.projectname, user->username, slot));
     }
   }
 }

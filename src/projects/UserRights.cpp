@@ -137,17 +137,17 @@ bool PrepareRootFolders(ServerConfig& config, CXmlStore& config_store) {
       }
       claimed.insert(free_number);
       project.rootpath = std::string(kManagedRootPrefix) + std::to_string(free_number);
-      config_store.SetExistingString(XmlPath{config_keys::kRoot, project.section_tag},
-                                     config_keys::kRootpath, project.rootpath);
+      (void)config_store.SetExistingString(XmlPath{config_keys::kRoot, project.section_tag},
+                                           config_keys::kRootpath, project.rootpath);
       changed = true;
     }
     const std::string& root = project.rootpath;
     // The whole path, so a missing ".\Rootfolder" is created too.
-    if (!platform::IsFolder(root)) CFileNeu::CreatePath(root);
+    if (!platform::IsFolder(root)) (void)CFileNeu::CreatePath(root);
     std::string rights = RootRightsPath(root);
-    if (!CFileNeu::Exists(rights)) platform::CopyFile(kRootRightsTemplate, rights, false);
+    if (!CFileNeu::Exists(rights)) (void)platform::CopyFile(kRootRightsTemplate, rights, false);
   }
-  if (changed && config_store.IsLoaded()) config_store.Save();
+  if (changed && config_store.IsLoaded()) (void)config_store.Save();
   return changed;
 }
 

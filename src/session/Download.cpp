@@ -28,7 +28,7 @@ void CSessionHandler::CloseDownload() {
 void CSessionHandler::RemoveLoginArchive() {
   if (!client_logged_in_ || project_ == nullptr || user_ == nullptr) return;
   CloseDownload();
-  CFileNeu::Remove(ClientArchivePath(), false);
+  platform::RemoveIfExists(ClientArchivePath());
 }
 
 void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
@@ -36,13 +36,13 @@ void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
   // The download archive has the upload's name: an open upload cannot go on.
   if (upload_.kind == UploadKind::kClient) AbandonUpload();
   const std::string archive = ClientArchivePath();
-  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  (void)CFileNeu::Remove(archive);  // a failure is reported
   // A missing or unreadable source leaves an archive without entries; the
   // client receives whatever could be written.
   ZipWriter writer;
   if (!writer.Create(archive)) return;
   if (source.IsOpen()) (void)writer.AddOpenFile(kTransferEntryName, source, values_.shutdown);
-  writer.Close();
+  (void)writer.Close();
 }
 
 void CSessionHandler::OnScanResultRequest(const Request&) {

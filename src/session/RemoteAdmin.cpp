@@ -32,7 +32,7 @@ void CSessionHandler::OnRemoteUploadRequest(const Request& request) {
   }
   AbandonUpload();
   upload_.archive = RemoteArchivePath();
-  if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
+  (void)CFileNeu::Remove(upload_.archive);  // a failure is reported
   // Chunks for an archive that cannot be created are acknowledged; nothing is
   // handed on at the end.
   upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
@@ -57,11 +57,11 @@ void CSessionHandler::FinishRemoteUpload(bool spoiled) {
       placed = error == 0;
       if (!placed) {
         CFileNeu::Report(error, target, true);
-        platform::DeleteFile(kStagingFilePath);
+        platform::RemoveIfExists(kStagingFilePath);
       }
     }
   }
-  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  (void)CFileNeu::Remove(archive);  // a failure is reported
   if (placed) PostToMainWindow(WM_REMOTE_DOCUMENT, std::make_unique<RemoteDocumentRecord>(target));
 }
 

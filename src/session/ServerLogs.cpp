@@ -42,7 +42,7 @@ std::uint64_t last_build = 0;     // numbers handed out so far
 std::vector<ServerLogsSource> ListServerLogsSources(const std::atomic<bool>* shutdown) {
   std::vector<ServerLogsSource> sources;
   if (platform::Exists(kConfigFilePath))
-    sources.push_back(ServerLogsSource{kServerConfigEntry, kConfigFilePath});
+    sources.push_back(ServerLogsSource{std::string(kServerConfigEntry), kConfigFilePath});
   AddFolder(kConfigFolder, shutdown, IsScanResultName, sources);
   AddFolder(
       kLogsFolder, shutdown, [](std::string_view) { return true; }, sources);
@@ -55,7 +55,7 @@ bool WriteServerLogsArchive(std::string_view path, const std::atomic<bool>* shut
   ZipWriter writer;
   if (!writer.Create(path)) return false;
   for (const ServerLogsSource& source : sources) {
-    writer.AddFile(source.entry, source.path, shutdown);  // unreadable files are left out
+    (void)writer.AddFile(source.entry, source.path, shutdown);  // unreadable files are left out
     if (Stopped(shutdown)) return false;
   }
   return writer.Close();
@@ -64,22 +64,22 @@ bool WriteServerLogsArchive(std::string_view path, const std::atomic<bool>* shut
 std::uint64_t ServerLogsArchive::Build(const std::atomic<bool>* shutdown, CFileNeu& reader) {
   if (reader.IsOpen()) reader.Close();
   std::lock_guard<std::mutex> lock(ArchiveMutex());
-  platform::DeleteFile(kServerLogsBuildPath);
+  platform::RemoveIfExists(kServerLogsBuildPath);
   if (!WriteServerLogsArchive(kServerLogsBuildPath, shutdown) ||
       platform::RenameFile(kServerLogsBuildPath, kServerLogsArchive) != 0) {
-    platform::DeleteFile(kServerLogsBuildPath);
+    platform::RemoveIfExists(kServerLogsBuildPath);
     return 0;
   }
   current_build = ++last_build;
   reader.SetShowErrors(false);
-  reader.Open(kServerLogsArchive, CFileNeu::kRead);
+  (void)reader.Open(kServerLogsArchive, CFileNeu::kRead);
   return current_build;
 }
 
 void ServerLogsArchive::RemoveIfCurrent(std::uint64_t build) {
   std::lock_guard<std::mutex> lock(ArchiveMutex());
   if (build == 0 || build != current_build) return;
-  platform::DeleteFile(kServerLogsArchive);
+  platform::RemoveIfExists(kServerLogsArchive);
   current_build = 0;
 }
 

@@ -22,12 +22,12 @@ std::unique_lock<std::mutex> TransferStaging::Lock() {
 }
 
 bool TransferStaging::Extract(std::string_view archive_path) {
-  if (platform::Exists(kStagingFilePath)) platform::DeleteFile(kStagingFilePath);
+  platform::RemoveIfExists(kStagingFilePath);
   const ExtractResult result = ExtractArchive(archive_path, kStagingFilePath);
   if (result.ok && result.entries > 0) return true;
   // A failed later entry may have left an earlier one behind: never place a
   // partial upload.
-  platform::DeleteFile(kStagingFilePath);
+  platform::RemoveIfExists(kStagingFilePath);
   return false;
 }
 
@@ -40,7 +40,7 @@ PlaceOutcome TransferStaging::Place(const platform::Directory& folder, std::stri
     error = folder.CopyFileIn(kStagingFilePath, name, last_write);
     if (error == 0) {
       time_set = true;
-      platform::DeleteFile(kStagingFilePath);
+      platform::RemoveIfExists(kStagingFilePath);
     }
   }
   if (error == platform::kLinkOnTheWay || error == platform::kNotARegularFile) {
@@ -64,7 +64,7 @@ PlaceOutcome ExtractAndPlace(std::string_view archive_path, const platform::Dire
     outcome = PlaceOutcome::kRefused;
   }
   if (outcome == PlaceOutcome::kMoveFailed || outcome == PlaceOutcome::kRefused) {
-    platform::DeleteFile(kStagingFilePath);
+    platform::RemoveIfExists(kStagingFilePath);
   }
   return outcome;
 }

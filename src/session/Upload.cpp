@@ -31,7 +31,7 @@ bool ChunkFits(const ChunkHeader& h) {
 
 void CSessionHandler::AbandonUpload() {
   if (upload_.file.IsOpen()) upload_.file.Close();
-  if (!upload_.archive.empty()) CFileNeu::Remove(upload_.archive, false);
+  if (!upload_.archive.empty()) platform::RemoveIfExists(upload_.archive);
   upload_.archive.clear();
   upload_.project = nullptr;
   upload_.user = nullptr;
@@ -44,7 +44,7 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   upload_.file_time = ReadUploadFixedPart(target.fixed).last_write;
   AbandonUpload();
   upload_.archive = ClientArchivePath();
-  if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
+  (void)CFileNeu::Remove(upload_.archive);  // a failure is reported
   // An archive that cannot be created still gets its chunks acknowledged, but
   // nothing is placed at the end (an old archive must never be extracted).
   upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);

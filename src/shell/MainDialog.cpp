@@ -41,7 +41,7 @@ void CMainDialog::OnInitDialog() {
 
 void CMainDialog::CreateWorkingFolders() {
   for (const char* folder : kWorkingFolders) {
-    if (!platform::Exists(folder)) platform::CreateFolder(folder);
+    if (!platform::Exists(folder)) (void)platform::CreateFolder(folder);
   }
 }
 

@@ -31,8 +31,10 @@ inline constexpr const char* kBackupFolder = ".\\Backup";
 inline constexpr std::array<const char*, 4> kWorkingFolders = {kLogsFolder, kConfigFolder,
                                                                kBackupFolder, kTempFolder};
 
-// The configuration file.
+// The configuration file (also the entry name in the server-logs archive).
+inline constexpr std::string_view kConfigFileName = "KestrelServer.xml";
 inline constexpr const char* kConfigFilePath = ".\\Config\\KestrelServer.xml";
+static_assert(std::string_view(kConfigFilePath).ends_with(kConfigFileName));
 
 // Scan results: "Scanresult_%s_%s.xml" (project name, user name) in ".\Config".
 std::string ScanResultName(std::string_view project_name, std::string_view user_name);

@@ -115,12 +115,12 @@ CXmlStore::~CXmlStore() = default;
 bool CXmlStore::Load(std::string_view path) {
   std::string text;
   if (!ReadWholeFile(path, text)) {
-    LoadText(std::string_view());
+    (void)LoadText(std::string_view());
     load_error_ = "cannot be read";
     path_ = path;
     return false;
   }
-  LoadText(text);
+  (void)LoadText(text);
   path_ = path;
   return loaded_;
 }
