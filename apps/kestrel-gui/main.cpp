@@ -2,21 +2,19 @@
 // with its windows, its notification-area icon and its message boxes; the
 // server core runs on a thread of its own while Qt owns the first thread.
 // SIGHUP restarts the server; SIGTERM and SIGINT shut it down without asking.
-#include <sys/resource.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "platform/Clock.h"
 #include "platform/PidLock.h"
+#include "platform/ProcessSetup.h"
+#include "shell/FrontEndArguments.h"
 #include "support/WindowMessages.h"
 #include "ui/AboutBox.h"
 #include "ui/AppIcon.h"
@@ -40,32 +38,6 @@ constexpr const char* kUsage =
     "\n"
     "Signals: SIGHUP restarts the server; SIGTERM and SIGINT shut it down.\n";
 
-struct Arguments {
-  bool show_logging = false;
-  QString screenshot_dir;
-};
-
-// 250 connections with their events need more than the common 1024 descriptors.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
-// Blocks the stop and restart signals in every thread (call before any thread
-// starts) and returns a descriptor that reads them, or -1.
-int OpenSignalFd() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
-  return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-}
-
 bool SaveGrab(QWidget* widget, const QString& dir, const char* name) {
   if (!widget->isVisible()) widget->adjustSize();
   const QString path = QDir(dir).filePath(QString::fromLatin1(name));
@@ -78,36 +50,31 @@ bool SaveGrab(QWidget* widget, const QString& dir, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Arguments args;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::puts("Kestrel - Server, Version 1.0");
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--show-logging") == 0) {
-      args.show_logging = true;
-      continue;
-    }
-    if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
-      args.screenshot_dir = QString::fromLocal8Bit(argv[++i]);
-      args.show_logging = true;
-      continue;
-    }
-    std::fprintf(stderr, "kestrel-gui: unknown argument '%s' (try --help)\n", argv[i]);
+  using kestrel::FrontEndArguments;
+  const FrontEndArguments args =
+      kestrel::ParseFrontEndArguments(kestrel::FrontEnd::kDesktop, argc, argv);
+  if (args.action == FrontEndArguments::Action::kHelp) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (args.action == FrontEndArguments::Action::kVersion) {
+    std::puts(kestrel::kServerVersionText);
+    return 0;
+  }
+  if (!args.rest.empty()) {
+    std::fprintf(stderr, "kestrel-gui: unknown argument '%s' (try --help)\n",
+                 args.rest.front().c_str());
     return 2;
   }
+  const QString screenshot_dir = QString::fromLocal8Bit(args.screenshot_dir.c_str());
   // One server per working folder; the administration commands look here.
   kestrel::platform::PidLock lock;
   if (!lock.Acquire(kestrel::platform::kServerLockFile)) {
     std::fputs("kestrel-gui: a server already runs in this folder\n", stderr);
     return 1;
   }
-  RaiseDescriptorLimit();
-  const int signal_fd = OpenSignalFd();
+  kestrel::platform::RaiseDescriptorLimit();
+  const int signal_fd = kestrel::platform::OpenServerSignals();
 
   int qt_argc = 1;  // our own options are not Qt's
   QApplication app(qt_argc, argv);
@@ -124,17 +91,18 @@ int main(int argc, char** argv) {
   std::unique_ptr<QSocketNotifier> signal_watch;
   if (signal_fd >= 0) {
     signal_watch = std::make_unique<QSocketNotifier>(signal_fd, QSocketNotifier::Read);
-    QObject::connect(
-        signal_watch.get(), &QSocketNotifier::activated, &controller, [&controller, signal_fd] {
-          signalfd_siginfo info{};
-          while (read(signal_fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
-            if (info.ssi_signo == SIGHUP) {
-              controller.Command(ID_RESTART_SERVER);
-            } else {
-              QCoreApplication::exit(0);  // Finish stops the server without asking
-            }
-          }
-        });
+    QObject::connect(signal_watch.get(), &QSocketNotifier::activated, &controller,
+                     [&controller, signal_fd] {
+                       for (platform::ServerSignal signal = platform::ReadServerSignal(signal_fd);
+                            signal != platform::ServerSignal::kNone;
+                            signal = platform::ReadServerSignal(signal_fd)) {
+                         if (signal == platform::ServerSignal::kRestart) {
+                           controller.Command(ID_RESTART_SERVER);
+                         } else {
+                           QCoreApplication::exit(0);  // Finish stops the server without asking
+                         }
+                       }
+                     });
   }
 
   if (!controller.Start()) {
@@ -142,14 +110,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (args.show_logging) controller.Command(ID_SHOW_LOGGING);
-  if (!args.screenshot_dir.isEmpty()) {
-    QTimer::singleShot(3000, &controller, [&controller, &args] {
-      const bool main_saved =
-          SaveGrab(controller.main_window(), args.screenshot_dir, "main-window.png");
+  if (!screenshot_dir.isEmpty()) {
+    QTimer::singleShot(3000, &controller, [&controller, &screenshot_dir] {
+      const bool main_saved = SaveGrab(controller.main_window(), screenshot_dir, "main-window.png");
       const bool logging_saved =
-          SaveGrab(controller.logging_window(), args.screenshot_dir, "logging-window.png");
+          SaveGrab(controller.logging_window(), screenshot_dir, "logging-window.png");
       ui::AboutBox about;
-      const bool about_saved = SaveGrab(&about, args.screenshot_dir, "about-box.png");
+      const bool about_saved = SaveGrab(&about, screenshot_dir, "about-box.png");
       QCoreApplication::exit(main_saved && logging_saved && about_saved ? 0 : 1);
     });
   }

@@ -3,7 +3,6 @@
 // window go to stdout (with syslog priority prefixes when stdout is the
 // journal), message boxes to stderr. Also the configuration check and the
 // administration commands (AdminTool.h).
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -14,18 +13,18 @@
 #include <vector>
 
 #include "AdminTool.h"
-#include "SignalBridge.h"
 #include "logging/JournalStream.h"
 #include "logging/StdoutLines.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/PidLock.h"
+#include "platform/ProcessSetup.h"
+#include "shell/FrontEndArguments.h"
 #include "shell/MainDialog.h"
+#include "shell/SignalBridge.h"
 
 namespace {
-
-constexpr const char* kVersion = "Kestrel - Server, Version 1.0";
 
 constexpr const char* kUsage =
     "Usage: kestrel-server [--workdir DIR] [COMMAND]\n"
@@ -64,15 +63,6 @@ constexpr const char* kUsage =
     "Signals: SIGHUP restarts the server (the configuration is read again);\n"
     "SIGTERM and SIGINT shut it down.\n";
 
-// 250 connections with their events need more than the common 1024 descriptors.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
 int Usage(const std::string& complaint) {
   std::fprintf(stderr, "kestrel-server: %s (try --help)\n", complaint.c_str());
   return kestrel::kToolUsage;
@@ -98,7 +88,7 @@ int RunServer() {
     return 1;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  RaiseDescriptorLimit();
+  platform::RaiseDescriptorLimit();
 
   platform::MessageLoop loop(platform::SystemClock::Instance());
   // Blocks the signals before any other thread exists, so only the bridge sees them.
@@ -137,22 +127,23 @@ int RunServer() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (const std::string& arg : args) {
-    if (arg == "--help" || arg == "-h") {
+  using kestrel::FrontEndArguments;
+  FrontEndArguments parsed =
+      kestrel::ParseFrontEndArguments(kestrel::FrontEnd::kHeadless, argc, argv);
+  switch (parsed.action) {
+    case FrontEndArguments::Action::kHelp:
       std::fputs(kUsage, stdout);
       return 0;
-    }
-    if (arg == "--version") {
-      std::puts(kVersion);
+    case FrontEndArguments::Action::kVersion:
+      std::puts(kestrel::kServerVersionText);
       return 0;
-    }
+    case FrontEndArguments::Action::kUsageError:
+      return Usage(parsed.error);
+    case FrontEndArguments::Action::kRun:
+      break;
   }
-  if (args.size() >= 1 && args[0] == "--workdir") {
-    if (args.size() < 2) return Usage("--workdir needs a folder");
-    if (!ChangeFolder(args[1])) return kestrel::kToolUsage;
-    args.erase(args.begin(), args.begin() + 2);
-  }
+  if (parsed.workdir && !ChangeFolder(*parsed.workdir)) return kestrel::kToolUsage;
+  const std::vector<std::string>& args = parsed.rest;
   if (args.empty()) return RunServer();
   if (args[0] == "--check-config") {
     if (args.size() > 2) return Usage("--check-config takes one folder at most");

@@ -19,6 +19,7 @@
 #include "client/WorkFolder.h"
 #include "config/ConfigReader.h"
 #include "platform/FileSystem.h"
+#include "support/ServerFiles.h"
 #include "support/XmlStore.h"
 
 namespace kestrel::cli {
@@ -80,7 +81,7 @@ void FetchServerView(ServerLink& link, ServerView& view) {
   view.code = FetchServerLogs(link, view.folder.File(""), unpacked);
   if (view.code != kExitOk) return;
   CXmlStore store;
-  ReadConfiguration(store, view.config, view.folder.File("KestrelServer.xml"));
+  ReadConfiguration(store, view.config, view.folder.File(std::string(kConfigFileName)));
   if (!store.IsLoaded()) {
     PrintError("the server-logs archive holds no readable server configuration");
     view.code = kExitConnection;
@@ -108,15 +109,16 @@ std::string ProjectNames(const ServerConfig& config) {
 bool NormaliseRightsFolders(CXmlStore& store, int& changed) {
   changed = 0;
   for (int n = 1;; ++n) {
-    const std::string tag = "Folder" + std::to_string(n);
-    const std::string name = store.GetString({"UserRights", tag}, "Foldername");
+    const std::string tag = SectionTag(rights_keys::kFolderPrefix, n);
+    const std::string name = store.GetString({rights_keys::kRoot, tag}, rights_keys::kFoldername);
     if (name.empty()) break;
-    std::string mapped = name == "RootFolder" ? std::string("Rootfolder") : name;
+    std::string mapped = name == kScanRootFolderName ? std::string(kRightsRootFolderName) : name;
     std::replace(mapped.begin(), mapped.end(), '/', '\\');
     while (mapped.size() > 1 && mapped.back() == '\\') mapped.pop_back();
     while (mapped.size() > 1 && mapped.front() == '\\') mapped.erase(0, 1);
     if (mapped == name) continue;
-    if (!store.SetExistingString({"UserRights", tag}, "Foldername", mapped)) return false;
+    if (!store.SetExistingString({rights_keys::kRoot, tag}, rights_keys::kFoldername, mapped))
+      return false;
     ++changed;
   }
   return changed == 0 || store.Save();
@@ -143,18 +145,19 @@ bool CheckDocument(const std::string& path, const std::string& shown, DocumentKi
     return false;
   }
   if (kind == DocumentKind::kConfig) {
-    if (store.GetString({"KestrelServer_Config", "General"}, "GlobalKey").empty()) {
+    if (store.GetString({config_keys::kRoot, config_keys::kGeneral}, config_keys::kGlobalKey)
+            .empty()) {
       PrintError(shown +
                  " is not a server configuration (KestrelServer_Config/General/GlobalKey is "
                  "missing or empty)");
       return false;
     }
-    if (store.GetString({"KestrelServer_Config", "Project1"}, "Projectname").empty()) {
+    if (store.GetString({config_keys::kRoot, "Project1"}, config_keys::kProjectname).empty()) {
       PrintWarning(shown + " has no Project1 section: the server would run without projects");
     }
     return true;
   }
-  if (store.GetString({"UserRights"}, "Projectname").empty()) {
+  if (store.GetString({rights_keys::kRoot}, rights_keys::kProjectname).empty()) {
     PrintError(shown +
                " is not a user-rights document (UserRights/Projectname is missing or "
                "empty)");
@@ -205,7 +208,7 @@ int PushDocument(const CommandLine& line, const Settings& settings, DocumentKind
           "\\ between levels)\n",
           changed);
     }
-    const std::string project = rights.GetString({"UserRights"}, "Projectname");
+    const std::string project = rights.GetString({rights_keys::kRoot}, rights_keys::kProjectname);
     const ProjectRecord* known = FindProject(view.config, project);
     if (known == nullptr) {
       PrintError("the server has no project '" + ToDisplayText(project) +
@@ -302,7 +305,7 @@ int RunAdminRights(const CommandLine& line, const Settings& settings) {
   for (std::size_t u = 0; u < project->users.size(); ++u) {
     const UserRecord& user = *project->users[u];
     const client::ScanResultParse parsed = client::LoadScanResult(
-        view.folder.File("Scanresult_" + project->projectname + "_" + user.username + ".xml"));
+        view.folder.File(ScanResultName(project->projectname, user.username)));
     if (!parsed.ok) continue;
     for (const client::RemoteFolder& folder : parsed.result.folders) {
       auto [row, fresh] = rows.try_emplace(folder.name, project->users.size(), "-");

@@ -332,7 +332,7 @@ int RunGet(const CommandLine& line, const Settings& settings) {
                  " is not in your scan result yet; its time comes from the archive (2 s steps)");
   }
   platform::DirEntry got;
-  platform::Stat(*target, got);
+  (void)platform::Stat(*target, got);
   std::printf("downloaded %s -> %s (%llu bytes)\n", shown.c_str(), local_native.c_str(),
               static_cast<unsigned long long>(got.size));
   return kExitOk;
@@ -370,7 +370,7 @@ int RunPut(const CommandLine& line, const Settings& settings) {
   ServerLink& link = context.server;
   client::Transfers& transfers = context.transfers;
   const client::ScanResult* result = &context.result;
-  const std::string shown_folder = *folder == client::kRootFolder ? "/" : Shown(*folder);
+  const std::string shown_folder = *folder == kScanRootFolderName ? "/" : Shown(*folder);
   const client::FolderAccess access =
       client::RemoteView(*result).Access(client::FolderKey(*folder));
   if (access.hidden) {

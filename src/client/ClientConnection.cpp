@@ -11,8 +11,8 @@ bool ClientConnection::Connect(const std::string& host, std::uint16_t port,
                                std::chrono::milliseconds timeout, std::string_view local_address) {
   int error = socket_.Connect(host, port, timeout, local_address);
   if (error != 0) return Fail(error);
-  socket_.SetNoDelay(true);
-  socket_.SetSendTimeout(kSendTimeout);
+  (void)socket_.SetNoDelay(true);
+  (void)socket_.SetSendTimeout(kSendTimeout);
   last_error_ = 0;
   stale_ = false;
   return true;

@@ -321,12 +321,12 @@ TransferResult ClientSession::FetchAndExtract(std::string_view local_archive,
   report.SizeFromArchiveHead();  // one file, one entry
   const TransferResult fetched = FetchToFile(local_archive, report);
   if (!fetched) {
-    platform::DeleteFile(local_archive);
+    platform::RemoveIfExists(local_archive);
     return fetched;
   }
   report.Phase(TransferPhase::kFinishing);
   const ExtractResult extracted = ExtractArchive(local_archive, local_target);
-  platform::DeleteFile(local_archive);
+  platform::RemoveIfExists(local_archive);
   if (!extracted.ok) {
     const bool local = extracted.reason == ExtractFailure::kWriteFailed ||
                        extracted.reason == ExtractFailure::kNoSpace;
@@ -522,7 +522,7 @@ TransferResult ClientSession::Upload(std::string_view local_source, std::string_
                         static_cast<std::int64_t>(before.size), report);
     result.sent_time = announce.value_or(before.last_write);
   }
-  platform::DeleteFile(local_archive);
+  platform::RemoveIfExists(local_archive);
   return result;
 }
 
@@ -557,7 +557,7 @@ TransferResult ClientSession::DownloadServerLogs(std::string_view local_archive,
   if (!RequestServerLogs()) return Failed(TransferStatus::kNoReply, TransferStep::kRequest);
   TransferResult result = AwaitArchive(report);
   if (result) result = FetchToFile(local_archive, report);
-  if (!result) platform::DeleteFile(local_archive);
+  if (!result) platform::RemoveIfExists(local_archive);
   return result;
 }
 
@@ -578,7 +578,7 @@ bool ClientSession::RemoteUpload(std::string_view local_source, std::string_view
       own_archive ? std::string(local_source) + ".zip" : std::string(local_archive);
   const bool sent = PackFile(archive, local_source, announced_name) &&
                     RemoteUploadArchive(archive, announced_name);
-  if (own_archive) platform::DeleteFile(archive);
+  if (own_archive) platform::RemoveIfExists(archive);
   return sent;
 }
 

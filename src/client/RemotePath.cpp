@@ -44,7 +44,7 @@ std::string Normalise(std::string_view typed) {
 
 std::optional<std::string> ParseRemoteFolder(std::string_view typed) {
   const std::string path = Normalise(typed);
-  if (path.empty() || path == kRootFolder) return std::string(kRootFolder);
+  if (path.empty() || path == kScanRootFolderName) return std::string(kScanRootFolderName);
   if (!IsPlainPath(path)) return std::nullopt;
   return path;
 }
@@ -53,17 +53,17 @@ std::optional<RemoteName> ParseRemoteName(std::string_view typed) {
   const std::string path = Normalise(typed);
   if (path.empty() || !IsPlainPath(path)) return std::nullopt;
   const std::size_t cut = path.rfind('\\');
-  if (cut == std::string::npos) return RemoteName{std::string(kRootFolder), path};
+  if (cut == std::string::npos) return RemoteName{std::string(kScanRootFolderName), path};
   return RemoteName{path.substr(0, cut), path.substr(cut + 1)};
 }
 
 std::string FolderKey(std::string_view protocol_folder) {
-  if (protocol_folder == kRootFolder) return {};
+  if (protocol_folder == kScanRootFolderName) return {};
   return std::string(protocol_folder);
 }
 
 std::string ProtocolFolder(std::string_view folder_key) {
-  if (folder_key.empty()) return std::string(kRootFolder);
+  if (folder_key.empty()) return std::string(kScanRootFolderName);
   return std::string(folder_key);
 }
 

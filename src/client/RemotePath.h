@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel::client {
+#include "support/ServerFiles.h"  // kScanRootFolderName
 
-inline constexpr std::string_view kRootFolder = "RootFolder";
+namespace kestrel::client {
 
 bool IsPlainName(std::string_view level);
 // Levels separated by "\", each a plain name.

@@ -50,7 +50,7 @@ bool IsTrue(const std::string& text) {
 void ReadFolder(const XMLElement& element, ScanResult& out) {
   RemoteFolder folder;
   folder.name = TextOf(element, "Foldername");
-  const bool usable = folder.name == kRootFolder || IsPlainPath(folder.name);
+  const bool usable = folder.name == kScanRootFolderName || IsPlainPath(folder.name);
   folder.hidden = IsTrue(TextOf(element, "Invisible"));
   bool saw_file = false;
   for (const XMLElement* child = element.FirstChildElement(); child != nullptr;

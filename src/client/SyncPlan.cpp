@@ -99,7 +99,7 @@ class FilePlanner {
       Keep(a, "the folder is hidden from you on the server");
       return;
     }
-    if (l != nullptr && ParentKey(a.key) == kRootFolder) {
+    if (l != nullptr && ParentKey(a.key) == kScanRootFolderName) {
       Keep(a, "a top-level folder named RootFolder cannot be told apart from the project root");
       return;
     }

@@ -26,7 +26,7 @@ WorkFolder::WorkFolder() {
 }
 
 WorkFolder::~WorkFolder() {
-  if (!path_.empty()) platform::RemoveTree(path_);
+  if (!path_.empty()) (void)platform::RemoveTree(path_);
 }
 
 std::string WorkFolder::File(const std::string& name) const {

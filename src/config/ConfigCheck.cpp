@@ -17,9 +17,6 @@ namespace {
 
 namespace keys = config_keys;
 
-constexpr const char* kRootRightsName = "~RootRights.xml";
-constexpr const char* kRightsTemplate = "~RootRights_default.xml";
-constexpr const char* kManagedRootFolder = ".\\Rootfolder";
 // Bounds of the walk over a project tree for rights files.
 constexpr std::size_t kMaxWalkedFolders = 100000;
 constexpr int kMaxEditsForSuggestion = 2;
@@ -390,12 +387,12 @@ void Checker::CheckReadResult() {
   }
   const ServerSettings& settings = config_.settings;
   if (!settings.customer_installation) {
-    if (!platform::IsFolder(kManagedRootFolder)) {
+    if (!platform::IsFolder(kManagedBaseFolder)) {
       Fault(store_.LineOf(general, keys::kCustomerInstallation),
             "CustomerInstallation is off but the folder Rootfolder does not exist: the managed "
             "project roots cannot be made");
     }
-    if (settings.activate_user_privileges) CheckRightsFile(kRightsTemplate);
+    if (settings.activate_user_privileges) CheckRightsFile(kRootRightsTemplate);
     return;  // the roots are the managed ones, made at start
   }
   for (const std::unique_ptr<ProjectRecord>& project : config_.projects) {
@@ -414,7 +411,7 @@ void Checker::CheckReadResult() {
 }
 
 void Checker::CheckRightsFiles(const ProjectRecord& project) {
-  const std::string root_rights = project.rootpath + "\\" + kRootRightsName;
+  const std::string root_rights = RootRightsPath(project.rootpath);
   if (!platform::Exists(root_rights)) {
     Fault(0, "project " + Quoted(project.projectname) + " has no " + kRootRightsName +
                  ": with ActivateUserPrivileges on, every folder is hidden from every user");
@@ -432,8 +429,7 @@ void Checker::CheckRightsFiles(const ProjectRecord& project) {
       if (entry.is_link) continue;
       if (entry.is_folder) {
         pending.push_back(path);
-      } else if (entry.name.size() > 5 && entry.name[0] == '~' &&
-                 entry.name.substr(entry.name.size() - 4) == ".xml") {
+      } else if (IsRightsFileName(entry.name)) {
         CheckRightsFile(path);
       }
     }

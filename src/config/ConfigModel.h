@@ -15,23 +15,23 @@
 #include "config/FolderAccess.h"
 #include "config/SharedSnapshot.h"
 #include "config/SharedText.h"
+#include "support/ServerFiles.h"  // kConfigFilePath
 
 namespace kestrel {
 
 inline constexpr const char* kDefaultGlobalKey = "qa7b5N2dkeMw8rf";
-inline constexpr const char* kConfigFilePath = ".\\Config\\KestrelServer.xml";
 
 struct GroupNode {
   std::string name;  // never empty
 };
 
 struct UserRecord {
-  std::string username;   // `Username`
-  std::string realname;   // `Realname`
-  SharedText password;    // `Password`: digest; replaced in place (main thread)
-  std::string useremail;  // `Useremail`
-  std::string user_tag;     // "User%d"
-  std::string project_tag;  // "Project%d"
+  std::string username;           // `Username`
+  std::string realname;           // `Realname`
+  SharedText password;            // `Password`: digest; replaced in place (main thread)
+  std::string useremail;          // `Useremail`
+  std::string user_tag;           // "User%d"
+  std::string project_tag;        // "Project%d"
   std::vector<GroupNode> groups;  // at least one
 
   // Run-time state shared by the sessions and the project handler thread.
@@ -42,17 +42,17 @@ struct UserRecord {
 };
 
 struct ProjectRecord {
-  std::string projectname;  // `Projectname`
-  std::string rootpath;     // `Rootpath`
-  std::vector<GroupNode> groups;                    // at least one
-  std::vector<std::unique_ptr<UserRecord>> users;   // at least one; addresses stable
-  bool user_privileges = false;  // copy of ActivateUserPrivileges at creation
-  std::string section_tag;       // "Project%d"
+  std::string projectname;                         // `Projectname`
+  std::string rootpath;                            // `Rootpath`
+  std::vector<GroupNode> groups;                   // at least one
+  std::vector<std::unique_ptr<UserRecord>> users;  // at least one; addresses stable
+  bool user_privileges = false;                    // copy of ActivateUserPrivileges at creation
+  std::string section_tag;                         // "Project%d"
 
   // Run-time state (project store and sessions).
-  BusyFlag rights_pass_running;                  // held while the handler copies a rights file
-  std::atomic<bool> changed_by_session{false};   // set by upload/delete, cleared by the scan
-  bool delete_empty_folders = false;             // set before the handler thread starts
+  BusyFlag rights_pass_running;                 // held while the handler copies a rights file
+  std::atomic<bool> changed_by_session{false};  // set by upload/delete, cleared by the scan
+  bool delete_empty_folders = false;            // set before the handler thread starts
   // Every user's access to every folder, published by each complete scan (the
   // handler thread) and read by the sessions; null until the first scan.
   SharedSnapshot<FolderAccessTable> folder_access;
@@ -63,13 +63,13 @@ struct ProjectRecord {
 };
 
 struct ServerSettings {
-  bool customer_installation = true;        // `CustomerInstallation`
+  bool customer_installation = true;           // `CustomerInstallation`
   std::string global_key = kDefaultGlobalKey;  // `GlobalKey`
-  bool activate_remote = false;             // `ActivateRemote`
-  SharedText password_remote;               // `PasswordRemote`: digest
-  bool activate_user_privileges = false;    // `ActivateUserPrivileges`
-  int log_level = 1;                        // `LogLevel` 0..2
-  bool log_user_activity = false;           // `LogUserActivity`
+  bool activate_remote = false;                // `ActivateRemote`
+  SharedText password_remote;                  // `PasswordRemote`: digest
+  bool activate_user_privileges = false;       // `ActivateUserPrivileges`
+  int log_level = 1;                           // `LogLevel` 0..2
+  bool log_user_activity = false;              // `LogUserActivity`
   std::int32_t scan_intervall_projects = 5;    // `ScanIntervallProjects`, minutes
   std::int32_t scan_intervall_userrights = 1;  // `ScanIntervallUserrights`, minutes
   std::int32_t tcpip_listen_port = 50000;      // `TCPIPListenPort`

@@ -34,12 +34,6 @@ struct RemoteDocumentRecord final : platform::MessageRecord {
   std::string path;  // system path, e.g. ".\Temp\XMLConfig_3.xml"
 };
 
-inline constexpr const char* kBackupFolder = ".\\Backup";
-inline constexpr const char* kBackupStampFormat = "%d_%m_%y %H_%M_%S";
-inline constexpr std::string_view kConfigOldSuffix = "_ServerConfig_old.xml";
-inline constexpr std::string_view kConfigNewSuffix = "_ServerConfig_New.xml";
-inline constexpr std::string_view kConfigDownloadSuffix = "_ServerConfig_Download.xml";
-
 // What an uploaded document holds; both can be true for one document.
 struct RemoteDocumentKinds {
   // KestrelServer_Config/General/GlobalKey has text.
@@ -51,7 +45,7 @@ struct RemoteDocumentKinds {
 // Loads the document once to look at it; an unreadable document is neither.
 RemoteDocumentKinds ClassifyRemoteDocument(std::string_view path);
 
-// ".\Backup\" + the current local time as "%d_%m_%y %H_%M_%S" + suffix.
+// BackupPath (support/ServerFiles.h) stamped with the clock's local time.
 std::string BackupFilePath(const platform::Clock& clock, std::string_view suffix);
 // Copies from to BackupFilePath(clock, suffix), replacing a file of that name;
 // creates ".\Backup" when it is missing. False when the copy failed (callers

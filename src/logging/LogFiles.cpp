@@ -3,6 +3,7 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "support/FileNeu.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel {
 
@@ -11,11 +12,11 @@ std::string FormatLogTime(const platform::LocalTime& t) {
 }
 
 std::string LogbookFileName(const platform::LocalTime& t) {
-  return StringPrintf(".\\logs\\Server Logbook %d_%02d.log", t.year, t.month);
+  return LogbookPath(t.year, t.month);
 }
 
 std::string UserLogFileName(const platform::LocalTime& t) {
-  return StringPrintf("logs\\Server UserLog %d_%02d.log", t.year, t.month);
+  return UserLogPath(t.year, t.month);
 }
 
 std::string FormatLogbookLine(const platform::LocalTime& t, int level, std::string_view text) {

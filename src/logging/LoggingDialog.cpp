@@ -34,10 +34,10 @@ std::intptr_t CLoggingDialog::HandleMessage(platform::MessageLoop& loop,
     case WM_LOG_CLOSE:
       loop.Quit(1);  // as if OK were pressed
       return 1;
-    case kMsgClose:
+    case WM_CLOSE:
       Hide();
       return 1;
-    case kMsgCommand:
+    case WM_COMMAND:
       return OnCommand(static_cast<int>(message.wparam)) ? 1 : 0;
     default:
       return 0;

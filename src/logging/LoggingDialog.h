@@ -34,10 +34,6 @@ class CLoggingDialog {
   static constexpr int kIdRadioInfo = 1004;
   static constexpr int kIdTextView = 1008;
   static constexpr int kIdClear = 1011;
-  // Window messages a front end may post to the logging loop besides the
-  // WM_LOG_* ones: the close box, and a command with the control id in wparam.
-  static constexpr std::uint32_t kMsgClose = 0x0010;
-  static constexpr std::uint32_t kMsgCommand = 0x0111;
   // The text view keeps at most this many lines and characters (CR LF included).
   static constexpr std::size_t kMaxLines = 500;
   static constexpr std::size_t kTextLimit = 64000;
@@ -62,7 +58,8 @@ class CLoggingDialog {
   void Init(std::intptr_t ready_tag = 0);
 
   // Logging thread: the handler of the logging loop. WM_LOG_RECORD,
-  // WM_LOG_SHOW, WM_LOG_CLOSE (quits `loop`), kMsgClose and kMsgCommand.
+  // WM_LOG_SHOW, WM_LOG_CLOSE (quits `loop`), WM_CLOSE (the close box) and
+  // WM_COMMAND (a control id of the layout in wparam).
   // Returns 1 when the message was one of these, 0 otherwise.
   std::intptr_t HandleMessage(platform::MessageLoop& loop, platform::Message& message);
 

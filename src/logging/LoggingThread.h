@@ -40,7 +40,7 @@ class LoggingThread {
 
   // Any thread: posts WM_LOG_SHOW ("Show logging"). False when no loop runs.
   bool Show();
-  // Any thread: posts a message to the logging loop (e.g. CLoggingDialog::kMsgCommand).
+  // Any thread: posts a message to the logging loop (e.g. WM_COMMAND).
   bool Post(platform::Message message);
 
   // Any thread: the logging window while it exists, else null. The caller's

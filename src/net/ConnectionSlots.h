@@ -25,6 +25,7 @@
 #include "platform/Event.h"
 #include "platform/MessageLoop.h"
 #include "platform/Thread.h"
+#include "support/TempNames.h"  // kTransferSlotCount
 
 namespace kestrel {
 
@@ -87,7 +88,7 @@ struct ConnectionSlot {
 
 class ConnectionSlots {
  public:
-  static constexpr int kSlotCount = 250;
+  static constexpr int kSlotCount = kTransferSlotCount;  // one per connection number
   static constexpr int kTimeoutSeconds = 180;
   static constexpr std::size_t kSlotStackSize = 256 * 1024;
   static constexpr std::chrono::milliseconds kStopGrace{5000};

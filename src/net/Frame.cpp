@@ -38,30 +38,6 @@ bool ChecksumMatches(const std::uint8_t* buffer) {
 
 }  // namespace
 
-bool IsKnownPacketType(std::uint8_t type) {
-  switch (static_cast<PacketType>(type)) {
-    case PacketType::kPing:
-    case PacketType::kGetSessionKey:
-    case PacketType::kLogin:
-    case PacketType::kLogout:
-    case PacketType::kRemoteLogin:
-    case PacketType::kScanResultRequest:
-    case PacketType::kScanResultChanged:
-    case PacketType::kDownloadRequest:
-    case PacketType::kRemoteUploadRequest:
-    case PacketType::kServerLogsRequest:
-    case PacketType::kTransferReady:
-    case PacketType::kNextDownloadChunk:
-    case PacketType::kUploadRequest:
-    case PacketType::kUploadChunk:
-    case PacketType::kDeleteFile:
-    case PacketType::kRemotePasswordChange:
-    case PacketType::kUserPasswordChange:
-      return true;
-  }
-  return false;
-}
-
 std::uint8_t FrameChecksum(const std::uint8_t* bytes, std::size_t count) {
   std::uint64_t wide = 0;
   std::size_t i = 0;

@@ -60,9 +60,6 @@ enum class PacketType : std::uint8_t {
   kUserPasswordChange = 0x41,
 };
 
-// True for the types above; every other byte (0x02, 0x25, 0x80 and up, ...) is unknown.
-bool IsKnownPacketType(std::uint8_t type);
-
 // Reply payloads shared by many requests.
 inline constexpr std::uint8_t kReplyAccepted[2] = {0x55, 0x33};  // accepted / done
 inline constexpr std::uint8_t kReplyRefused[2] = {0xAA, 0xAA};   // refused (password change)

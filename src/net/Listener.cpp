@@ -48,7 +48,6 @@ bool Listener::Listen(platform::MessageLoop* owner, std::uint16_t port, std::str
   owner_ = owner;
   closing_.store(false);
   closing_event_.Reset();
-  accepted_.store(0, std::memory_order_relaxed);
   if (!accept_thread_.Start([this] { AcceptLoop(); })) {
     socket_.Close();
     Fail(platform::wsa::kEMFILE, address, port);
@@ -82,7 +81,6 @@ void Listener::AcceptLoop() {
       continue;
     }
     auto connection = std::make_unique<CSocketClass>(std::move(peer));
-    accepted_.fetch_add(1, std::memory_order_relaxed);
     if (owner_ == nullptr) continue;  // nobody to serve it: closed right here
     // Posted, not sent: the main thread may be joining this thread in Close,
     // and a queued hand-off must never wait for it.

@@ -58,8 +58,6 @@ class Listener {
   int last_error() const { return last_error_; }
   bool show_errors() const { return show_errors_; }
   void set_show_errors(bool on) { show_errors_ = on; }
-  // Connections accepted and handed to the owner since Listen (accept thread writes).
-  int accepted_count() const { return accepted_.load(std::memory_order_relaxed); }
 
  private:
   void AcceptLoop();
@@ -70,7 +68,6 @@ class Listener {
   platform::MessageLoop* owner_ = nullptr;  // set before the accept thread starts
   platform::Event closing_event_;           // wakes the accept thread's back-off wait
   std::atomic<bool> closing_{false};
-  std::atomic<int> accepted_{0};
   bool listening_ = false;   // main thread only
   bool show_errors_ = true;  // main thread only
   int last_error_ = 0;       // main thread only

@@ -98,8 +98,8 @@ CSocketClass::CSocketClass(platform::TcpSocket socket) : socket_(std::move(socke
   peer_address_ = socket_.PeerAddress();
   peer_port_ = socket_.PeerPort();
   // Replies are single small frames: never hold them back for coalescing.
-  socket_.SetNoDelay(true);
-  socket_.SetSendTimeout(kSendTimeout);
+  (void)socket_.SetNoDelay(true);
+  (void)socket_.SetSendTimeout(kSendTimeout);
 }
 
 CSocketClass::~CSocketClass() {

@@ -50,12 +50,14 @@ class CSocketClass {
   };
   // Reads at most buffer.size() bytes without waiting.
   // Nothing to read yet gives 0 bytes silently.
-  ReceiveResult Receive(std::span<std::uint8_t> buffer);
+  [[nodiscard]] ReceiveResult Receive(std::span<std::uint8_t> buffer);
 
   // Sends the whole frame with one send call; true when it went out. Waits
   // at most kSendTimeout for a peer that does not read. Not retried.
-  bool Send(const std::uint8_t* data, std::size_t length);
-  bool Send(std::span<const std::uint8_t> frame) { return Send(frame.data(), frame.size()); }
+  [[nodiscard]] bool Send(const std::uint8_t* data, std::size_t length);
+  [[nodiscard]] bool Send(std::span<const std::uint8_t> frame) {
+    return Send(frame.data(), frame.size());
+  }
 
   // "%d.%d.%d.%d" of the peer, and its port.
   const std::string& GetPeerAddress() const { return peer_address_; }

@@ -290,6 +290,11 @@ int DeleteFile(std::string_view path) {
   return ::unlink(NativePath(path).c_str()) == 0 ? 0 : errno;
 }
 
+bool RemoveIfExists(std::string_view path) {
+  const int error = DeleteFile(path);
+  return error == 0 || error == ENOENT;
+}
+
 int RemoveFolder(std::string_view path) {
   return ::rmdir(NativePath(path).c_str()) == 0 ? 0 : errno;
 }

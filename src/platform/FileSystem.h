@@ -42,31 +42,36 @@ struct SkippedNames {
 // Lists a folder sorted by name (byte order), without "." and "..". Entries
 // whose native name has no system form are left out and noted in *skipped
 // (or only counted).
-int ListDirectory(std::string_view path, std::vector<DirEntry>& out, SkippedNames* skipped);
-int ListDirectory(std::string_view path, std::vector<DirEntry>& out, int* skipped = nullptr);
+[[nodiscard]] int ListDirectory(std::string_view path, std::vector<DirEntry>& out,
+                                SkippedNames* skipped);
+[[nodiscard]] int ListDirectory(std::string_view path, std::vector<DirEntry>& out,
+                                int* skipped = nullptr);
 // The same for an open folder (the descriptor stays the caller's). With
 // follow_links false a link is described as itself: is_link, and no field
 // tells anything about its target.
-int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out,
-                    SkippedNames* skipped = nullptr);
+[[nodiscard]] int ListDirectoryAt(int dir_fd, bool follow_links, std::vector<DirEntry>& out,
+                                  SkippedNames* skipped = nullptr);
 // Status of one path (follows links). ENOENT when missing.
-int Stat(std::string_view path, DirEntry& out);
+[[nodiscard]] int Stat(std::string_view path, DirEntry& out);
 bool Exists(std::string_view path);
 bool IsFolder(std::string_view path);
 
-int DeleteFile(std::string_view path);
-int RemoveFolder(std::string_view path);  // empty folder only
+[[nodiscard]] int DeleteFile(std::string_view path);
+// Deletes the file at path when there is one; true when none is left. Never
+// reports: for clean-ups whose failure changes nothing for the caller.
+bool RemoveIfExists(std::string_view path);
+[[nodiscard]] int RemoveFolder(std::string_view path);  // empty folder only
 // Removes a folder tree with file-system calls; never follows links (a link is
 // removed, not its target).
-int RemoveTree(std::string_view path);
+[[nodiscard]] int RemoveTree(std::string_view path);
 // Renames, replacing an existing target atomically.
-int RenameFile(std::string_view from, std::string_view to);
-int CopyFile(std::string_view from, std::string_view to, bool overwrite);
+[[nodiscard]] int RenameFile(std::string_view from, std::string_view to);
+[[nodiscard]] int CopyFile(std::string_view from, std::string_view to, bool overwrite);
 // A second name for the same file contents (a hard link; a copy where the file
 // system has no links). The target must not exist.
-int LinkFile(std::string_view from, std::string_view to);
-int CreateFolder(std::string_view path);
-int SetLastWriteTime(std::string_view path, FileTime time);
+[[nodiscard]] int LinkFile(std::string_view from, std::string_view to);
+[[nodiscard]] int CreateFolder(std::string_view path);
+[[nodiscard]] int SetLastWriteTime(std::string_view path, FileTime time);
 // Bytes free for unprivileged users on the file system holding path.
 std::optional<std::uint64_t> FreeSpace(std::string_view path);
 
@@ -87,18 +92,18 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  int Open(std::string_view path, unsigned flags);
+  [[nodiscard]] int Open(std::string_view path, unsigned flags);
   // Takes over an open descriptor (closing the one held before).
   void Adopt(int fd);
   // Size, kind and last-write time of the open file (its name stays empty).
-  int Status(DirEntry& out) const;
+  [[nodiscard]] int Status(DirEntry& out) const;
   // Reads up to count bytes; returns the count read (0 at end) or -errno.
-  long Read(void* buffer, std::size_t count);
+  [[nodiscard]] long Read(void* buffer, std::size_t count);
   // Writes all bytes; returns 0 or an errno value.
-  int Write(const void* data, std::size_t count);
-  int SeekToEnd();
-  int Seek(std::uint64_t offset);
-  int Flush();  // to stable storage
+  [[nodiscard]] int Write(const void* data, std::size_t count);
+  [[nodiscard]] int SeekToEnd();
+  [[nodiscard]] int Seek(std::uint64_t offset);
+  [[nodiscard]] int Flush();  // to stable storage
   int Close();
   bool IsOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }

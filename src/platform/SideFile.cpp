@@ -53,7 +53,7 @@ SideFile::~SideFile() {
   if (committed_) return;
   const bool opened = file_.IsOpen();
   file_.Close();
-  if (opened) DeleteFile(side_);
+  if (opened) RemoveIfExists(side_);
 }
 
 int SideFile::Open() {
@@ -65,7 +65,7 @@ int SideFile::Commit() {
   int error = file_.Close();
   if (error == 0) error = RenameFile(side_, target_);
   if (error != 0) {
-    DeleteFile(side_);
+    RemoveIfExists(side_);
     return error;
   }
   committed_ = true;

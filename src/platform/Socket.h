@@ -48,9 +48,9 @@ class TcpSocket {
   // local address, IPv4 and IPv6 through one dual-stack socket, or IPv4 only
   // where the machine has no IPv6), with SO_REUSEADDR. Returns a WSA number;
   // wsa::kEADDRNOTAVAIL for an address text that is not numeric.
-  int Listen(std::uint16_t port, int backlog, std::string_view address = {});
+  [[nodiscard]] int Listen(std::uint16_t port, int backlog, std::string_view address = {});
   // Blocking accept; returns a WSA number (wsa::kEINVAL etc. once shut down).
-  int Accept(TcpSocket& out);
+  [[nodiscard]] int Accept(TcpSocket& out);
   // Connects to host:port (a name, IPv4 dotted or IPv6, brackets allowed),
   // trying each address the name resolves to in turn. Returns a WSA number.
   // local_address: a numeric source address to connect from (empty: any).
@@ -64,14 +64,15 @@ class TcpSocket {
     bool closed = false;    // orderly end of stream
   };
   // Non-blocking read of at most buffer.size() bytes.
-  ReadResult ReadSome(std::span<std::uint8_t> buffer);
+  [[nodiscard]] ReadResult ReadSome(std::span<std::uint8_t> buffer);
   // Blocking read waiting at most timeout for the first byte.
-  ReadResult ReadWait(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
+  [[nodiscard]] ReadResult ReadWait(std::span<std::uint8_t> buffer,
+                                    std::chrono::milliseconds timeout);
   // Sends all bytes in one call where the kernel takes them; blocks at most the
   // send time-out. Returns a WSA number.
-  int SendAll(std::span<const std::uint8_t> data);
-  int SetSendTimeout(std::chrono::milliseconds timeout);
-  int SetNoDelay(bool on);
+  [[nodiscard]] int SendAll(std::span<const std::uint8_t> data);
+  [[nodiscard]] int SetSendTimeout(std::chrono::milliseconds timeout);
+  [[nodiscard]] int SetNoDelay(bool on);
 
   // Peer's address in its usual form (dotted IPv4, also for IPv4-mapped IPv6
   // peers; IPv6 as inet_ntop writes it) and its port; empty/0 when unknown.

@@ -58,9 +58,9 @@ bool Claimed(const ServerConfig& config, const std::string& candidate) {
 void WriteEntry(CXmlStore& list, int n, const std::string& path, const std::string& date) {
   const std::string tag = EntryTag(n);
   const XmlPath entry{kTop, tag};
-  list.AddElement(entry);
-  list.SetString(entry, kFolderpath, path);
-  list.SetString(entry, kTimestamp, date);
+  (void)list.AddElement(entry);
+  (void)list.SetString(entry, kFolderpath, path);
+  (void)list.SetString(entry, kTimestamp, date);
 }
 
 // Rewrites the list without the entries for candidate, renumbered from 1.
@@ -78,7 +78,7 @@ void DropFromList(const CXmlStore& list, const std::string& candidate) {
   }
   // The rename replaces the old list in one step.
   if (!rewrite.Save() || platform::RenameFile(kObsoleteFoldersRewrite, kObsoleteFoldersList) != 0) {
-    platform::DeleteFile(kObsoleteFoldersRewrite);
+    platform::RemoveIfExists(kObsoleteFoldersRewrite);
   }
 }
 
@@ -93,7 +93,7 @@ bool CheckCandidate(const ServerConfig& config, const std::string& candidate,
   if (!list.Load(kObsoleteFoldersList)) {
     if (list.Create(kObsoleteFoldersList, kTop)) {
       WriteEntry(list, 1, candidate, today);
-      list.Save();
+      (void)list.Save();
     }
     return false;
   }
@@ -105,7 +105,7 @@ bool CheckCandidate(const ServerConfig& config, const std::string& candidate,
     const std::string date = list.GetString(entry, kTimestamp);
     if (path.empty() || date.empty()) {
       WriteEntry(list, n, candidate, today);
-      list.Save();
+      (void)list.Save();
       return false;
     }
     if (path == candidate) listed_date = date;
@@ -115,7 +115,7 @@ bool CheckCandidate(const ServerConfig& config, const std::string& candidate,
   DropFromList(list, candidate);
   // File-system removal that never follows links (a link inside the tree is
   // removed, not its target).
-  platform::RemoveTree(candidate);
+  (void)platform::RemoveTree(candidate);
   log.Log(kLogWarning, "Obsolete folder deleted: Foldername");
   return true;
 }

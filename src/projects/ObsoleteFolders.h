@@ -21,12 +21,13 @@
 #include "config/ConfigModel.h"
 #include "logging/LogChannel.h"
 #include "platform/Clock.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel::projects {
 
-inline constexpr const char* kObsoleteFoldersList = ".\\Config\\ObsoleteFolders.xml";
-inline constexpr const char* kObsoleteFoldersRewrite = ".\\Config\\ObsoleteFoldersNew.xml";
-inline constexpr const char* kManagedBaseFolder = ".\\Rootfolder";
+using kestrel::kManagedBaseFolder;  // support/ServerFiles.h, as the list files
+using kestrel::kObsoleteFoldersList;
+using kestrel::kObsoleteFoldersRewrite;
 inline constexpr int kObsoleteRetentionDays = 14;
 
 // Checks every folder of the base folder: records newly obsolete ones with

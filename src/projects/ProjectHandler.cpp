@@ -25,7 +25,6 @@ CProjectHandler::CProjectHandler(const LogChannel& log, ProjectRecord* project,
                                  const std::atomic<bool>& shutdown, bool delete_empty_folders)
     : log_(log), project_(project), shutdown_(shutdown) {
   stop_request_.Reset();
-  stopped_.Reset();
   scan_request_.Reset();
   rights_request_.Reset();
   if (project_ != nullptr) {
@@ -64,7 +63,6 @@ void CProjectHandler::Stop() {
   if (!thread_.Joinable()) return;
   stop_request_.Set();
   thread_.Join();
-  stopped_.TryConsume();
 }
 
 void CProjectHandler::ThreadMain() {
@@ -99,7 +97,6 @@ void CProjectHandler::ThreadMain() {
     }
   }
   log_.Logf(kLogInfo, "Project thread terminating at project '%s'", name);
-  stopped_.Set();
 }
 
 }  // namespace kestrel

@@ -52,7 +52,6 @@ class CProjectHandler {
   ProjectRecord* const project_;  // borrowed, see constructor
   const std::atomic<bool>& shutdown_;
   platform::Event stop_request_{platform::Event::Mode::kAutoReset};
-  platform::Event stopped_{platform::Event::Mode::kAutoReset};
   platform::Event scan_request_{platform::Event::Mode::kAutoReset};
   platform::Event rights_request_{platform::Event::Mode::kAutoReset};
   platform::Thread thread_;  // main thread only

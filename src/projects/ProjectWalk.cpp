@@ -85,7 +85,7 @@ bool ProjectWalk::Run() {
   if (root.Open(project_.rootpath) == 0) List(root, std::string(), entries);
 
   if (plan_.scan) {
-    BeginFolder(root, kRootRightsName, "", "RootFolder");
+    BeginFolder(root, kRootRightsName, "", std::string(kScanRootFolderName));
     ListFiles(entries);
   }
   // A top-level folder gets the root's rights file only when it has none.

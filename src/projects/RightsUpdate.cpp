@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "config/ConfigReader.h"
 #include "config/ConfigUpdate.h"
 #include "logging/LogRecord.h"
 #include "platform/Directory.h"
@@ -13,7 +14,7 @@
 namespace kestrel::projects {
 namespace {
 
-constexpr std::string_view kTop = "UserRights";
+namespace keys = rights_keys;
 
 struct GroupEntry {
   std::string name;
@@ -24,13 +25,13 @@ struct GroupEntry {
 std::vector<GroupEntry> ReadGroups(const CXmlStore& document, const std::string& folder_tag) {
   std::vector<GroupEntry> groups;
   for (int m = 1;; ++m) {
-    const std::string group_tag = "Group" + std::to_string(m);
-    const XmlPath group{kTop, folder_tag, group_tag};
+    const std::string group_tag = SectionTag(keys::kGroupPrefix, m);
+    const XmlPath group{keys::kRoot, folder_tag, group_tag};
     GroupEntry entry;
-    entry.name = document.GetString(group, "Groupname");
+    entry.name = document.GetString(group, keys::kGroupname);
     if (entry.name.empty()) break;
-    entry.visible = document.GetBool(group, "Visible", false);
-    entry.write = document.GetBool(group, "Write", false);
+    entry.visible = document.GetBool(group, keys::kVisible, false);
+    entry.write = document.GetBool(group, keys::kWrite, false);
     groups.push_back(std::move(entry));
   }
   return groups;
@@ -39,22 +40,26 @@ std::vector<GroupEntry> ReadGroups(const CXmlStore& document, const std::string&
 // Replaces the rights file with one listing the groups in order. The folder
 // holding it is found beneath the root without following any link, and the
 // file is written beside and renamed over, never through a link. A folder
-// that does not exist gets no file.
-void WriteRightsFile(std::string_view root, const RightsFileLocation& location,
+// that does not exist gets no file (true: nothing to write). False when the
+// file could not be written.
+bool WriteRightsFile(std::string_view root, const RightsFileLocation& location,
                      const std::vector<GroupEntry>& groups) {
   CXmlStore rights;
-  if (!rights.CreateInMemory(kTop)) return;
+  if (!rights.CreateInMemory(keys::kRoot)) return false;
   for (size_t k = 0; k < groups.size(); ++k) {
-    const std::string group_tag = "Group" + std::to_string(k + 1);
-    const XmlPath group{kTop, group_tag};
-    rights.AddElement(group);
-    rights.SetString(group, "Groupname", groups[k].name);
-    rights.SetBool(group, "Visible", groups[k].visible);
-    rights.SetBool(group, "Write", groups[k].write);
+    const std::string group_tag = SectionTag(keys::kGroupPrefix, static_cast<int>(k + 1));
+    const XmlPath group{keys::kRoot, group_tag};
+    if (!rights.AddElement(group) || !rights.SetString(group, keys::kGroupname, groups[k].name) ||
+        !rights.SetBool(group, keys::kVisible, groups[k].visible) ||
+        !rights.SetBool(group, keys::kWrite, groups[k].write)) {
+      return false;
+    }
   }
   platform::Directory project_root, folder;
-  if (project_root.Open(root) != 0 || project_root.OpenFolder(location.folder, folder) != 0) return;
-  (void)folder.ReplaceFile(location.name, rights.Text());
+  if (project_root.Open(root) != 0 || project_root.OpenFolder(location.folder, folder) != 0) {
+    return true;
+  }
+  return folder.ReplaceFile(location.name, rights.Text()) == 0;
 }
 
 const ProjectRecord* FindProject(const ServerConfig& config, std::string_view name) {
@@ -67,10 +72,11 @@ const ProjectRecord* FindProject(const ServerConfig& config, std::string_view na
 // False when the project's handler was still copying rights files at the
 // deadline.
 bool ApplyFolders(const CXmlStore& document, const ProjectRecord& project,
-                  std::chrono::steady_clock::time_point deadline) {
+                  std::chrono::steady_clock::time_point deadline, const LogChannel& log) {
   for (int n = 1;; ++n) {
-    const std::string folder_tag = "Folder" + std::to_string(n);
-    const std::string foldername = document.GetString(XmlPath{kTop, folder_tag}, "Foldername");
+    const std::string folder_tag = SectionTag(keys::kFolderPrefix, n);
+    const std::string foldername =
+        document.GetString(XmlPath{keys::kRoot, folder_tag}, keys::kFoldername);
     if (foldername.empty()) return true;
     const std::vector<GroupEntry> groups = ReadGroups(document, folder_tag);
     if (groups.empty()) continue;  // the folder keeps its rights file
@@ -79,7 +85,10 @@ bool ApplyFolders(const CXmlStore& document, const ProjectRecord& project,
     // The project's handler copies rights files during its walk; rewrite
     // only between two copies.
     if (!project.rights_pass_running.WaitClearUntil(deadline)) return false;
-    WriteRightsFile(project.rootpath, location, groups);
+    if (!WriteRightsFile(project.rootpath, location, groups)) {
+      log.Logf(kLogError, "user rights of folder '%s' in project '%s' cannot be written",
+               foldername.c_str(), project.projectname.c_str());
+    }
   }
 }
 
@@ -87,7 +96,7 @@ bool ApplyFolders(const CXmlStore& document, const ProjectRecord& project,
 
 RightsFileLocation LocateRightsFile(std::string_view foldername) {
   RightsFileLocation location;
-  if (foldername == kRootFolderName) {
+  if (foldername == kRightsRootFolderName) {
     location.name = kRootRightsName;
   } else {
     if (!IsPortableRelativePath(foldername)) return location;
@@ -116,15 +125,15 @@ RightsUpdateOutcome UpdateUserRights(std::string_view received_path, const Serve
   CXmlStore document;
   if (!document.Load(received_path)) return RightsUpdateOutcome::kUnreadable;
   const ProjectRecord* project =
-      FindProject(config, document.GetString(XmlPath{kTop}, "Projectname"));
-  if (project != nullptr && !ApplyFolders(document, *project, deadline)) {
+      FindProject(config, document.GetString(XmlPath{keys::kRoot}, keys::kProjectname));
+  if (project != nullptr && !ApplyFolders(document, *project, deadline, log)) {
     log.Logf(kLogError, "user rights update for project '%s' waits: rights files are being copied",
              project->projectname.c_str());
     return RightsUpdateOutcome::kBusy;
   }
 
-  CopyToBackup(received_path, clock, kUserRightsBackupSuffix);
-  CFileNeu::Remove(received_path);
+  (void)CopyToBackup(received_path, clock, kUserRightsBackupSuffix);  // a missing backup is no stop
+  (void)CFileNeu::Remove(received_path);  // a failure is reported by the file class
   log.Log(kLogWarning, "user rights updated");
   return RightsUpdateOutcome::kApplied;
 }
@@ -138,7 +147,7 @@ void PendingRightsUpdates::Submit(std::string received_path) {
   if (waiting_.size() >= kMaxWaiting) {
     log_.Logf(kLogError, "user rights document %s dropped: %zu updates are waiting",
               received_path.c_str(), waiting_.size());
-    CFileNeu::Remove(received_path, false);
+    platform::RemoveIfExists(received_path);
     return;
   }
   // A name already waiting now holds the newer document; a later document

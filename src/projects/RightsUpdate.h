@@ -23,9 +23,6 @@
 
 namespace kestrel::projects {
 
-inline constexpr std::string_view kUserRightsBackupSuffix = "_UserRigths.xml";
-inline constexpr std::string_view kRootFolderName = "Rootfolder";
-
 // Where the rights file of a listed folder lies: the folder holding it,
 // relative to the project root ("" for the root), and its name. Not ok when
 // the folder name is refused.

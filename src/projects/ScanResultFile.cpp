@@ -39,19 +39,10 @@ bool WriteWhole(const std::string& path, std::string_view content) {
 
 }  // namespace
 
-std::string ScanResultPath(std::string_view project_name, std::string_view user_name) {
-  std::string path = ".\\Config\\Scanresult_";
-  path += project_name;
-  path += '_';
-  path += user_name;
-  path += ".xml";
-  return path;
-}
-
 ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current_path,
                                     std::string_view content, std::string& previous) {
-  const std::string temp_path = current_path + ".tmp";
-  const std::string old_path = current_path + ".old";
+  const std::string temp_path = ScanResultTempPath(current_path);
+  const std::string old_path = ScanResultOldPath(current_path);
 
   // Only this thread writes these files, so reading the current one needs
   // no guard; sessions only read.
@@ -61,13 +52,13 @@ ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current
     // previous one becomes a second name of it, so an unchanged tree costs a
     // comparison and no rewrite.
     std::unique_lock<std::shared_mutex> guard(user.scan_result_guard);
-    CFileNeu::Remove(old_path, false);
-    platform::LinkFile(current_path, old_path);
+    platform::RemoveIfExists(old_path);
+    (void)platform::LinkFile(current_path, old_path);
     return ResultReplacement::kUnchanged;
   }
   // A full disk fails here, before anything in place was touched.
   if (!WriteWhole(temp_path, content)) {
-    CFileNeu::Remove(temp_path, false);
+    platform::RemoveIfExists(temp_path);
     return ResultReplacement::kWriteFailed;
   }
   // The text digests of the two differ exactly when their line texts do; a
@@ -79,12 +70,12 @@ ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current
     std::unique_lock<std::shared_mutex> guard(user.scan_result_guard);
     // The current file gets ".old" as a second name and the rename replaces
     // it in one step, so a current result exists at every moment.
-    CFileNeu::Remove(old_path, false);
-    if (CFileNeu::Exists(current_path)) platform::LinkFile(current_path, old_path);
+    platform::RemoveIfExists(old_path);
+    if (CFileNeu::Exists(current_path)) (void)platform::LinkFile(current_path, old_path);
     in_place = platform::RenameFile(temp_path, current_path) == 0;
   }
   if (!in_place) {
-    CFileNeu::Remove(temp_path, false);
+    platform::RemoveIfExists(temp_path);
     return ResultReplacement::kWriteFailed;
   }
   return digests_differ ? ResultReplacement::kChanged : ResultReplacement::kUnchanged;

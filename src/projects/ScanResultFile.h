@@ -9,11 +9,11 @@
 #include <string_view>
 
 #include "config/ConfigModel.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel::projects {
 
-// ".\Config\Scanresult_%s_%s.xml" (project name, user name).
-std::string ScanResultPath(std::string_view project_name, std::string_view user_name);
+using kestrel::ScanResultPath;
 
 enum class ResultReplacement {
   kUnchanged,    // the text digests of the file before and after are equal (taken as

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "config/ConfigReader.h"
 #include "logging/LogChannel.h"
 #include "platform/Directory.h"
 #include "platform/FileSystem.h"
@@ -9,27 +10,6 @@
 #include "support/XmlStore.h"
 
 namespace kestrel::projects {
-
-std::string RootRightsPath(std::string_view root) {
-  std::string path(root);
-  path += '\\';
-  path += kRootRightsName;
-  return path;
-}
-
-std::string FolderRightsName(std::string_view name) {
-  std::string file_name = "~";
-  file_name += name;
-  file_name += ".xml";
-  return file_name;
-}
-
-std::string FolderRightsPath(std::string_view parent, std::string_view name) {
-  std::string path(parent);
-  path += '\\';
-  path += FolderRightsName(name);
-  return path;
-}
 
 bool HasRootRightsFile(std::string_view root) {
   platform::Directory folder;
@@ -99,14 +79,14 @@ RightsFile FolderRightsReader::Read(const platform::Directory& folder, std::stri
   // Group1, Group2, ... up to the first one without a name; flags only ever
   // go from false to true, so a user gets the union over the groups.
   for (int n = 1;; ++n) {
-    std::string element = "Group" + std::to_string(n);
-    XmlPath path{"UserRights", element};
-    std::string name = store_.GetString(path, "Groupname");
+    std::string element = SectionTag(rights_keys::kGroupPrefix, n);
+    XmlPath path{rights_keys::kRoot, element};
+    std::string name = store_.GetString(path, rights_keys::kGroupname);
     if (name.empty()) break;
     auto found = members_.find(name);
     if (found == members_.end()) continue;
-    bool visible = store_.GetBool(path, "Visible", false);
-    bool writable = store_.GetBool(path, "Write", false);
+    bool visible = store_.GetBool(path, rights_keys::kVisible, false);
+    bool writable = store_.GetBool(path, rights_keys::kWrite, false);
     for (std::size_t u : found->second) {
       if (visible) access[u] |= kAccessVisible;
       if (writable) access[u] |= kAccessWritable;
@@ -116,8 +96,6 @@ RightsFile FolderRightsReader::Read(const platform::Directory& folder, std::stri
 }
 
 namespace {
-
-constexpr std::string_view kManagedRootPrefix = ".\\Rootfolder\\Project";
 
 // n of a managed root ".\Rootfolder\Project<n>" as the numbering writes it
 // (decimal, no leading zero, from 1); 0 for any other path.
@@ -159,17 +137,17 @@ bool PrepareRootFolders(ServerConfig& config, CXmlStore& config_store) {
       }
       claimed.insert(free_number);
       project.rootpath = std::string(kManagedRootPrefix) + std::to_string(free_number);
-      config_store.SetExistingString(XmlPath{"KestrelServer_Config", project.section_tag},
-                                     "Rootpath", project.rootpath);
+      (void)config_store.SetExistingString(XmlPath{config_keys::kRoot, project.section_tag},
+                                           config_keys::kRootpath, project.rootpath);
       changed = true;
     }
     const std::string& root = project.rootpath;
     // The whole path, so a missing ".\Rootfolder" is created too.
-    if (!platform::IsFolder(root)) CFileNeu::CreatePath(root);
+    if (!platform::IsFolder(root)) (void)CFileNeu::CreatePath(root);
     std::string rights = RootRightsPath(root);
-    if (!CFileNeu::Exists(rights)) platform::CopyFile(kRootRightsTemplate, rights, false);
+    if (!CFileNeu::Exists(rights)) (void)platform::CopyFile(kRootRightsTemplate, rights, false);
   }
-  if (changed && config_store.IsLoaded()) config_store.Save();
+  if (changed && config_store.IsLoaded()) (void)config_store.Save();
   return changed;
 }
 

@@ -13,6 +13,7 @@
 
 #include "config/ConfigModel.h"
 #include "config/FolderAccess.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel {
 class CXmlStore;
@@ -24,17 +25,14 @@ class Directory;
 
 namespace kestrel::projects {
 
-inline constexpr const char* kRootRightsName = "~RootRights.xml";
-inline constexpr const char* kRootRightsTemplate = "~RootRights_default.xml";
+// The names of rights files (support/ServerFiles.h).
+using kestrel::FolderRightsName;
+using kestrel::FolderRightsPath;
+using kestrel::kRootRightsName;
+using kestrel::kRootRightsTemplate;
+using kestrel::RootRightsPath;
 // Rights files are small; a larger one is not read.
 inline constexpr std::size_t kRightsFileLimit = 1 << 20;
-
-// "<root>\~RootRights.xml".
-std::string RootRightsPath(std::string_view root);
-// "~<name>.xml": the rights file of folder <name>, in that folder's parent.
-std::string FolderRightsName(std::string_view name);
-// "<parent>\~<name>.xml": the rights file of folder <parent>\<name>.
-std::string FolderRightsPath(std::string_view parent, std::string_view name);
 // True when the root holds its rights file as a regular file (not a link).
 bool HasRootRightsFile(std::string_view root);
 

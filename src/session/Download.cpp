@@ -7,7 +7,7 @@
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
 #include "session/SessionHandler.h"
-#include "session/TempFiles.h"
+#include "support/ServerFiles.h"
 #include "support/ZipArchive.h"
 
 namespace kestrel {
@@ -28,7 +28,7 @@ void CSessionHandler::CloseDownload() {
 void CSessionHandler::RemoveLoginArchive() {
   if (!client_logged_in_ || project_ == nullptr || user_ == nullptr) return;
   CloseDownload();
-  CFileNeu::Remove(ClientArchivePath(), false);
+  platform::RemoveIfExists(ClientArchivePath());
 }
 
 void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
@@ -36,13 +36,13 @@ void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
   // The download archive has the upload's name: an open upload cannot go on.
   if (upload_.kind == UploadKind::kClient) AbandonUpload();
   const std::string archive = ClientArchivePath();
-  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  (void)CFileNeu::Remove(archive);  // a failure is reported
   // A missing or unreadable source leaves an archive without entries; the
   // client receives whatever could be written.
   ZipWriter writer;
   if (!writer.Create(archive)) return;
   if (source.IsOpen()) (void)writer.AddOpenFile(kTransferEntryName, source, values_.shutdown);
-  writer.Close();
+  (void)writer.Close();
 }
 
 void CSessionHandler::OnScanResultRequest(const Request&) {
@@ -56,9 +56,8 @@ void CSessionHandler::OnScanResultRequest(const Request&) {
     // holds the guard alone.
     std::shared_lock<std::shared_mutex> reading(user_->scan_result_guard);
     platform::File result;
-    (void)result.Open(
-        StringPrintf(kScanResultFormat, project_->projectname.c_str(), user_->username.c_str()),
-        platform::File::kRead);
+    (void)result.Open(ScanResultPath(project_->projectname, user_->username),
+                      platform::File::kRead);
     PackIntoTransferArchive(result);
   }
   ready_ = true;

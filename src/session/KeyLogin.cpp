@@ -4,6 +4,7 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "net/AuthPenalties.h"
+#include "projects/ProjectHandlerList.h"  // ScanProjectRecord
 #include "session/SessionHandler.h"
 #include "support/Md5.h"
 #include "support/WindowMessages.h"
@@ -140,9 +141,10 @@ void CSessionHandler::OnLogout(const Request&) {
   if (!text.empty()) WriteUserActivity(text);
   if (SendReply(PacketType::kLogout, kReplyEcho) && !text.empty()) Log(kLogInfo, text);
   if (client && project_->changed_by_session.load() && values_.main_window != nullptr) {
-    // No record: wparam names the project, which outlives the message (the
-    // receiver only compares it with its project handlers').
-    values_.main_window->Post(WM_SCAN_PROJECT, reinterpret_cast<std::intptr_t>(project_));
+    platform::Message scan;
+    scan.id = WM_SCAN_PROJECT;
+    scan.record = std::make_unique<ScanProjectRecord>(project_);
+    values_.main_window->Post(std::move(scan));
   }
   AbandonUpload();
   RemoveLoginArchive();

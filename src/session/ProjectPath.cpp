@@ -1,5 +1,7 @@
 #include "session/ProjectPath.h"
 
+#include "support/ServerFiles.h"
+
 #include "projects/NameRules.h"
 
 namespace kestrel {
@@ -10,7 +12,7 @@ std::string ProjectTarget::RelativeFile() const {
 
 ProjectTarget MakeProjectTarget(std::string_view folder, std::string_view file_name) {
   ProjectTarget target;
-  const std::string_view relative = folder == kRootFolderName ? std::string_view() : folder;
+  const std::string_view relative = folder == kScanRootFolderName ? std::string_view() : folder;
   if (folder.empty() || !projects::IsPortableName(file_name) || file_name.front() == '~') {
     return target;
   }

@@ -10,8 +10,6 @@
 
 namespace kestrel {
 
-inline constexpr std::string_view kRootFolderName = "RootFolder";
-
 struct ProjectTarget {
   std::string folder;     // relative to the root, "\"-separated; "" for the root
   std::string file_name;  // one name

@@ -6,10 +6,11 @@
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
+#include "session/RemoteUploadName.h"
 #include "session/ServerLogs.h"
 #include "session/SessionHandler.h"
-#include "session/TempFiles.h"
 #include "session/TransferStaging.h"
+#include "support/ServerFiles.h"
 #include "support/WindowMessages.h"
 
 namespace kestrel {
@@ -48,7 +49,7 @@ void CSessionHandler::FinishRemoteUpload(bool spoiled) {
   const std::string target = StringPrintf(kRemoteDocumentFormat, upload_.remote_name.c_str());
   bool placed = false;
   if (!spoiled) {
-    TransferStaging staging(values_.thread_number);
+    TransferStaging staging(thread_number_);
     if (staging.Extract(archive, upload_.limits.extract)) {
       // Replaces an earlier document of the same name left in ".\Temp".
       const int error = staging.RenameTo(target);
@@ -56,7 +57,7 @@ void CSessionHandler::FinishRemoteUpload(bool spoiled) {
       if (!placed) CFileNeu::Report(error, target, true);
     }
   }
-  if (platform::Exists(archive)) CFileNeu::Remove(archive);
+  (void)CFileNeu::Remove(archive);  // a failure is reported
   if (placed) PostToMainWindow(WM_REMOTE_DOCUMENT, std::make_unique<RemoteDocumentRecord>(target));
 }
 

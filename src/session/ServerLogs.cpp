@@ -1,36 +1,16 @@
 #include "session/ServerLogs.h"
 
-#include <cctype>
 #include <mutex>
 
 #include "platform/FileSystem.h"
-#include "session/TempFiles.h"
+#include "support/ServerFiles.h"
 #include "support/ZipArchive.h"
 
 namespace kestrel {
 namespace {
 
-constexpr const char* kConfigFile = ".\\Config\\KestrelServer.xml";
-constexpr const char* kConfigFolder = ".\\Config";
-constexpr const char* kLogsFolder = ".\\logs";
-constexpr std::string_view kScanResultPrefix = "scanresult";
-constexpr std::string_view kScanResultSuffix = ".xml";
-
 bool Stopped(const std::atomic<bool>* shutdown) {
   return shutdown != nullptr && shutdown->load();
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-// The file name pattern "Scanresult*.xml", without regard to letter case.
-bool IsScanResultName(std::string_view name) {
-  const std::string lower = Lower(name);
-  return lower.size() >= kScanResultPrefix.size() + kScanResultSuffix.size() &&
-         lower.starts_with(kScanResultPrefix) && lower.ends_with(kScanResultSuffix);
 }
 
 // Non-empty plain files of folder, in listing order, that pass `take`.
@@ -61,8 +41,8 @@ std::uint64_t last_build = 0;     // numbers handed out so far
 
 std::vector<ServerLogsSource> ListServerLogsSources(const std::atomic<bool>* shutdown) {
   std::vector<ServerLogsSource> sources;
-  if (platform::Exists(kConfigFile))
-    sources.push_back(ServerLogsSource{kServerConfigEntry, kConfigFile});
+  if (platform::Exists(kConfigFilePath))
+    sources.push_back(ServerLogsSource{std::string(kServerConfigEntry), kConfigFilePath});
   AddFolder(kConfigFolder, shutdown, IsScanResultName, sources);
   AddFolder(
       kLogsFolder, shutdown, [](std::string_view) { return true; }, sources);
@@ -75,7 +55,7 @@ bool WriteServerLogsArchive(std::string_view path, const std::atomic<bool>* shut
   ZipWriter writer;
   if (!writer.Create(path)) return false;
   for (const ServerLogsSource& source : sources) {
-    writer.AddFile(source.entry, source.path, shutdown);  // unreadable files are left out
+    (void)writer.AddFile(source.entry, source.path, shutdown);  // unreadable files are left out
     if (Stopped(shutdown)) return false;
   }
   return writer.Close();
@@ -84,22 +64,22 @@ bool WriteServerLogsArchive(std::string_view path, const std::atomic<bool>* shut
 std::uint64_t ServerLogsArchive::Build(const std::atomic<bool>* shutdown, CFileNeu& reader) {
   if (reader.IsOpen()) reader.Close();
   std::lock_guard<std::mutex> lock(ArchiveMutex());
-  platform::DeleteFile(kServerLogsBuildPath);
+  platform::RemoveIfExists(kServerLogsBuildPath);
   if (!WriteServerLogsArchive(kServerLogsBuildPath, shutdown) ||
       platform::RenameFile(kServerLogsBuildPath, kServerLogsArchive) != 0) {
-    platform::DeleteFile(kServerLogsBuildPath);
+    platform::RemoveIfExists(kServerLogsBuildPath);
     return 0;
   }
   current_build = ++last_build;
   reader.SetShowErrors(false);
-  reader.Open(kServerLogsArchive, CFileNeu::kRead);
+  (void)reader.Open(kServerLogsArchive, CFileNeu::kRead);
   return current_build;
 }
 
 void ServerLogsArchive::RemoveIfCurrent(std::uint64_t build) {
   std::lock_guard<std::mutex> lock(ArchiveMutex());
   if (build == 0 || build != current_build) return;
-  platform::DeleteFile(kServerLogsArchive);
+  platform::RemoveIfExists(kServerLogsArchive);
   current_build = 0;
 }
 

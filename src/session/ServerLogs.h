@@ -17,10 +17,11 @@
 #include <vector>
 
 #include "support/FileNeu.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel {
 
-inline constexpr const char* kServerConfigEntry = "KestrelServer.xml";
+inline constexpr std::string_view kServerConfigEntry = kConfigFileName;
 
 struct ServerLogsSource {
   std::string entry;  // name in the archive

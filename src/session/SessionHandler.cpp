@@ -70,7 +70,7 @@ void CSessionHandler::Dispatch(const std::uint8_t* frame, std::size_t size) {
     if (!CheckProjectFile(request, entry->payload, project_file)) return;
     request.project_file = &project_file;
   }
-  if (entry->handler != nullptr) (this->*entry->handler)(request);
+  (this->*entry->handler)(request);
 }
 
 bool CSessionHandler::LoginFits(LoginRule rule) const {
@@ -193,7 +193,7 @@ void CSessionHandler::OnConnectionEnd() {
   // The connection's archives: the last login's (earlier logins removed
   // theirs when they ended) and the remote tool's upload archive.
   RemoveLoginArchive();
-  CFileNeu::Remove(RemoteArchivePath(), false);
+  platform::RemoveIfExists(RemoteArchivePath());
   if (client_logged_in_ && project_ != nullptr && user_ != nullptr) {
     WriteUserActivity(StringPrintf("User %s logged out on project %s from IP %s at Port %d",
                                    user_->username.c_str(), project_->projectname.c_str(),

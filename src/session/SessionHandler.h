@@ -44,7 +44,6 @@ class CSessionHandler final : public ISessionHandler {
   void OnConnectionEnd() override;
 
   bool client_logged_in() const { return client_logged_in_; }
-  bool remote_logged_in() const { return remote_logged_in_; }
 
  private:
   using Handler = void (CSessionHandler::*)(const Request&);
@@ -52,7 +51,7 @@ class CSessionHandler final : public ISessionHandler {
     PacketType type;
     PayloadRule payload;
     LoginRule login;
-    Handler handler;  // null: known type whose service is not offered (ignored)
+    Handler handler;
   };
   static const CatalogueEntry kCatalogue[];
   static const CatalogueEntry* FindEntry(std::uint8_t type);

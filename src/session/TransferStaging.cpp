@@ -10,16 +10,16 @@ namespace kestrel {
 TransferStaging::TransferStaging(int slot) : path_(StagingFilePath(slot)) {}
 
 TransferStaging::~TransferStaging() {
-  if (platform::Exists(path_)) platform::DeleteFile(path_);
+  platform::RemoveIfExists(path_);
 }
 
 bool TransferStaging::Extract(std::string_view archive_path, const ExtractLimits& limits) {
-  if (platform::Exists(path_)) platform::DeleteFile(path_);
+  platform::RemoveIfExists(path_);
   const ExtractResult result = ExtractArchive(archive_path, path_, limits);
   if (result.ok && result.entries > 0) return true;
   // A failed later entry may have left an earlier one behind: never place a
   // partial upload.
-  platform::DeleteFile(path_);
+  platform::RemoveIfExists(path_);
   return false;
 }
 

@@ -38,7 +38,7 @@ bool ChunkFits(const ChunkHeader& h) {
 
 void CSessionHandler::AbandonUpload() {
   if (upload_.file.IsOpen()) upload_.file.Close();
-  if (!upload_.archive.empty()) CFileNeu::Remove(upload_.archive, false);
+  if (!upload_.archive.empty()) platform::RemoveIfExists(upload_.archive);
   upload_.archive.clear();
   upload_.pending_bytes = 0;
   upload_.project = nullptr;
@@ -48,7 +48,7 @@ void CSessionHandler::AbandonUpload() {
 }
 
 void CSessionHandler::StartUpload(const UploadLimits& limits) {
-  if (platform::Exists(upload_.archive)) CFileNeu::Remove(upload_.archive);
+  if (platform::Exists(upload_.archive)) (void)CFileNeu::Remove(upload_.archive);  // reported
   // An archive that cannot be created still gets its chunks acknowledged, but
   // nothing is placed at the end (an old archive must never be extracted).
   upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
@@ -71,7 +71,7 @@ void CSessionHandler::SpoilUpload() {
   upload_.pending_bytes = 0;
   if (!upload_.file.IsOpen()) return;
   upload_.file.Close();
-  CFileNeu::Remove(upload_.archive, false);
+  platform::RemoveIfExists(upload_.archive);
 }
 
 void CSessionHandler::OnUploadRequest(const Request& request) {
@@ -154,7 +154,7 @@ void CSessionHandler::FinishClientUpload() {
   // root: the tree may have changed since the request was checked.
   platform::Directory root;
   if (root.Open(project_->rootpath) != 0) return;
-  TransferStaging staging(values_.thread_number);
+  TransferStaging staging(thread_number_);
   const PlaceOutcome outcome =
       ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root, upload_.target.folder,
                       upload_.target.file_name, upload_.file_time);

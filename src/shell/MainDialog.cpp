@@ -11,14 +11,10 @@
 #include "session/SessionHandler.h"
 #include "shell/ConnectionsLog.h"
 #include "support/FileNeu.h"
-#include "support/TempNames.h"
+#include "support/ServerFiles.h"
 #include "support/WindowMessages.h"
 
 namespace kestrel {
-
-namespace {
-constexpr const char* kWorkingFolders[] = {".\\logs", ".\\Config", ".\\Backup", ".\\Temp"};
-}  // namespace
 
 CMainDialog::CMainDialog(platform::MessageLoop& loop, platform::Clock& clock, Hooks hooks)
     : loop_(loop),
@@ -42,7 +38,7 @@ void CMainDialog::OnInitDialog() {
 
 void CMainDialog::CreateWorkingFolders() {
   for (const char* folder : kWorkingFolders) {
-    if (!platform::Exists(folder)) platform::CreateFolder(folder);
+    if (!platform::Exists(folder)) (void)platform::CreateFolder(folder);
   }
 }
 
@@ -159,7 +155,7 @@ std::intptr_t CMainDialog::HandleMessage(platform::Message& message) {
       OnConnectionGone();
       return 0;
     case WM_SCAN_PROJECT:
-      OnScanProject(reinterpret_cast<const ProjectRecord*>(message.wparam));
+      if (auto record = message.Take<ScanProjectRecord>()) OnScanProject(record->project);
       return 0;
     case WM_REMOTE_PASSWORD:
       OnRemotePassword(message);
@@ -214,7 +210,7 @@ void CMainDialog::OnSysCommand(std::intptr_t command) {
 // Icon 1 only: a left double-click brings the window back from the
 // notification area; the menu and the other mouse events are the front end's.
 void CMainDialog::OnTrayNotify(std::intptr_t icon_id, std::intptr_t mouse_message) {
-  if (icon_id != kTrayIconId || mouse_message != kLeftDoubleClick || !tray_.in_tray) return;
+  if (icon_id != kTrayIconId || mouse_message != WM_LBUTTONDBLCLK || !tray_.in_tray) return;
   tray_.in_tray = false;
   tray_.window_visible = true;
   StateChanged();

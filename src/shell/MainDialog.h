@@ -23,12 +23,12 @@
 #include "platform/Clock.h"
 #include "platform/Event.h"
 #include "platform/MessageLoop.h"
-#include "projects/ProjectStore.h"
+#include "projects/ProjectHandlerList.h"
 #include "projects/RightsUpdate.h"
-#include "shell/PeriodicTasks.h"
 #include "shell/ServerStatus.h"
 #include "shell/StartNotes.h"
 #include "shell/Statistics.h"
+#include "shell/TickCounters.h"
 #include "shell/TrayModel.h"
 #include "support/XmlStore.h"
 
@@ -50,8 +50,6 @@ struct MainDialogHooks {
 class CMainDialog {
  public:
   static constexpr std::uint32_t kTimerId = 1;
-  static constexpr std::intptr_t kTrayIconId = 1;
-  static constexpr std::intptr_t kLeftDoubleClick = 0x0203;  // mouse message of WM_TRAY_NOTIFY
   static constexpr const char* kShutdownQuestion = "Do you really want to shutdown the server?";
 
   using Hooks = MainDialogHooks;

@@ -295,10 +295,10 @@ bool CFileNeu::CreatePath(std::string_view path) {
   // Each prefix ending before a separator, after the first separator.
   for (size_t i = first + 1; i < path.size(); ++i) {
     if (IsSeparator(path[i]) && !IsSeparator(path[i - 1])) {
-      platform::CreateFolder(path.substr(0, i));
+      (void)platform::CreateFolder(path.substr(0, i));
     }
   }
-  platform::CreateFolder(path);
+  (void)platform::CreateFolder(path);
   return platform::IsFolder(path);
 }
 

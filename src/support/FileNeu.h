@@ -4,6 +4,14 @@
 // error into a German cause text, reports it (message box unless switched off)
 // and returns a failure value (false, 0, empty text).
 //
+// When to use which: CFileNeu for the files the server reads and writes as
+// documents and logs (configuration, logbooks, rights and scan-result texts,
+// digests), where a failure has its German text and may show a box. The
+// platform calls (platform/FileSystem.h, platform/Directory.h,
+// platform/SideFile.h) for the server's own machinery where nobody is shown
+// anything: staging and transfer archives, side files and renames, walks of
+// project trees beneath a Directory, and clean-ups (platform::RemoveIfExists).
+//
 // Threads: an object belongs to the thread that created it; objects are
 // short-lived locals and never shared. Reports go through
 // platform::MessageBoxes(), whose headless sink returns at once, so a worker
@@ -53,18 +61,18 @@ class CFileNeu {
   CFileNeu& operator=(const CFileNeu&) = delete;
 
   // True on success. On failure the error is reported and the object stays closed.
-  bool Open(std::string_view path, unsigned flags);
+  [[nodiscard]] bool Open(std::string_view path, unsigned flags);
   // Only when open; a second Close does nothing.
   void Close();
 
   // Up to count bytes; 0 at end of file, on error or when not open.
-  size_t Read(void* buffer, size_t count);
+  [[nodiscard]] size_t Read(void* buffer, size_t count);
   // All bytes or false (also false when not open).
-  bool Write(const void* data, size_t count);
+  [[nodiscard]] bool Write(const void* data, size_t count);
   // 8-bit text written as its bytes.
-  bool WriteText(std::string_view text);
+  [[nodiscard]] bool WriteText(std::string_view text);
   // Text followed by CR LF, in one write.
-  bool WriteLine(std::string_view text);
+  [[nodiscard]] bool WriteLine(std::string_view text);
 
   // Reads up to and including the line end: with stop_at_lf, after the first
   // LF; without, after an LF that directly follows a CR. The line end stays in
@@ -75,7 +83,7 @@ class CFileNeu {
   // ReadText(true); when the result has more than one byte, strips one LF,
   // then one CR, stores it in out and returns true. Otherwise false (end of
   // file, a line of just LF, a last line of one byte without line end).
-  bool ReadLine(std::string& out);
+  [[nodiscard]] bool ReadLine(std::string& out);
   // Moves to the end of the file (for appending).
   void SeekToEnd();
 
@@ -92,14 +100,15 @@ class CFileNeu {
   static bool Exists(std::string_view path);
   // Deletes the file when it exists; a missing file is no error. True when
   // the file is gone afterwards.
-  static bool Remove(std::string_view path, bool show_errors = true);
+  [[nodiscard]] static bool Remove(std::string_view path, bool show_errors = true);
   // Renames an existing file; fails (and reports "Zugriff verweigert") when the
   // new name already exists. True when renamed; false also when from is missing.
-  static bool Rename(std::string_view from, std::string_view to, bool show_errors = true);
+  [[nodiscard]] static bool Rename(std::string_view from, std::string_view to,
+                                   bool show_errors = true);
   // Creates every missing folder along path, component by component from the
   // first one after the first separator. Failures are not reported. True when
   // the folder exists afterwards.
-  static bool CreatePath(std::string_view path);
+  [[nodiscard]] static bool CreatePath(std::string_view path);
 
   // German text of a cause code as Latin-1 bytes; empty for unknown codes.
   static std::string CauseText(int cause);

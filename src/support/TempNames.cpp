@@ -8,7 +8,7 @@
 namespace kestrel {
 namespace {
 
-constexpr std::string_view kOldStagingName = "transfer.dat";
+constexpr std::string_view kOldStagingName = kTransferEntryName;
 constexpr std::string_view kStagingPrefix = "transfer_";
 constexpr std::string_view kStagingSuffix = ".dat";
 constexpr std::string_view kServerLogsName = "serverlogs.zip";

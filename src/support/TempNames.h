@@ -19,11 +19,16 @@
 namespace kestrel {
 
 inline constexpr const char* kTempFolder = ".\\Temp";
+// The staging file's name, also the one entry of every download archive.
+inline constexpr const char* kTransferEntryName = "transfer.dat";
 inline constexpr const char* kServerLogsArchive = ".\\Temp\\serverlogs.zip";
 inline constexpr const char* kServerLogsBuildPath = ".\\Temp\\serverlogs_build.zip";
 // The remote tool's upload archive: connection number.
 inline constexpr const char* kRemoteArchiveFormat = ".\\Temp\\XMLConfig_%d.zip";
-// Connection numbers that name transfer archives.
+// A document received from the remote tool: the name it announced.
+inline constexpr const char* kRemoteDocumentFormat = ".\\Temp\\%s";
+// The number of connection slots (net/ConnectionSlots.h): connection numbers
+// 0 to 249 name transfer archives.
 inline constexpr int kTransferSlotCount = 250;
 
 // A connection's staging file ".\Temp\transfer_%d.dat": connection number.

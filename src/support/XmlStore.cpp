@@ -115,19 +115,19 @@ CXmlStore::~CXmlStore() = default;
 bool CXmlStore::Load(std::string_view path) {
   std::string text;
   if (!ReadWholeFile(path, text)) {
-    LoadText(std::string_view());
+    (void)LoadText(std::string_view());
     load_error_ = "cannot be read";
     path_ = path;
     return false;
   }
-  LoadText(text);
+  (void)LoadText(text);
   path_ = path;
   return loaded_;
 }
 
-bool CXmlStore::LoadText(std::string_view text) {
+bool CXmlStore::LoadText(std::string_view text, std::string_view bound_path) {
   if (!document_) document_ = std::make_unique<XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
-  path_.clear();
+  path_ = bound_path;
   document_->Clear();
   if (text.empty()) {
     loaded_ = false;
@@ -318,42 +318,22 @@ bool CXmlStore::AppendStringAt(ElementRef element, std::string_view key, std::st
   return true;
 }
 
-bool CXmlStore::SpliceText(std::string_view target_file, std::string_view target_marker,
-                           std::string_view source_marker, std::string_view source_file,
-                           std::string_view end_marker,
-                           std::initializer_list<std::string_view> intermediate_markers) {
-  if (intermediate_markers.size() > 4) return false;
-  std::string target;
-  std::string source;
-  {
-    CFileNeu file;
-    file.SetShowErrors(false);
-    if (!file.Open(target_file, CFileNeu::kRead)) return false;
-    target = file.ReadAll();
-  }
-  {
-    CFileNeu file;
-    file.SetShowErrors(false);
-    if (!file.Open(source_file, CFileNeu::kRead)) return false;
-    source = file.ReadAll();
-  }
-  if (target.empty() || source.empty()) return false;
-
-  const size_t target_pos = target.find(target_marker);
-  size_t pos = source.find(source_marker);
+bool CXmlStore::SpliceText(std::string& target, std::string_view source,
+                           const SpliceMarkers& markers) {
+  const size_t target_pos = target.find(markers.target);
+  size_t pos = source.find(markers.source);
   if (target_pos == std::string::npos || target_pos == 0) return false;
-  if (pos == std::string::npos || pos == 0) return false;
-  for (std::string_view marker : intermediate_markers) {
+  if (pos == std::string_view::npos || pos == 0) return false;
+  for (std::string_view marker : markers.intermediate) {
     if (marker.empty()) continue;  // not given
     pos = source.find(marker, pos);
-    if (pos == std::string::npos) return false;
+    if (pos == std::string_view::npos) return false;
   }
-  const size_t end = source.find(end_marker, pos);
-  if (end == std::string::npos) return false;
-  const size_t span_end = end + end_marker.size();
-
-  target.insert(target_pos + target_marker.size(), source, pos, span_end - pos);
-  return platform::ReplaceFileContents(target_file, target) == 0;
+  const size_t end = source.find(markers.end, pos);
+  if (end == std::string_view::npos) return false;
+  const size_t span_end = end + markers.end.size();
+  target.insert(target_pos + markers.target.size(), source.substr(pos, span_end - pos));
+  return true;
 }
 
 }  // namespace kestrel

@@ -61,19 +61,20 @@ class CXmlStore {
   CXmlStore& operator=(const CXmlStore&) = delete;
 
   // Parses the file; true (and loaded) only when it parsed without error.
-  bool Load(std::string_view path);
+  [[nodiscard]] bool Load(std::string_view path);
   // Writes a file holding only the declaration (39 bytes, no line end), then
   // starts the document with one top-level element root_name. Not saved.
-  bool Create(std::string_view path, std::string_view root_name);
+  [[nodiscard]] bool Create(std::string_view path, std::string_view root_name);
   // Writes the document to its path (through a temporary file renamed over
   // it). False when not loaded or the write fails.
-  bool Save();
+  [[nodiscard]] bool Save();
   // The same three for documents whose file the caller reads or writes
   // itself (files of project trees, which must be checked before they are
   // trusted): parse text, start a document in memory, give the text Save
-  // would write (empty when not loaded). The store is then bound to no file.
-  bool LoadText(std::string_view text);
-  bool CreateInMemory(std::string_view root_name);
+  // would write (empty when not loaded). The store is then bound to no file,
+  // or to bound_path when the caller wrote the text there itself.
+  [[nodiscard]] bool LoadText(std::string_view text, std::string_view bound_path = {});
+  [[nodiscard]] bool CreateInMemory(std::string_view root_name);
   std::string Text() const;
   bool IsLoaded() const { return loaded_; }
   const std::string& GetPath() const { return path_; }
@@ -92,35 +93,37 @@ class CXmlStore {
 
   // Replaces the text of an existing key element (paths of depth 1 to 3);
   // false when the path or the key element is missing. Creates nothing.
-  bool SetExistingString(const XmlPath& path, std::string_view key, std::string_view value);
+  [[nodiscard]] bool SetExistingString(const XmlPath& path, std::string_view key,
+                                       std::string_view value);
   // Sets the key's text, appending the key element as last child of the path
   // element when missing (paths of depth 1 to 3). False when the path does not
   // resolve.
-  bool SetString(const XmlPath& path, std::string_view key, std::string_view value);
+  [[nodiscard]] bool SetString(const XmlPath& path, std::string_view key, std::string_view value);
   // SetString with "true" or "false".
-  bool SetBool(const XmlPath& path, std::string_view key, bool flag);
+  [[nodiscard]] bool SetBool(const XmlPath& path, std::string_view key, bool flag);
   // Ensures the element named by the last name exists below the element the
   // names before it address (depth 2 or 3); appended empty when missing.
-  bool AddElement(const XmlPath& path);
+  [[nodiscard]] bool AddElement(const XmlPath& path);
   // Deletes the first child element_name of the top-level element top_name.
-  bool RemoveElement(std::string_view top_name, std::string_view element_name);
+  [[nodiscard]] bool RemoveElement(std::string_view top_name, std::string_view element_name);
 
   // Resolved elements for writers that add many siblings: cost independent
   // of the number of siblings already present.
   ElementRef Find(const XmlPath& path) const;  // first match at every level
   // Always appends a new empty element name as last child of parent.
-  ElementRef AddElementAt(ElementRef parent, std::string_view name);
+  [[nodiscard]] ElementRef AddElementAt(ElementRef parent, std::string_view name);
   // Sets the first child key of element (appending it when missing); costs
   // the number of children of element, not of its siblings.
-  bool SetStringAt(ElementRef element, std::string_view key, std::string_view value);
+  [[nodiscard]] bool SetStringAt(ElementRef element, std::string_view key, std::string_view value);
   // Appends a new key element with value without looking for an existing one.
-  bool AppendStringAt(ElementRef element, std::string_view key, std::string_view value);
+  [[nodiscard]] bool AppendStringAt(ElementRef element, std::string_view key,
+                                    std::string_view value);
 
   // Structural edits for the administration tools (parent: depth 1 to 3).
   // Deletes the first child element name of the parent element.
-  bool RemoveChild(const XmlPath& parent, std::string_view name);
+  [[nodiscard]] bool RemoveChild(const XmlPath& parent, std::string_view name);
   // Renames the first child element from of the parent element to to.
-  bool RenameChild(const XmlPath& parent, std::string_view from, std::string_view to);
+  [[nodiscard]] bool RenameChild(const XmlPath& parent, std::string_view from, std::string_view to);
 
   // Inspection with the parser's line numbers, for configuration checks.
   struct Child {
@@ -138,16 +141,20 @@ class CXmlStore {
   const std::string& load_error() const { return load_error_; }
   int load_error_line() const { return load_error_line_; }
 
-  // Text-level copy between two files: in the source text, from the source
-  // marker find each intermediate marker in turn (up to four); the span from
-  // the last one found to the end of the next end marker is inserted after the
-  // first target marker in the target text, and the target is rewritten
-  // (through a temporary file). Markers must be found (the first two at a
-  // position > 0). True when the target was written.
-  static bool SpliceText(std::string_view target_file, std::string_view target_marker,
-                         std::string_view source_marker, std::string_view source_file,
-                         std::string_view end_marker,
-                         std::initializer_list<std::string_view> intermediate_markers = {});
+  // The markers of a text-level copy (SpliceText).
+  struct SpliceMarkers {
+    std::string_view target;  // the span goes in right after its first occurrence
+    std::string_view source;  // where the search in the source text starts
+    // Found in turn after the source marker; the span starts at the last one
+    // found (at the source marker when none is given). Empty: not given.
+    std::array<std::string_view, 4> intermediate{};
+    std::string_view end;  // the span ends with the first one after its start
+  };
+  // Text-level copy from source into target, without parsing. Every marker
+  // must be found, the target and source markers at a position > 0 (so
+  // empty texts fail). False, target unchanged, otherwise.
+  [[nodiscard]] static bool SpliceText(std::string& target, std::string_view source,
+                                       const SpliceMarkers& markers);
 
  private:
   tinyxml2::XMLElement* Resolve(const XmlPath& path, int max_depth) const;

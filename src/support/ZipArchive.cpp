@@ -224,7 +224,7 @@ ExtractFailure ExtractEntry(unzFile uf, const EntryInfo& entry, std::string_view
   if (side.file().Flush() != 0) return ExtractFailure::kWriteFailed;
   const platform::FileTime time = EntryTime(entry.info, entry.extra);
   if (time != 0)
-    platform::SetLastWriteTime(side.path(), time);  // a time that cannot be set is no loss
+    (void)platform::SetLastWriteTime(side.path(), time);  // a time that cannot be set is no loss
   return side.Commit() == 0 ? ExtractFailure::kNone : ExtractFailure::kWriteFailed;
 }
 
@@ -233,11 +233,11 @@ ExtractFailure ExtractEntry(unzFile uf, const EntryInfo& entry, std::string_view
 // ---------------------------------------------------------------------------
 
 ZipWriter::~ZipWriter() {
-  Close();
+  (void)Close();
 }
 
 bool ZipWriter::Create(std::string_view archive_path) {
-  Close();
+  (void)Close();
   entries_ = 0;
   const std::string native = platform::NativePath(archive_path);
   zip_ = zipOpen64(native.c_str(), APPEND_STATUS_CREATE);
@@ -303,7 +303,7 @@ bool ZipWriter::Close() {
 
 bool PackFile(std::string_view archive_path, std::string_view source_path,
               std::string_view entry_name) {
-  if (platform::Exists(archive_path)) platform::DeleteFile(archive_path);
+  platform::RemoveIfExists(archive_path);
   ZipWriter writer;
   if (!writer.Create(archive_path)) return false;
   const bool added = writer.AddFile(entry_name, source_path);

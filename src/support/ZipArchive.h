@@ -32,20 +32,20 @@ class ZipWriter {
   ZipWriter& operator=(const ZipWriter&) = delete;
 
   // Creates (replaces) the archive file. False when it cannot be created.
-  bool Create(std::string_view archive_path);
+  [[nodiscard]] bool Create(std::string_view archive_path);
   // Adds the source file under entry_name, deflated (stored blocks when its
   // first block does not shrink, else the fastest level), with the file's
   // last-write time. A source that cannot be opened adds no entry. When *stop
   // becomes true (checked between blocks) the entry is ended early and false is
   // returned; the archive stays valid. stop: borrowed, may be null.
-  bool AddFile(std::string_view entry_name, std::string_view source_path,
-               const std::atomic<bool>* stop = nullptr);
+  [[nodiscard]] bool AddFile(std::string_view entry_name, std::string_view source_path,
+                             const std::atomic<bool>* stop = nullptr);
   // The same from a file the caller opened (and checked), read from its
   // current position to its end.
-  bool AddOpenFile(std::string_view entry_name, platform::File& source,
-                   const std::atomic<bool>* stop = nullptr);
+  [[nodiscard]] bool AddOpenFile(std::string_view entry_name, platform::File& source,
+                                 const std::atomic<bool>* stop = nullptr);
   // Writes the central directory. True when the archive is complete.
-  bool Close();
+  [[nodiscard]] bool Close();
   bool IsOpen() const { return zip_ != nullptr; }
   // Entries added so far.
   int EntryCount() const { return entries_; }
@@ -58,11 +58,11 @@ class ZipWriter {
 // Deletes an old archive, creates a new one holding source_path as
 // entry_name and closes it. A missing source gives an archive without entries
 // (and false). True when the entry was added and the archive closed.
-bool PackFile(std::string_view archive_path, std::string_view source_path,
-              std::string_view entry_name);
+[[nodiscard]] bool PackFile(std::string_view archive_path, std::string_view source_path,
+                            std::string_view entry_name);
 
 // Number of entries, or -1 when the archive cannot be opened.
-int CountEntries(std::string_view archive_path);
+[[nodiscard]] int CountEntries(std::string_view archive_path);
 
 enum class ExtractFailure {
   kNone,
@@ -109,13 +109,15 @@ using EntryTarget = std::function<std::optional<std::string>(std::string_view en
 // entries against the free space of folder's file system. On failure every
 // target holds its last complete entry or its old contents and no side file
 // is left. An archive without entries is ok with entries 0.
-ExtractResult ExtractEntries(std::string_view archive_path, std::string_view folder,
-                             const EntryTarget& target_of, const ExtractLimits& limits = {});
+[[nodiscard]] ExtractResult ExtractEntries(std::string_view archive_path, std::string_view folder,
+                                           const EntryTarget& target_of,
+                                           const ExtractLimits& limits = {});
 
 // Every file entry onto target_path ("last one wins"): entry names are never
 // used for paths.
-ExtractResult ExtractArchive(std::string_view archive_path, std::string_view target_path,
-                             const ExtractLimits& limits = {});
+[[nodiscard]] ExtractResult ExtractArchive(std::string_view archive_path,
+                                           std::string_view target_path,
+                                           const ExtractLimits& limits = {});
 
 // Bytes kept free on the target's file system when extracting: 64 MiB plus 1 %
 // of the declared data.

@@ -15,8 +15,6 @@ namespace kestrel::ui {
 
 namespace {
 // The tray notification a left double click on icon 1 sends.
-constexpr std::intptr_t kTrayIconId = 1;
-constexpr std::intptr_t kLeftButtonDoubleClick = 0x0203;
 }  // namespace
 
 GuiController::GuiController(platform::Clock& clock, GuiOptions options)
@@ -90,7 +88,7 @@ void GuiController::OnMinimise() {
 }
 
 void GuiController::OnTrayRestore() {
-  core_.Post(WM_TRAY_NOTIFY, kTrayIconId, kLeftButtonDoubleClick);
+  core_.Post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
   LeaveTray();  // "Open" on a window already shown brings it to the front
 }
 

@@ -163,12 +163,12 @@ TEST_F(LoggingDialogTest, WindowStartsHiddenAndShowHideToggleIt) {
             1);
   EXPECT_TRUE(dialog_.visible());
   platform::Message close_box;
-  close_box.id = CLoggingDialog::kMsgClose;
+  close_box.id = WM_CLOSE;
   Deliver(std::move(close_box));
   EXPECT_FALSE(dialog_.visible());
   dialog_.Show();
   platform::Message hide;
-  hide.id = CLoggingDialog::kMsgCommand;
+  hide.id = WM_COMMAND;
   hide.wparam = CLoggingDialog::kIdHide;
   Deliver(std::move(hide));
   EXPECT_FALSE(dialog_.visible());
@@ -191,7 +191,7 @@ TEST_F(LoggingDialogTest, RadioCommandsSetTheDisplayLevel) {
                                        {CLoggingDialog::kIdRadioInfo, 2}};
   for (auto [id, level] : cases) {
     platform::Message m;
-    m.id = CLoggingDialog::kMsgCommand;
+    m.id = WM_COMMAND;
     m.wparam = id;
     EXPECT_EQ(Deliver(std::move(m)), 1);
     EXPECT_EQ(dialog_.display_level(), level);

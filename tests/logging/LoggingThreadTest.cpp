@@ -135,7 +135,7 @@ TEST_F(LoggingThreadTest, ShowMakesTheWindowVisible) {
   ASSERT_NE(window, nullptr);
   EXPECT_TRUE(logging_.Show());
   platform::Message clear;
-  clear.id = CLoggingDialog::kMsgCommand;
+  clear.id = WM_COMMAND;
   clear.wparam = CLoggingDialog::kIdRadioError;
   EXPECT_TRUE(logging_.Post(std::move(clear)));
   logging_.Close();  // handled after the posts above

@@ -221,7 +221,7 @@ class SlotServer {
       case WM_THREAD_TERMINATED:
         ++terminated_messages_;
         return 0;
-      case platform::kWmTimer:
+      case WM_TIMER:
         slots_.RestartEnded();
         slots_.Watchdog();
         return 0;

@@ -91,6 +91,16 @@ TEST(FileSystemTest, Latin1NameRoundTripsThroughUtf8OnDisk) {
   EXPECT_EQ(ReadAll(path), "abc");
 }
 
+TEST(FileSystemTest, RemoveIfExistsIsContentWithAMissingFileButNotWithAFolder) {
+  TempDir dir;
+  const std::string path = dir.path() + "\\gone.txt";
+  EXPECT_TRUE(RemoveIfExists(path));
+  WriteNative(dir.path() + "/gone.txt", "x");
+  EXPECT_TRUE(RemoveIfExists(path));
+  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(RemoveIfExists(dir.path()));  // a folder is not a file
+}
+
 TEST(FileSystemTest, ListingIsSortedByByteOrderWithoutDotEntries) {
   TempDir dir;
   for (std::string n : {"b", "B", "a", "\xE4", "a0", "_"}) {

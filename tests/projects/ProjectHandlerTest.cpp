@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ProjectsTestUtil.h"
-#include "projects/ProjectStore.h"
+#include "projects/ProjectHandlerList.h"
 #include "projects/ScanResultFile.h"
 #include "support/TempNames.h"
 

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "logging/LogRecord.h"
+#include "projects/ProjectHandlerList.h"  // ScanProjectRecord
 #include "session/SessionHarness.h"
 #include "support/Md5.h"
 #include "support/WindowMessages.h"
@@ -140,8 +141,9 @@ TEST_F(KeyLoginTest, LogoutWritesTheUserLineAndAsksForARescanOfAChangedProject) 
   ASSERT_TRUE(WaitUntil([&] { return env.main_window.Count(WM_SCAN_PROJECT) == 1; }));
   for (const auto& m : env.main_window.Messages()) {
     if (m.id == WM_SCAN_PROJECT) {
-      EXPECT_EQ(m.wparam, reinterpret_cast<std::intptr_t>(&env.Alpha()));
-      EXPECT_EQ(m.record, nullptr);
+      const auto* record = dynamic_cast<const ScanProjectRecord*>(m.record.get());
+      ASSERT_NE(record, nullptr);
+      EXPECT_EQ(record->project, &env.Alpha());
     }
   }
 }

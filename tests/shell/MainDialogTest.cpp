@@ -18,7 +18,7 @@
 #include "logging/LogRecord.h"
 #include "platform/MessageBox.h"
 #include "platform/Socket.h"
-#include "shell/PeriodicTasks.h"
+#include "shell/TickCounters.h"
 #include "support/WindowMessages.h"
 #include "testsupport/LocalTimes.h"
 #include "testsupport/ScopedCwd.h"
@@ -64,9 +64,9 @@ TEST(MainDialog, StartsInTheTrayWithZeroedStatistics) {
 
 TEST(MainDialog, DoubleClickOnTheIconShowsTheWindowAndMinimiseHidesItAgain) {
   RunningServer server(At(2026, 12, 8, 10, 0, 0));
-  server.loop_.Post(WM_TRAY_NOTIFY, 1, 0x0201);  // a single click does nothing
+  server.loop_.Post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDOWN);  // a single click does nothing
   EXPECT_TRUE(server.Tray().in_tray);
-  server.loop_.Post(WM_TRAY_NOTIFY, 1, 0x0203);
+  server.loop_.Post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
   TrayModel shown = server.Tray();
   EXPECT_FALSE(shown.in_tray);
   EXPECT_TRUE(shown.window_visible);

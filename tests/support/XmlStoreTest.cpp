@@ -302,58 +302,48 @@ TEST_F(XmlStoreTest, SaveReplacesTheFileWithoutLeavingTemporaries) {
 
 // --- text splice ----------------------------------------------------------
 
-TEST_F(XmlStoreTest, SpliceTextCopiesTheSectionAfterTheMarker) {
-  const std::string target = dir_.Sub("target.xml");
-  const std::string source = dir_.Sub("source.xml");
-  WriteNative(target, "<?xml?>\r\n<C>\r\n<General><A>1</A></General>\r\n</C>\r\n");
-  WriteNative(source,
-              "<?xml?>\r\n<KestrelServer_Config><General/><Project1><N>x</N></Project1>"
-              "<Project2>y</Project2></KestrelServer_Config>");
-  ASSERT_TRUE(CXmlStore::SpliceText(target, "</General>", "KestrelServer_Config", source,
-                                    "</Project1>", {"General", "<Project1>"}));
-  EXPECT_EQ(ReadNative(target),
+TEST(XmlSpliceTest, CopiesTheSectionAfterTheMarker) {
+  std::string target = "<?xml?>\r\n<C>\r\n<General><A>1</A></General>\r\n</C>\r\n";
+  const std::string source =
+      "<?xml?>\r\n<KestrelServer_Config><General/><Project1><N>x</N></Project1>"
+      "<Project2>y</Project2></KestrelServer_Config>";
+  ASSERT_TRUE(CXmlStore::SpliceText(
+      target, source,
+      {"</General>", "KestrelServer_Config", {"General", "<Project1>"}, "</Project1>"}));
+  EXPECT_EQ(target,
             "<?xml?>\r\n<C>\r\n<General><A>1</A></General><Project1><N>x</N></Project1>\r\n"
             "</C>\r\n");
-  ASSERT_TRUE(CXmlStore::SpliceText(target, "</Project1>", "KestrelServer_Config", source,
-                                    "</Project2>", {"General", "<Project2>"}));
-  EXPECT_NE(ReadNative(target).find("</Project1><Project2>y</Project2>\r\n"), std::string::npos);
+  ASSERT_TRUE(CXmlStore::SpliceText(
+      target, source,
+      {"</Project1>", "KestrelServer_Config", {"General", "<Project2>"}, "</Project2>"}));
+  EXPECT_NE(target.find("</Project1><Project2>y</Project2>\r\n"), std::string::npos);
 }
 
-TEST_F(XmlStoreTest, SpliceTextFailsWhenAMarkerIsMissing) {
-  const std::string target = dir_.Sub("target.xml");
-  const std::string source = dir_.Sub("source.xml");
-  const std::string original = "<x><General/></x>";
-  WriteNative(target, original);
-  WriteNative(source, "<?xml?><KestrelServer_Config><General></General><Project1>a</Project1>");
-  EXPECT_FALSE(CXmlStore::SpliceText(target, "</General>", "KestrelServer_Config", source,
-                                     "</Project1>", {"General", "<Project1>"}));
-  WriteNative(target, "<x><General></General></x>");
-  EXPECT_FALSE(CXmlStore::SpliceText(target, "</General>", "KestrelServer_Config", source,
-                                     "</Project2>", {"General", "<Project2>"}));
-  EXPECT_FALSE(
-      CXmlStore::SpliceText(target, "</General>", "KestrelServer_Config", source, "</Project9>"));
-  EXPECT_EQ(ReadNative(target), "<x><General></General></x>");
+TEST(XmlSpliceTest, FailsWhenAMarkerIsMissing) {
+  const std::string source =
+      "<?xml?><KestrelServer_Config><General></General><Project1>a</Project1>";
+  std::string target = "<x><General/></x>";
+  EXPECT_FALSE(CXmlStore::SpliceText(
+      target, source,
+      {"</General>", "KestrelServer_Config", {"General", "<Project1>"}, "</Project1>"}));
+  target = "<x><General></General></x>";
+  EXPECT_FALSE(CXmlStore::SpliceText(
+      target, source,
+      {"</General>", "KestrelServer_Config", {"General", "<Project2>"}, "</Project2>"}));
+  EXPECT_FALSE(CXmlStore::SpliceText(target, source,
+                                     {"</General>", "KestrelServer_Config", {}, "</Project9>"}));
+  EXPECT_EQ(target, "<x><General></General></x>");
 }
 
-TEST_F(XmlStoreTest, SpliceTextNeedsMarkersAfterTheFirstByte) {
-  const std::string target = dir_.Sub("target.xml");
-  const std::string source = dir_.Sub("source.xml");
-  WriteNative(target, "</General>rest");
-  WriteNative(source, " S <P>body</P>");
-  EXPECT_FALSE(CXmlStore::SpliceText(target, "</General>", "S", source, "</P>"));
-  WriteNative(target, "x</General>rest");
-  EXPECT_TRUE(CXmlStore::SpliceText(target, "</General>", "S", source, "</P>", {"<P>"}));
-  EXPECT_EQ(ReadNative(target), "x</General><P>body</P>rest");
-}
-
-TEST_F(XmlStoreTest, SpliceTextFailsForMissingOrEmptyFiles) {
-  const std::string target = dir_.Sub("target.xml");
-  const std::string source = dir_.Sub("source.xml");
-  WriteNative(source, "xx S <P></P>");
-  EXPECT_FALSE(CXmlStore::SpliceText(target, "</General>", "S", source, "</P>"));
-  WriteNative(target, "");
-  EXPECT_FALSE(CXmlStore::SpliceText(target, "</General>", "S", source, "</P>"));
-  EXPECT_TRUE(boxes_.Shown().empty());
+TEST(XmlSpliceTest, NeedsMarkersAfterTheFirstByte) {
+  const std::string source = " S <P>body</P>";
+  std::string target = "</General>rest";
+  EXPECT_FALSE(CXmlStore::SpliceText(target, source, {"</General>", "S", {}, "</P>"}));
+  target = "x</General>rest";
+  EXPECT_TRUE(CXmlStore::SpliceText(target, source, {"</General>", "S", {"<P>"}, "</P>"}));
+  EXPECT_EQ(target, "x</General><P>body</P>rest");
+  std::string empty;
+  EXPECT_FALSE(CXmlStore::SpliceText(empty, source, {"</General>", "S", {}, "</P>"}));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "shell/PeriodicTasks.h"
+#include "shell/TickCounters.h"
 
 namespace kestrel {
 

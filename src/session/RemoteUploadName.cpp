@@ -1,9 +1,10 @@
-#include "session/TempFiles.h"
+#include "session/RemoteUploadName.h"
 
 #include <cctype>
 #include <string>
 
 #include "projects/NameRules.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel {
 namespace {

@@ -1,7 +1,8 @@
 #pragma once
 // Turns SIGHUP, SIGTERM and SIGINT into main-window commands: a restart, and a
 // shutdown. The signals are blocked in every thread (construct this before any
-// other thread starts) and read from a signalfd by one thread of our own.
+// other thread starts) and read by one thread of our own (the headless front
+// end; the desktop one reads them in its Qt loop).
 #include "platform/Event.h"
 #include "platform/MessageLoop.h"
 #include "platform/Thread.h"

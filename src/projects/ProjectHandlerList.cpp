@@ -1,9 +1,9 @@
-#include "projects/ProjectStore.h"
+#include "projects/ProjectHandlerList.h"
 
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "support/FileNeu.h"
-#include "support/TempNames.h"
+#include "support/ServerFiles.h"
 
 namespace kestrel {
 
@@ -68,11 +68,11 @@ void ProjectHandlerList::DestroyAll(ServerConfig& config) {
 
 void RemoveTransferFiles(const ProjectRecord& project) {
   for (int slot = 0; slot < kTransferSlotCount; ++slot) {
-    CFileNeu::Remove(StagingFilePath(slot), false);
+    platform::RemoveIfExists(StagingFilePath(slot));
   }
   for (const std::unique_ptr<UserRecord>& user : project.users) {
     for (int slot = 0; slot < kTransferSlotCount; ++slot) {
-      CFileNeu::Remove(ClientArchivePath(project.projectname, user->username, slot), false);
+      platform::RemoveIfExists(ClientArchivePath(project.projectname, user->username, slot));
     }
   }
 }

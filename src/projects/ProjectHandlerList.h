@@ -10,11 +10,21 @@
 #include <vector>
 
 #include "config/ConfigModel.h"
+#include "platform/MessageLoop.h"
 #include "projects/ProjectHandler.h"
 
 namespace kestrel {
 
 class LogChannel;
+
+// Record of WM_SCAN_PROJECT, posted by a session at logout after it changed
+// its project: scan that project now. The project record outlives the
+// message (records are released only after every slot thread has ended);
+// the receiver only compares it with its handlers' projects.
+struct ScanProjectRecord final : platform::MessageRecord {
+  explicit ScanProjectRecord(const ProjectRecord* p) : project(p) {}
+  const ProjectRecord* project;
+};
 
 class ProjectHandlerList {
  public:

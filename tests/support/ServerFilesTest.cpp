@@ -1,4 +1,4 @@
-#include "support/TempNames.h"
+#include "support/ServerFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 namespace kestrel {
 namespace {
 
-TEST(TempNamesTest, ServerFilesAreToldFromOthersByTheirWholeName) {
+TEST(ServerFilesTest, ServerFilesAreToldFromOthersByTheirWholeName) {
   for (const char* own :
        {"transfer.dat", "transfer_0.dat", "transfer_249.dat", "transfer_3.dat.~4711_0.part",
         "transfer.dat.~4711_0.part", "x.~1_23.part", "Alpha_anna_0.zip", "a_b_c_249.zip",
@@ -28,12 +28,24 @@ TEST(TempNamesTest, ServerFilesAreToldFromOthersByTheirWholeName) {
   }
 }
 
-TEST(TempNamesTest, NamesAreBuiltInTheFormsTheTestKnows) {
+TEST(ServerFilesTest, NamesAreBuiltInTheFormsTheTestKnows) {
   EXPECT_EQ(ClientArchivePath("Alpha", "anna", 3), ".\\Temp\\Alpha_anna_3.zip");
   EXPECT_TRUE(IsServerTempFile(ClientArchivePath("Alpha", "anna", 3).substr(7)));
   EXPECT_TRUE(IsServerTempFile(platform::SideFileName("transfer.dat")));
   EXPECT_EQ(StagingFilePath(249), ".\\Temp\\transfer_249.dat");
   EXPECT_TRUE(IsServerTempFile(StagingFilePath(249).substr(7)));
+}
+
+TEST(ServerFilesTest, FilesOutsideTempHaveTheirFixedForms) {
+  EXPECT_EQ(ScanResultPath("P", "u"), ".\\Config\\Scanresult_P_u.xml");
+  EXPECT_EQ(ScanResultOldPath(ScanResultPath("P", "u")), ".\\Config\\Scanresult_P_u.xml.old");
+  EXPECT_EQ(BackupPath("08_12_26 03_15_09", kConfigOldSuffix),
+            ".\\Backup\\08_12_26 03_15_09_ServerConfig_old.xml");
+  EXPECT_EQ(LogbookPath(2026, 3), ".\\logs\\Server Logbook 2026_03.log");
+  EXPECT_EQ(ConnectionsLogPath(2026, 12), "logs\\Connections 2026_12.log");
+  EXPECT_EQ(FolderRightsPath("R\\a", "b"), "R\\a\\~b.xml");
+  EXPECT_TRUE(IsScanResultName("SCANRESULT_p_u.XML"));
+  EXPECT_FALSE(IsScanResultName("Scanresult_p_u.xml.old"));
 }
 
 }  // namespace
