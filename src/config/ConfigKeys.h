@@ -43,11 +43,21 @@ inline constexpr std::string_view kUseremail = "Useremail";
 
 // Every key the reader knows, per kind of section (the user's Group%d
 // memberships and the project's Group%d containers come on top).
-inline constexpr std::array<std::string_view, 15> kGeneralKeys = {
-    kCustomerInstallation,    kGlobalKey,          kActivateRemote,       kPasswordRemote,
-    kActivateUserPrivileges,  kLogLevel,           kLogUserActivity,      kScanIntervallProjects,
-    kScanIntervallUserrights, kTCPIPListenPort,    kDeleteEmptyFolders,   kTCPIPListenAddress,
-    kLoginGraceSeconds,       kMaxStartupsPerSource, kMaxStartups};
+inline constexpr std::array<std::string_view, 15> kGeneralKeys = {kCustomerInstallation,
+                                                                  kGlobalKey,
+                                                                  kActivateRemote,
+                                                                  kPasswordRemote,
+                                                                  kActivateUserPrivileges,
+                                                                  kLogLevel,
+                                                                  kLogUserActivity,
+                                                                  kScanIntervallProjects,
+                                                                  kScanIntervallUserrights,
+                                                                  kTCPIPListenPort,
+                                                                  kDeleteEmptyFolders,
+                                                                  kTCPIPListenAddress,
+                                                                  kLoginGraceSeconds,
+                                                                  kMaxStartupsPerSource,
+                                                                  kMaxStartups};
 inline constexpr std::array<std::string_view, 2> kProjectKeys = {kProjectname, kRootpath};
 inline constexpr std::array<std::string_view, 1> kProjectGroupKeys = {kGroupname};
 inline constexpr std::array<std::string_view, 4> kUserKeys = {kUsername, kRealname, kPassword,

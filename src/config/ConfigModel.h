@@ -73,8 +73,8 @@ struct ServerSettings {
   std::int32_t scan_intervall_projects = 5;    // `ScanIntervallProjects`, minutes
   std::int32_t scan_intervall_userrights = 1;  // `ScanIntervallUserrights`, minutes
   std::int32_t tcpip_listen_port = 50000;      // `TCPIPListenPort`
-  std::string tcpip_listen_address;         // `TCPIPListenAddress`: numeric; empty = every address
-  bool delete_empty_folders = false;        // `DeleteEmptyFolders`
+  std::string tcpip_listen_address;   // `TCPIPListenAddress`: numeric; empty = every address
+  bool delete_empty_folders = false;  // `DeleteEmptyFolders`
   // Connections that have not logged in (0 or less: no limit).
   std::int32_t login_grace_seconds = 30;      // `LoginGraceSeconds`: closed after this
   std::int32_t max_startups_per_source = 64;  // `MaxStartupsPerSource`: at once per address

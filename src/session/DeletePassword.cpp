@@ -18,8 +18,8 @@ void CSessionHandler::OnDeleteFile(const Request& request) {
   // Only regular files are deleted, in the folder the check resolved. A
   // missing file, a folder or a link is acknowledged the same way, but nothing
   // is reported as deleted and the project has not changed.
-  const int error = file.folder_handle.IsOpen() ? file.folder_handle.DeleteFile(file.target.file_name)
-                                                : ENOENT;
+  const int error =
+      file.folder_handle.IsOpen() ? file.folder_handle.DeleteFile(file.target.file_name) : ENOENT;
   if (error == 0) {
     const std::string text = StringPrintf("File %s\\%s deleted from project %s", folder.c_str(),
                                           file_name.c_str(), project_->projectname.c_str());
@@ -62,9 +62,8 @@ void CSessionHandler::OnUserPasswordChange(const Request& request) {
   }
   RecordAuthSuccess();
   if (!SendAccepted(PacketType::kUserPasswordChange)) return;
-  PostToMainWindow(WM_USER_PASSWORD,
-                   std::make_unique<UserPasswordRecord>(std::string(new_password),
-                                                        *found.project, *found.user));
+  PostToMainWindow(WM_USER_PASSWORD, std::make_unique<UserPasswordRecord>(
+                                         std::string(new_password), *found.project, *found.user));
   Logf(kLogWarning, "Project %s, User %s changed password", found.project->projectname.c_str(),
        found.user->username.c_str());
 }
