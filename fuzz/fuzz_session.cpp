@@ -45,6 +45,7 @@
 #include "platform/MessageLoop.h"
 #include "platform/Socket.h"
 #include "projects/ProjectCycle.h"
+#include "session/SessionContext.h"
 #include "session/SessionHandler.h"
 #include "support/Md5.h"
 #include "support/Rijndael.h"
@@ -55,9 +56,7 @@ namespace {
 constexpr const char* kGlobalKey = "FuzzGlobalKey77";
 constexpr const char* kRemotePassword = "remote-pw";
 
-// Made as the server's session factory makes them, and used only through the
-// slot's interface, so the harness does not depend on how a session is built.
-const SessionFactory kSessionFactory = [] { return std::make_unique<CSessionHandler>(); };
+constexpr int kThreadNumber = 7;
 
 // A message loop on its own thread that drops whatever is posted to it.
 class Sink {
@@ -164,18 +163,17 @@ struct Server {
     stamp = TreeStamp();
   }
 
-  SlotValues Values(CSocketClass* connection) {
-    return SlotValues{.connection = connection,
-                      .main_window = &main_window.loop(),
-                      .log = &log,
-                      .config = &config,
-                      .clock = &clock,
-                      .shutdown = &shutdown,
-                      .global_key = kGlobalKey,
-                      .remote_access_on = true,
-                      .remote_password = &remote_password,
-                      .log_user_activity = false,  // its file would only grow
-                      .thread_number = 7};
+  // Without failed-login penalties: every input may guess passwords.
+  SessionContext Context() {
+    return SessionContext{.main_window = &main_window.loop(),
+                          .log = &log,
+                          .config = &config,
+                          .clock = &clock,
+                          .shutdown = &shutdown,
+                          .global_key = kGlobalKey,
+                          .remote_access_on = true,
+                          .remote_password = &remote_password,
+                          .log_user_activity = false};  // its file would only grow
   }
 
   platform::TestClock clock;
@@ -224,8 +222,8 @@ class Connection {
     ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
     peer_ = fds[1];
     socket_ = std::make_unique<CSocketClass>(platform::TcpSocket(fds[0]));
-    session_ = kSessionFactory();
-    session_->OnConnection(server.Values(socket_.get()));
+    session_ = std::make_unique<CSessionHandler>(server.Context());
+    session_->OnConnection(socket_.get(), kThreadNumber);
   }
   ~Connection() {
     session_->OnConnectionEnd();

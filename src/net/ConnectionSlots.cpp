@@ -112,26 +112,28 @@ bool ConnectionSlots::AdmitUnauthenticated(const SourceAddress& source) {
     return false;
   }
   if (limits.max_startups > 0 && total >= static_cast<std::size_t>(limits.max_startups)) {
-    // Grouped by source, each group idlest first.
+    // Grouped by source, each group idlest first; of equally large groups,
+    // the one holding the idlest connection.
     const auto first = waiting.begin();
     const auto last = first + static_cast<std::ptrdiff_t>(total);
     std::sort(first, last, [](const Waiting& a, const Waiting& b) {
       if (a.source.key != b.source.key) return a.source.key < b.source.key;
       return a.last_activity < b.last_activity;
     });
-    ConnectionSlot* drop = first->slot;
+    const Waiting* drop = &*first;
     std::ptrdiff_t largest = 0;
     for (auto group = first; group != last;) {
       const auto end = std::find_if(
           group, last, [&](const Waiting& w) { return w.source.key != group->source.key; });
-      if (end - group > largest) {
+      if (end - group > largest ||
+          (end - group == largest && group->last_activity < drop->last_activity)) {
         largest = end - group;
-        drop = group->slot;
+        drop = &*group;
       }
       group = end;
     }
-    drop->dropping = true;
-    drop->terminate_event.Set();
+    drop->slot->dropping = true;
+    drop->slot->terminate_event.Set();
   }
   return true;
 }
@@ -246,7 +248,11 @@ void ConnectionSlots::SlotThread(ConnectionSlot& slot) {
 
     slot.start_event.Reset();
     slot.terminate_event.Reset();  // a stale terminate request is dropped
-    if (session != nullptr) session->OnConnection(slot.connection.get(), slot.thread_number);
+    if (session != nullptr) {
+      session->SetLoginObserver(
+          [this, &slot](bool authenticated) { NoteLogin(slot, authenticated); });
+      session->OnConnection(slot.connection.get(), slot.thread_number);
+    }
     if (environment_.log != nullptr) {
       environment_.log->Logf(kLogInfo, "Client accepted Thread %d, Port %d", slot.thread_number,
                              slot.connection->PeerPort());
@@ -318,14 +324,14 @@ bool ConnectionSlots::ReadAndDispatch(ConnectionSlot& slot, ISessionHandler* ses
     slot.timeout.store(kTimeoutSeconds);
     slot.last_activity.store(++activity_order_);
   }
-  if (session != nullptr) {
-    const bool authenticated = session->authenticated();
-    if (authenticated != slot.authenticated.load()) {
-      if (!authenticated) slot.unauthenticated_since.store(SteadyNow());  // a logout
-      slot.authenticated.store(authenticated);
-    }
-  }
+  if (session != nullptr) NoteLogin(slot, session->authenticated());
   return false;
+}
+
+void ConnectionSlots::NoteLogin(ConnectionSlot& slot, bool authenticated) const {
+  if (authenticated == slot.authenticated.load()) return;
+  if (!authenticated) slot.unauthenticated_since.store(SteadyNow());  // a logout
+  slot.authenticated.store(authenticated);
 }
 
 }  // namespace kestrel

@@ -141,6 +141,8 @@ class ConnectionSlots {
   EndReason Serve(ConnectionSlot& slot, ISessionHandler* session);
   // One non-blocking read handed to the session; true when the peer closed.
   bool ReadAndDispatch(ConnectionSlot& slot, ISessionHandler* session, std::uint8_t* buffer);
+  // The session's login state as the caps see it (slot thread).
+  void NoteLogin(ConnectionSlot& slot, bool authenticated) const;
   void PostToMain(std::uint32_t message, int thread_number) const;
   void ThreadEnded();
 

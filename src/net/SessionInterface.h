@@ -27,6 +27,12 @@ class ISessionHandler {
   virtual std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) = 0;
   // A client or the remote tool is logged in on this connection.
   virtual bool authenticated() const = 0;
+  // Told whenever authenticated() changes, before a reply that follows the
+  // change goes out, so nobody learns of a login the slot does not know yet.
+  // Set before OnConnection; a handler that never calls it is asked after
+  // each read instead.
+  using LoginObserver = std::function<void(bool authenticated)>;
+  virtual void SetLoginObserver(LoginObserver observer) { (void)observer; }
   // The connection ended (closed, terminated or stopped): logout and clean-up.
   virtual void OnConnectionEnd() = 0;
 };

@@ -91,7 +91,7 @@ void CSessionHandler::OnLogin(const Request& request) {
   project_ = found.project;
   user_ = found.user;
   user_index_ = found.index;
-  client_logged_in_ = user_ != nullptr;
+  SetLoggedIn(user_ != nullptr, remote_logged_in_);
   if (!client_logged_in_) {  // no reply
     RecordAuthFailure("Login", "user " + std::string(record.String(0)));
     return;
@@ -120,11 +120,9 @@ void CSessionHandler::OnRemoteLogin(const Request& request) {
     return;
   }
   RecordAuthSuccess();
-  if (SendAccepted(PacketType::kRemoteLogin)) {
-    AbandonUpload();
-    remote_logged_in_ = true;
-    Log(kLogInfo, "remote server logged in");
-  }
+  AbandonUpload();
+  SetLoggedIn(client_logged_in_, true);
+  if (SendAccepted(PacketType::kRemoteLogin)) Log(kLogInfo, "remote server logged in");
 }
 
 void CSessionHandler::OnLogout(const Request&) {

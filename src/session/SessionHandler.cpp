@@ -29,7 +29,7 @@ void CSessionHandler::OnConnection(CSocketClass* connection, int thread_number) 
   std::memset(session_key_, 0, sizeof session_key_);
   project_ = nullptr;
   user_ = nullptr;
-  client_logged_in_ = remote_logged_in_ = false;
+  SetLoggedIn(false, false);
   ready_ = server_logs_mode_ = false;
   assembler_.Reset();
   log_burst_ = LogBurstLimit();
@@ -164,8 +164,14 @@ void CSessionHandler::RetireSessionKey() {
   MakeSessionKey(session_key_);
   project_ = nullptr;
   user_ = nullptr;
-  client_logged_in_ = false;
-  remote_logged_in_ = false;
+  SetLoggedIn(false, false);
+}
+
+void CSessionHandler::SetLoggedIn(bool client, bool remote) {
+  const bool was = authenticated();
+  client_logged_in_ = client;
+  remote_logged_in_ = remote;
+  if (login_observer_ && authenticated() != was) login_observer_(authenticated());
 }
 
 void CSessionHandler::OnPing(const Request&) {

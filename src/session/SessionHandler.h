@@ -41,6 +41,7 @@ class CSessionHandler final : public ISessionHandler {
   void OnConnection(CSocketClass* connection, int thread_number) override;
   std::size_t OnReceive(const std::uint8_t* buffer, std::size_t bytes) override;
   bool authenticated() const override { return client_logged_in_ || remote_logged_in_; }
+  void SetLoginObserver(LoginObserver observer) override { login_observer_ = std::move(observer); }
   void OnConnectionEnd() override;
 
   bool client_logged_in() const { return client_logged_in_; }
@@ -85,6 +86,8 @@ class CSessionHandler final : public ISessionHandler {
   bool DecryptRecord(const Request& request, std::size_t strings, std::size_t fixed,
                      RequestRecord& out);
   void RetireSessionKey();  // new random key; nobody logged in
+  // The one place the login state changes; tells the observer first.
+  void SetLoggedIn(bool client, bool remote);
   void OnPing(const Request& request);
   void OnScanResultChanged(const Request& request);
   void OnTransferReady(const Request& request);
@@ -161,8 +164,9 @@ class CSessionHandler final : public ISessionHandler {
   ProjectRecord* project_ = nullptr;  // borrowed from values_.config; null unless logged in
   UserRecord* user_ = nullptr;        // borrowed likewise
   std::size_t user_index_ = 0;        // of user_ in project_->users (its rights' column)
-  bool client_logged_in_ = false;
+  bool client_logged_in_ = false;     // written by SetLoggedIn only
   bool remote_logged_in_ = false;
+  LoginObserver login_observer_;
   bool ready_ = false;             // the prepared download archive is complete
   bool server_logs_mode_ = false;  // the prepared download is the server-logs archive
   // Number of the ".\Temp\serverlogs.zip" build this session made; 0: none.

@@ -1,9 +1,9 @@
 // Delete file and the two password changes.
 #include <gtest/gtest.h>
 
+#include "config/PasswordStore.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
-#include "config/PasswordStore.h"
 #include "session/SessionHarness.h"
 #include "support/WindowMessages.h"
 

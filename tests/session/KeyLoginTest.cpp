@@ -122,6 +122,23 @@ TEST_F(KeyLoginTest, RequestsWithTheOldKeyFailAfterLogout) {
   EXPECT_EQ(peer.Exchange(ClientFrame(0x11, Login(peer, "anna", "secret", "Alpha")), 7), kLoginOk);
 }
 
+// The connection slots count connections not logged in; a client that saw
+// its login accepted must already count as logged in.
+TEST_F(KeyLoginTest, LoginChangesAreReportedBeforeTheirReplyIsSent) {
+  RawPeer peer(env);
+  ASSERT_TRUE(peer.ExchangeKey(SessionEnv::kGlobalKey));
+  EXPECT_EQ(peer.Exchange(ClientFrame(0x11, Login(peer, "anna", "secret", "Alpha")), 7), kLoginOk);
+  EXPECT_EQ(peer.Exchange(kLogout, 7), kLogoutReply);
+  ASSERT_TRUE(peer.ExchangeKey(SessionEnv::kGlobalKey));
+  EXPECT_EQ(peer.Exchange(ClientFrame(0x13, peer.Seal({SessionEnv::kRemotePassword})), 7),
+            (Bytes{0xCC, 0x33, 0x13, 0x02, 0x55, 0x33, 0x88}));
+  const std::vector<std::pair<bool, int>> notices = peer.served->LoginNotices();
+  ASSERT_EQ(notices.size(), 3u);
+  EXPECT_EQ(notices[0], std::make_pair(true, 0));  // nothing of the login reply yet
+  EXPECT_FALSE(notices[1].first);
+  EXPECT_EQ(notices[2], std::make_pair(true, 0));
+}
+
 TEST_F(KeyLoginTest, LogoutWhileNobodyIsLoggedInStillAnswers) {
   RawPeer peer(env);
   EXPECT_EQ(peer.Exchange(kLogout, 7), kLogoutReply);

@@ -1,6 +1,7 @@
 #include "session/SessionHarness.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <fstream>
 #include <iterator>
@@ -181,8 +182,14 @@ std::string SessionEnv::UserLog() const {
 
 // --- ServedConnection ------------------------------------------------------
 
-ServedConnection::ServedConnection(SessionEnv& env, int thread_number)
-    : env_(env), thread_number_(thread_number), handler_(env.Context()) {
+ServedConnection::ServedConnection(SessionEnv& env, int thread_number, int peer_fd)
+    : env_(env), thread_number_(thread_number), handler_(env.Context()), peer_fd_(peer_fd) {
+  handler_.SetLoginObserver([this](bool authenticated) {
+    int readable = 0;
+    if (peer_fd_ >= 0) ::ioctl(peer_fd_, FIONREAD, &readable);
+    std::lock_guard<std::mutex> lock(mu_);
+    login_notices_.emplace_back(authenticated, readable);
+  });
   platform::TcpSocket accepted;
   EXPECT_EQ(env.listener.Accept(accepted), 0);
   socket_ = std::make_unique<CSocketClass>(std::move(accepted));
@@ -223,6 +230,11 @@ std::vector<std::pair<int, long>> ServedConnection::ReadAllocations() const {
   return allocations_;
 }
 
+std::vector<std::pair<bool, int>> ServedConnection::LoginNotices() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return login_notices_;
+}
+
 bool ServedConnection::WaitEnded() {
   return WaitUntil([this] { return ended_.load(); });
 }
@@ -244,7 +256,7 @@ bool Peer::LoginAnna() {
 RawPeer::RawPeer(SessionEnv& env, int thread_number) : sealer_(unused_, SessionEnv::kGlobalKey) {
   EXPECT_EQ(socket.Connect("127.0.0.1", env.port()), 0);
   socket.SetNoDelay(true);
-  served = std::make_unique<ServedConnection>(env, thread_number);
+  served = std::make_unique<ServedConnection>(env, thread_number, socket.fd());
 }
 
 bool RawPeer::Send(const Bytes& bytes) {

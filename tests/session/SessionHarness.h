@@ -106,8 +106,9 @@ class SessionEnv {
 // thread, reading at most 1500 bytes per read until the peer closes.
 class ServedConnection {
  public:
-  // Accepts the next pending connection of env's listener.
-  ServedConnection(SessionEnv& env, int thread_number);
+  // Accepts the next pending connection of env's listener. peer_fd: the
+  // client side, when the test wants to see what reached it at login changes.
+  ServedConnection(SessionEnv& env, int thread_number, int peer_fd = -1);
   ~ServedConnection();  // closes the server side and waits for the end
   // Waits until the peer closed and the connection end has run.
   bool WaitEnded();
@@ -117,6 +118,9 @@ class ServedConnection {
   // Per read: the request type (byte 2, or 0 for a short read) and the heap
   // allocations the handler made while serving it.
   std::vector<std::pair<int, long>> ReadAllocations() const;
+  // Per login change the handler reported: the new state and how many bytes
+  // the peer could read at that moment.
+  std::vector<std::pair<bool, int>> LoginNotices() const;
 
  private:
   void Serve();
@@ -129,6 +133,8 @@ class ServedConnection {
   std::atomic<int> reads_{0};
   mutable std::mutex mu_;
   std::vector<std::pair<int, long>> allocations_;  // guarded by mu_
+  int peer_fd_;
+  std::vector<std::pair<bool, int>> login_notices_;  // guarded by mu_
   std::thread thread_;
 };
 
