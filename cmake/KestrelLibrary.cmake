@@ -30,4 +30,8 @@ function(kestrel_test name)
     KESTREL_BINARY_DIR="${PROJECT_BINARY_DIR}")
   add_test(NAME ${name} COMMAND test_${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  if(KESTREL_SANITIZE STREQUAL "thread")
+    set_tests_properties(${name} PROPERTIES
+      ENVIRONMENT "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
+  endif()
 endfunction()
