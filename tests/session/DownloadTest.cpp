@@ -213,6 +213,39 @@ TEST_F(DownloadTest, ChunksAreServedWithoutAnyAllocation) {
   EXPECT_GT(chunk_reads, 100);
 }
 
+// More chunk replies than one gathered send holds, and a last frame of the
+// read that gets no reply: every reply arrives whole, in order, and equal to
+// the one a strict request/response peer gets for the same chunk.
+TEST_F(DownloadTest, CoalescedChunkRequestsAreAnsweredLikeSingleOnes) {
+  constexpr std::size_t kCoalesced = 120;  // 120 × 1287 bytes: more than 64 KiB
+  WriteFileBytes(env.AlphaFile("mid.bin"), RandomBytes(200000, 13));
+  Peer peer(env);
+  ASSERT_TRUE(peer.LoginAnna());
+  ASSERT_TRUE(peer.session->RequestDownload("RootFolder", "mid.bin"));
+  ASSERT_TRUE(peer.session->WaitTransferReady());
+  Bytes stream;
+  for (std::size_t i = 0; i < kCoalesced; ++i) {
+    const Bytes request = ClientFrame(0x31);
+    stream.insert(stream.end(), request.begin(), request.end());
+  }
+  const Bytes unanswered = ClientFrame(0x31, Bytes{1});
+  stream.insert(stream.end(), unanswered.begin(), unanswered.end());
+  ASSERT_TRUE(peer.connection.SendRaw(stream));
+  std::vector<Bytes> coalesced;
+  for (std::size_t i = 0; i < kCoalesced; ++i) {
+    const auto reply = peer.connection.ReceiveReply(std::chrono::seconds(5));
+    ASSERT_TRUE(reply.has_value()) << i;
+    ASSERT_EQ(reply->type, PacketType::kNextDownloadChunk);
+    coalesced.push_back(reply->block);
+  }
+  FetchChecked(peer);  // the rest, up to the end marker; the archive starts again
+  for (std::size_t i = 0; i < kCoalesced; ++i) {
+    const auto reply = peer.connection.Request(PacketType::kNextDownloadChunk);
+    ASSERT_TRUE(reply.has_value()) << i;
+    EXPECT_EQ(reply->block, coalesced[i]) << i;
+  }
+}
+
 TEST_F(DownloadTest, MissingFileGivesAnArchiveWithoutEntries) {
   Peer peer(env);
   ASSERT_TRUE(peer.LoginAnna());
