@@ -10,6 +10,7 @@
 # to 256. Everything runs on 127.0.0.1 in a temporary folder; every server and
 # proxy is started and stopped here, and every transfer is bounded in time.
 set -euo pipefail
+. "$(dirname "$0")/bench_server_config.sh"
 
 build=$(cd "${1:-build}" && pwd)
 size_mb=${2:-256}
@@ -99,18 +100,7 @@ cp "$root/data/random.bin" "$root/data/text.txt" "$work/rsync/"
 
 # Kestrel server with one project and one user.
 kport=$(free_port)
-digest=$(python3 -c 'import hashlib; print(hashlib.md5(b"k7qz21mbench4tx88").hexdigest())')
-cat >"$server/Config/KestrelServer.xml" <<EOF
-<?xml version='1.0' encoding='UTF-8' ?>
-<KestrelServer_Config><General><CustomerInstallation>true</CustomerInstallation>
-<GlobalKey>bench-key</GlobalKey><LogLevel>Warning</LogLevel><LogUserActivity>false</LogUserActivity>
-<ScanIntervallProjects>3600</ScanIntervallProjects><ScanIntervallUserrights>3600</ScanIntervallUserrights>
-<TCPIPListenPort>$kport</TCPIPListenPort></General>
-<Project1><Projectname>Bench</Projectname><Rootpath>.\\Projects\\Bench</Rootpath>
-<Group1><Groupname>Staff</Groupname></Group1>
-<User1><Username>bench</Username><Realname>Bench</Realname><Password>$digest</Password>
-<Useremail>bench@example.org</Useremail><Group1>Staff</Group1></User1></Project1></KestrelServer_Config>
-EOF
+write_bench_config "$server" "$kport"
 (cd "$server" && exec "$server_bin" >"$work/server.out" 2>&1) &
 pids+=($!)
 wait_port "$kport" || { cat "$work/server.out" >&2; exit 1; }

@@ -9,6 +9,7 @@
 #
 # Everything runs on 127.0.0.1 in a temporary folder and is stopped here.
 set -euo pipefail
+. "$(dirname "$0")/bench_server_config.sh"
 
 build=$(cd "${1:-build}" && pwd)
 clients=${2:-32}
@@ -33,18 +34,7 @@ root=$server/Projects/Bench
 mkdir -p "$root/data" "$server/Config" "$work/local"
 head -c "$((size_mb << 20))" /dev/urandom >"$root/data/random.bin"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-digest=$(python3 -c 'import hashlib; print(hashlib.md5(b"k7qz21mbench4tx88").hexdigest())')
-cat >"$server/Config/KestrelServer.xml" <<EOF
-<?xml version='1.0' encoding='UTF-8' ?>
-<KestrelServer_Config><General><CustomerInstallation>true</CustomerInstallation>
-<GlobalKey>bench-key</GlobalKey><LogLevel>Warning</LogLevel><LogUserActivity>false</LogUserActivity>
-<ScanIntervallProjects>3600</ScanIntervallProjects><ScanIntervallUserrights>3600</ScanIntervallUserrights>
-<TCPIPListenPort>$port</TCPIPListenPort></General>
-<Project1><Projectname>Bench</Projectname><Rootpath>.\\Projects\\Bench</Rootpath>
-<Group1><Groupname>Staff</Groupname></Group1>
-<User1><Username>bench</Username><Realname>Bench</Realname><Password>$digest</Password>
-<Useremail>bench@example.org</Useremail><Group1>Staff</Group1></User1></Project1></KestrelServer_Config>
-EOF
+write_bench_config "$server" "$port"
 (cd "$server" && exec "$server_bin" >"$work/server.out" 2>&1) &
 server_pid=$!
 for _ in $(seq 600); do [ -f "$server/Config/Scanresult_Bench_bench.xml" ] && break; sleep 0.1; done
