@@ -135,6 +135,8 @@ timed() {
   fi
 }
 # Raw TCP: socat listener writing a file, a sender reading it; until both end.
+# Runs in a command substitution, so the proxy it starts is stopped here (its
+# pid never reaches the script's pids, and it would hold the output open).
 raw_stream() {
   local file=$1 rtt=$2 port target t0 t1 listener
   port=$(free_port)
@@ -154,6 +156,7 @@ raw_stream() {
     kill "$listener" 2>/dev/null || true
     echo fail
   fi
+  if [ "$rtt" -gt 0 ]; then kill "${pids[-1]}" 2>/dev/null || true; fi
 }
 
 results=$work/results.txt
