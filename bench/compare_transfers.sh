@@ -10,6 +10,7 @@
 # to 256. Everything runs on 127.0.0.1 in a temporary folder; every server and
 # proxy is started and stopped here, and every transfer is bounded in time.
 set -euo pipefail
+. "$(dirname "$0")/bench_server_config.sh"
 
 build=$(cd "${1:-build}" && pwd)
 size_mb=${2:-256}
@@ -99,18 +100,7 @@ cp "$root/data/random.bin" "$root/data/text.txt" "$work/rsync/"
 
 # Kestrel server with one project and one user.
 kport=$(free_port)
-digest=$(python3 -c 'import hashlib; print(hashlib.md5(b"k7qz21mbench4tx88").hexdigest())')
-cat >"$server/Config/KestrelServer.xml" <<EOF
-<?xml version='1.0' encoding='UTF-8' ?>
-<KestrelServer_Config><General><CustomerInstallation>true</CustomerInstallation>
-<GlobalKey>bench-key</GlobalKey><LogLevel>Warning</LogLevel><LogUserActivity>false</LogUserActivity>
-<ScanIntervallProjects>3600</ScanIntervallProjects><ScanIntervallUserrights>3600</ScanIntervallUserrights>
-<TCPIPListenPort>$kport</TCPIPListenPort></General>
-<Project1><Projectname>Bench</Projectname><Rootpath>.\\Projects\\Bench</Rootpath>
-<Group1><Groupname>Staff</Groupname></Group1>
-<User1><Username>bench</Username><Realname>Bench</Realname><Password>$digest</Password>
-<Useremail>bench@example.org</Useremail><Group1>Staff</Group1></User1></Project1></KestrelServer_Config>
-EOF
+write_bench_config "$server" "$kport"
 (cd "$server" && exec "$server_bin" >"$work/server.out" 2>&1) &
 pids+=($!)
 wait_port "$kport" || { cat "$work/server.out" >&2; exit 1; }
@@ -145,6 +135,8 @@ timed() {
   fi
 }
 # Raw TCP: socat listener writing a file, a sender reading it; until both end.
+# Runs in a command substitution, so the proxy it starts is stopped here (its
+# pid never reaches the script's pids, and it would hold the output open).
 raw_stream() {
   local file=$1 rtt=$2 port target t0 t1 listener
   port=$(free_port)
@@ -164,6 +156,7 @@ raw_stream() {
     kill "$listener" 2>/dev/null || true
     echo fail
   fi
+  if [ "$rtt" -gt 0 ]; then kill "${pids[-1]}" 2>/dev/null || true; fi
 }
 
 results=$work/results.txt

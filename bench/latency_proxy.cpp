@@ -53,12 +53,14 @@ class Pump {
 
  private:
   void Read() {
+    // Each read lands in one buffer and is queued at its own size: a sender
+    // of many small writes must not cost a large buffer per write.
+    std::vector<char> buffer(kReadSize);
     for (;;) {
+      const ssize_t got = ::read(from_, buffer.data(), buffer.size());
       Chunk chunk;
-      chunk.bytes.resize(kReadSize);
-      const ssize_t got = ::read(from_, chunk.bytes.data(), chunk.bytes.size());
       chunk.due = Clock::now() + delay_;
-      chunk.bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+      chunk.bytes.assign(buffer.data(), buffer.data() + (got > 0 ? got : 0));
       std::unique_lock<std::mutex> lock(mu_);
       room_.wait(lock, [this] { return in_flight_ < kMaxInFlight || failed_; });
       if (failed_) return;

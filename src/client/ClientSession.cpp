@@ -28,6 +28,14 @@ constexpr std::size_t kChunkBatch = 32;
 // Local file reads and writes go through buffers of this size.
 constexpr std::size_t kFileBuffer = 256 * 1024;
 
+// A pipelined loop tops its window up once this many requests are missing:
+// often enough that the window stays nearly full (waiting until half of it
+// has drained leaves a quarter of it unused on a long round trip), seldom
+// enough that one send carries many requests.
+constexpr std::size_t TopUpStep(std::size_t window, std::size_t batch) {
+  return std::clamp<std::size_t>(window / 8, 1, batch);
+}
+
 bool IsAccepted(const std::optional<ReplyView>& reply) {
   return reply && reply->payload.size() == sizeof kReplyAccepted &&
          std::equal(reply->payload.begin(), reply->payload.end(), kReplyAccepted);
@@ -267,7 +275,7 @@ bool ClientSession::FetchChunksPipelined(const ChunkSink& sink) {
       one_at_a_time = true;
     }
     const std::uint64_t want = one_at_a_time ? 1 : window.size();
-    if (outstanding <= want / 2 && !top_up(want)) {
+    if (outstanding + TopUpStep(want, kRequestBatch) <= want && !top_up(want)) {
       connection_.ExpectStrayReplies();
       return false;
     }
@@ -424,7 +432,7 @@ TransferStatus ClientSession::SendChunksPipelined(platform::File& in, ProgressRe
     return true;
   };
   for (;;) {
-    if (!at_end && outstanding <= window.size() / 2) {
+    if (!at_end && outstanding + TopUpStep(window.size(), kChunkBatch) <= window.size()) {
       while (!at_end && outstanding < window.size()) {
         std::span<const std::uint8_t> piece;
         if (!reader.Next(piece)) {

@@ -32,6 +32,8 @@ void CSessionHandler::RemoveLoginArchive() {
 }
 
 void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
+  // Packing takes a while: replies gathered before it do not wait for it.
+  (void)replies_.Flush();
   CloseDownload();
   // The download archive has the upload's name: an open upload cannot go on.
   if (upload_.kind == UploadKind::kClient) AbandonUpload();

@@ -55,6 +55,8 @@ class FrameAssembler {
     left_ = 0;
   }
   bool HasPartialFrame() const { return pending_ > 0; }
+  // Bytes of the read after the frame Next returned are still to be judged.
+  bool HasMoreInRead() const { return left_ > 0; }
   bool pipelining() const { return pipelining_; }
 
  private:

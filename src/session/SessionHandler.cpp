@@ -32,6 +32,7 @@ void CSessionHandler::OnConnection(CSocketClass* connection, int thread_number) 
   SetLoggedIn(false, false);
   ready_ = server_logs_mode_ = false;
   assembler_.Reset();
+  replies_.Attach(connection_);
   log_burst_ = LogBurstLimit();
 }
 
@@ -44,7 +45,10 @@ std::size_t CSessionHandler::OnReceive(const std::uint8_t* buffer, std::size_t b
   for (;;) {
     const FrameAssembler::Result result = assembler_.Next();
     for (int i = 0; i < result.corrupt; ++i) Log(kLogWarning, "network handling: corrupt packet");
-    if (result.frame == nullptr) return handled;
+    if (result.frame == nullptr) {
+      (void)replies_.Flush();  // the read's last frame may have had no reply
+      return handled;
+    }
     Dispatch(result.frame, result.size);
     ++handled;
   }
@@ -93,8 +97,8 @@ bool CSessionHandler::SendReply(PacketType type, std::span<const std::uint8_t> p
 }
 
 bool CSessionHandler::SendFrame(std::size_t size) {
-  if (connection_ == nullptr) return false;
-  return connection_->Send(send_buffer_, size);
+  return replies_.Put(std::span<const std::uint8_t>(send_buffer_, size),
+                      assembler_.HasMoreInRead());
 }
 
 platform::Clock::SteadyTime CSessionHandler::Now() const {
@@ -194,6 +198,7 @@ void CSessionHandler::OnConnectionEnd() {
   assert(std::this_thread::get_id() == owner_);
   ReportSuppressed(log_burst_.TakeAll());
   assembler_.Reset();
+  replies_.Detach();
   CloseDownload();
   AbandonUpload();
   // The connection's archives: the last login's (earlier logins removed

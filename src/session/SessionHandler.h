@@ -2,12 +2,13 @@
 // CSessionHandler: the protocol side of one client connection. The slot
 // thread hands it every read; it puts frames together, checks frame, payload
 // shape and login once against the packet catalogue, then calls the request
-// handler, which answers on the same connection with one send per frame.
+// handler, which answers on the same connection with one reply per frame.
 // Request groups live in their own units: SessionHandler.cpp (core, ping,
 // yes/no queries, connection end), KeyLogin.cpp, Download.cpp, Upload.cpp,
 // DeletePassword.cpp, RemoteAdmin.cpp; the catalogue table is
 // PacketCatalogue.cpp, and the one check of every request that names a
-// project file is ProjectFileCheck.cpp.
+// project file is ProjectFileCheck.cpp. The replies of a read that holds
+// several frames (a pipelining peer) leave together (ReplyGather).
 //
 // Threads: built, used and destroyed on its connection slot's thread only.
 #include <cstddef>
@@ -21,6 +22,7 @@
 #include "net/SessionInterface.h"
 #include "session/FrameAssembler.h"
 #include "session/PacketCatalogue.h"
+#include "session/ReplyGather.h"
 #include "session/RequestRecord.h"
 #include "session/SessionContext.h"
 #include "session/SessionKey.h"
@@ -62,7 +64,9 @@ class CSessionHandler final : public ISessionHandler {
   bool LoginFits(LoginRule rule) const;
   bool SendReply(PacketType type, std::span<const std::uint8_t> payload);
   bool SendAccepted(PacketType type) { return SendReply(type, kReplyAccepted); }
-  bool SendFrame(std::size_t size);  // send_buffer_[0, size) in one send
+  // send_buffer_[0, size): at once in one send, or gathered with the other
+  // replies of the read (ReplyGather).
+  bool SendFrame(std::size_t size);
   // Warning and Error lines pass the connection's burst limit (LogBurstLimit).
   void Log(int level, std::string text) const;
   void Logf(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
@@ -174,6 +178,7 @@ class CSessionHandler final : public ISessionHandler {
   std::uint8_t session_key_[kSessionKeySize] = {};
   CRijndael cipher_;  // re-keyed before each use
   FrameAssembler assembler_;
+  ReplyGather replies_;
   mutable LogBurstLimit log_burst_;  // counts lines; Log is const for its callers
 
   CFileNeu download_file_;  // the archive being sent in chunks

@@ -213,6 +213,54 @@ TEST_F(DownloadTest, ChunksAreServedWithoutAnyAllocation) {
   EXPECT_GT(chunk_reads, 100);
 }
 
+// More chunk replies than one gathered send holds, and a last frame of the
+// read that gets no reply: every reply arrives whole, in order, equal to the
+// one a strict request/response peer gets for the same chunk, and gathering
+// them allocates nothing.
+TEST_F(DownloadTest, CoalescedChunkRequestsAreAnsweredLikeSingleOnes) {
+  constexpr std::size_t kCoalesced = 120;  // 120 × 1287 bytes: more than 64 KiB
+  WriteFileBytes(env.AlphaFile("mid.bin"), RandomBytes(200000, 13));
+  Peer peer(env);
+  ASSERT_TRUE(peer.LoginAnna());
+  ASSERT_TRUE(peer.session->RequestDownload("RootFolder", "mid.bin"));
+  ASSERT_TRUE(peer.session->WaitTransferReady());
+  // The first chunk alone: it opens the archive.
+  std::vector<Bytes> chunks;
+  const auto first = peer.connection.Request(PacketType::kNextDownloadChunk);
+  ASSERT_TRUE(first.has_value());
+  chunks.push_back(first->block);
+  Bytes stream;
+  for (std::size_t i = 0; i < kCoalesced; ++i) {
+    const Bytes request = ClientFrame(0x31);
+    stream.insert(stream.end(), request.begin(), request.end());
+  }
+  const Bytes unanswered = ClientFrame(0x31, Bytes{1});
+  stream.insert(stream.end(), unanswered.begin(), unanswered.end());
+  // A read's allocations are counted after its replies went out.
+  const auto all_reads_counted = [&] {
+    return peer.served->ReadAllocations().size() == static_cast<std::size_t>(peer.served->reads());
+  };
+  ASSERT_TRUE(WaitUntil(all_reads_counted));
+  const std::size_t reads_before = peer.served->ReadAllocations().size();
+  ASSERT_TRUE(peer.connection.SendRaw(stream));
+  for (std::size_t i = 0; i < kCoalesced; ++i) {
+    const auto reply = peer.connection.ReceiveReply(std::chrono::seconds(5));
+    ASSERT_TRUE(reply.has_value()) << i;
+    ASSERT_EQ(reply->type, PacketType::kNextDownloadChunk);
+    chunks.push_back(reply->block);
+  }
+  ASSERT_TRUE(WaitUntil(all_reads_counted));
+  const auto reads = peer.served->ReadAllocations();
+  EXPECT_GT(reads.size(), reads_before);
+  for (std::size_t i = reads_before; i < reads.size(); ++i) EXPECT_EQ(reads[i].second, 0) << i;
+  FetchChecked(peer);  // the rest, up to the end marker; the archive starts again
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const auto reply = peer.connection.Request(PacketType::kNextDownloadChunk);
+    ASSERT_TRUE(reply.has_value()) << i;
+    EXPECT_EQ(reply->block, chunks[i]) << i;
+  }
+}
+
 TEST_F(DownloadTest, MissingFileGivesAnArchiveWithoutEntries) {
   Peer peer(env);
   ASSERT_TRUE(peer.LoginAnna());

@@ -28,6 +28,18 @@ TEST_F(SessionCoreTest, PingIsEchoedExactlyAndLogged) {
   EXPECT_TRUE(env.WaitForLog(line, kLogInfo));
 }
 
+TEST_F(SessionCoreTest, RepliesOfAReadEndingInAnUnfinishedFrameAreNotHeldBack) {
+  RawPeer peer(env);
+  Bytes stream;
+  for (int i = 0; i < 3; ++i) stream.insert(stream.end(), kPing.begin(), kPing.end());
+  stream.insert(stream.end(), kPing.begin(), kPing.begin() + 3);
+  ASSERT_TRUE(peer.Send(stream));
+  Bytes three;
+  for (int i = 0; i < 3; ++i) three.insert(three.end(), kPingReply.begin(), kPingReply.end());
+  EXPECT_EQ(peer.Read(three.size()), three);
+  EXPECT_EQ(peer.Exchange(Bytes(kPing.begin() + 3, kPing.end()), 7), kPingReply);
+}
+
 TEST_F(SessionCoreTest, PingWithOtherPayloadGetsNoReplyAndNoLog) {
   RawPeer peer(env);
   peer.Send(ClientFrame(0x01, {0xCC, 0x34}));
