@@ -3,7 +3,7 @@
 # "install-deps.sh fuzz" adds clang with its libFuzzer and sanitizer runtimes
 # for scripts/fuzz.sh.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libtinyxml2-dev libminizip-dev zlib1g-dev
+packages=(cmake ninja-build g++ pkg-config libtinyxml2-dev libminizip-dev zlib1g-dev libisal-dev
           libgtest-dev libbenchmark-dev unzip zip python3 openssl libssl-dev qt6-base-dev
           help2man dpkg-dev)
 if [ "${1:-}" = fuzz ]; then

@@ -226,6 +226,22 @@ TEST_F(ZipArchiveTest, TextLikeDataIsPackedSmallerAndReadableByPython) {
   EXPECT_LT(packed, text.size() / 2);
 }
 
+TEST_F(ZipArchiveTest, EdgeSizesPackReadableByEveryReaderAndRoundTrip) {
+  RequirePython();
+  const bool have_unzip = HaveTool("unzip -v >/dev/null 2>&1");
+  for (const size_t size : {0u, 1u, 1280u, 1281u}) {
+    const std::string data = TestData(size);
+    ASSERT_NE(PackAndCheck("edge.txt", data), 0u) << size;
+    const std::string archive = dir_.Sub("a.zip");
+    if (have_unzip) {
+      EXPECT_EQ(std::system(("unzip -tq " + Quote(archive) + " >/dev/null").c_str()), 0) << size;
+    }
+    const std::string target = dir_.Sub("out/edge.txt");
+    ASSERT_TRUE(ExtractArchive(archive, target).ok) << size;
+    EXPECT_EQ(ReadNative(target), data) << size;
+  }
+}
+
 TEST_F(ZipArchiveTest, EntryNamedLikeACompressedFileIsStillDeflated) {
   RequirePython();
   const std::string source = dir_.Sub("source.txt");
