@@ -258,11 +258,16 @@ TEST(ServerLifecycle, StartRemovesTheServersLeftoversInTempAndNothingElse) {
 }
 
 TEST(ServerLifecycle, WithoutConfigurationListensOnPort50000) {
-  if (PortAccepts(50000)) GTEST_SKIP() << "port 50000 is in use on this machine";
   TempDir dir;
   ServerProcess server(KESTREL_SERVER_BINARY, dir.path());
   ASSERT_TRUE(server.Start());
-  ASSERT_TRUE(server.WaitListening(50000)) << server.Stderr();
+  // Another program, or a connection of this machine that was given 50000 as
+  // its own port, may hold the port: then the server names it as taken.
+  const auto tried = [&] {
+    return server.Stderr().find("already in use ! (*:50000)") != std::string::npos ||
+           PortServes(50000);
+  };
+  ASSERT_TRUE(WaitFor(tried)) << server.Stdout() << server.Stderr();
   EXPECT_TRUE(std::filesystem::is_directory(dir.Sub("Config")));
   ASSERT_TRUE(server.Signal(SIGINT));
   EXPECT_EQ(server.WaitExit(), 0);

@@ -15,8 +15,6 @@ namespace kestrel::test {
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t FreePort();
-// True when something accepts connections on 127.0.0.1:port.
-bool PortAccepts(std::uint16_t port);
 // True when the server on 127.0.0.1:port answers a ping (its slots run).
 bool PortServes(std::uint16_t port);
 // Polls cond every 10 ms until it holds or timeout passes.
