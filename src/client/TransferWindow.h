@@ -5,7 +5,7 @@
 // from the end of the round before) while the throughput of that round has
 // not fallen below the best seen; it never
 // exceeds its bound, so the server's and the client's buffers stay small
-// (the default bound holds about 2 MB).
+// (the default bound holds about 2.6 MB).
 //
 // Threads: one transfer, one thread.
 #include <chrono>
@@ -17,7 +17,7 @@ class TransferWindow {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::size_t kStart = 8;
-  static constexpr std::size_t kMax = 1600;  // × 1280 bytes: about 2 MB
+  static constexpr std::size_t kMax = 2048;  // × 1280 bytes: about 2.6 MB
 
   // Construct it when the first request goes out.
   explicit TransferWindow(std::size_t start = kStart, std::size_t max = kMax);
