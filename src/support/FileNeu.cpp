@@ -174,6 +174,16 @@ size_t CFileNeu::Read(void* buffer, size_t count) {
     if (done == count) return done;
   }
   while (done < count) {
+    if (count - done < kSmallRead) {
+      // Small reads (a download chunk at a time) come from the read-ahead:
+      // one system call per buffer instead of one per read.
+      if (!Fill()) break;
+      const size_t taken = std::min(count - done, buffer_len_);
+      std::memcpy(out + done, buffer_.get(), taken);
+      buffer_pos_ = taken;
+      done += taken;
+      continue;
+    }
     const long n = file_.Read(out + done, count - done);
     if (n < 0) {
       ReportError(static_cast<int>(-n));

@@ -121,6 +121,8 @@ class CFileNeu {
 
  private:
   static constexpr size_t kBufferSize = 32 * 1024;
+  // Reads of fewer bytes go through the read-ahead buffer.
+  static constexpr size_t kSmallRead = 4 * 1024;
 
   void ReportError(int error);
   // Refills the read-ahead buffer; false at end of file or on error.
@@ -134,7 +136,7 @@ class CFileNeu {
   bool show_errors_ = true;
   bool is_open_ = false;
   int last_cause_ = kNone;
-  std::unique_ptr<char[]> buffer_;  // read-ahead, allocated on first text read
+  std::unique_ptr<char[]> buffer_;  // read-ahead, allocated on first text or small read
   size_t buffer_pos_ = 0;
   size_t buffer_len_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
@@ -194,6 +195,32 @@ TEST_F(FileNeuTest, WriteAfterReadLineWritesAtTheReadPosition) {
     EXPECT_TRUE(file.WriteText("XX"));
   }
   EXPECT_EQ(ReadNative(path), "aa\r\nXX\r\ncc\r\n");
+}
+
+TEST_F(FileNeuTest, SmallAndLargeReadsTakeEveryByteInOrderAndWritesFollowTheReadPosition) {
+  std::string bytes(100000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 251);
+  const std::string path = WriteFile("data.bin", bytes);
+  std::string read;
+  {
+    CFileNeu file;
+    ASSERT_TRUE(file.Open(path, CFileNeu::kRead));
+    std::vector<char> buffer(40000);
+    for (int i = 0; i < 30; ++i) {  // past the read-ahead's end
+      read.append(buffer.data(), file.Read(buffer.data(), 1280));
+    }
+    read.append(buffer.data(), file.Read(buffer.data(), buffer.size()));
+    for (std::size_t n; (n = file.Read(buffer.data(), 1280)) > 0;) read.append(buffer.data(), n);
+  }
+  EXPECT_EQ(read, bytes);
+  {
+    CFileNeu file;
+    ASSERT_TRUE(file.Open(path, CFileNeu::kReadWrite));
+    char chunk[1280];
+    ASSERT_EQ(file.Read(chunk, sizeof chunk), sizeof chunk);
+    EXPECT_TRUE(file.WriteText("XX"));
+  }
+  EXPECT_EQ(ReadNative(path), bytes.substr(0, 1280) + "XX" + bytes.substr(1282));
 }
 
 TEST_F(FileNeuTest, WriteLineAppendsCrLfAndSeekToEndAppends) {
