@@ -110,9 +110,8 @@ void CSessionHandler::OnNextDownloadChunk(const Request&) {
   const std::uint8_t count[kBulkDownloadPayload] = {static_cast<std::uint8_t>(n >> 8),
                                                     static_cast<std::uint8_t>(n & 0xFF)};
   BuildReply(PacketType::kNextDownloadChunk, count, send_buffer_);
-  cipher_.MakeKey(session_key_);
   std::uint8_t* block = send_buffer_ + kChunkHeaderSize;
-  const std::size_t sealed = EncryptBuffer(cipher_, chunk_plain_, n, block);
+  const std::size_t sealed = EncryptBuffer(SessionCipher(), chunk_plain_, n, block);
   std::memset(block + sealed, 0, kBulkBlockSize - sealed);
   SendFrame(kBulkDownloadFrameSize);
 }

@@ -14,13 +14,14 @@ namespace kestrel {
 void CSessionHandler::OnGetSessionKey(const Request& request) {
   const std::string bootstrap = BootstrapKey(values_.global_key);
   std::uint8_t client_value[kSessionKeySize];
-  cipher_.MakeKey(reinterpret_cast<const std::uint8_t*>(bootstrap.data()));
-  cipher_.DecryptBlock(request.payload.data(), client_value);
+  CRijndael cipher;  // keyed with the bootstrap key, then the client's value
+  cipher.MakeKey(reinterpret_cast<const std::uint8_t*>(bootstrap.data()));
+  cipher.DecryptBlock(request.payload.data(), client_value);
   // The new key holds at once, also when the reply does not go out.
   MakeSessionKey(session_key_);
   std::uint8_t sealed[kSessionKeySize];
-  cipher_.MakeKey(client_value);
-  cipher_.EncryptBlock(session_key_, sealed);
+  cipher.MakeKey(client_value);
+  cipher.EncryptBlock(session_key_, sealed);
   std::memset(client_value, 0, sizeof client_value);
   if (SendReply(PacketType::kGetSessionKey, sealed)) {
     Logf(kLogInfo, "GetSessionKey handled from IP %s at Port %d", peer_address_.c_str(),

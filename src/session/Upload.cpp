@@ -143,8 +143,7 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
     FlushUpload();
     if (!upload_.file.IsOpen()) return;
   }
-  cipher_.MakeKey(session_key_);
-  DecryptBuffer(cipher_, request.block, header.cipher_length,
+  DecryptBuffer(SessionCipher(), request.block, header.cipher_length,
                 upload_.pending.get() + upload_.pending_bytes);
   upload_.pending_bytes += header.plain_length;
 }
