@@ -111,16 +111,15 @@ std::array<std::uint8_t, ClientSession::kKeySize> ClientSession::SealKeyRequest(
     const std::uint8_t (&client_value)[kKeySize]) {
   const std::string bootstrap = BootstrapKey(global_key_);
   std::array<std::uint8_t, kKeySize> sealed{};
-  cipher_.MakeKey(reinterpret_cast<const std::uint8_t*>(bootstrap.data()));
-  cipher_.EncryptBlock(client_value, sealed.data());
+  cipher_.With(reinterpret_cast<const std::uint8_t*>(bootstrap.data()))
+      .EncryptBlock(client_value, sealed.data());
   return sealed;
 }
 
 bool ClientSession::OpenKeyReply(const std::uint8_t (&client_value)[kKeySize],
                                  std::span<const std::uint8_t> payload) {
   if (payload.size() != kKeySize) return false;
-  cipher_.MakeKey(client_value);
-  cipher_.DecryptBlock(payload.data(), key_);
+  cipher_.With(client_value).DecryptBlock(payload.data(), key_);
   return true;
 }
 
@@ -130,8 +129,7 @@ std::vector<std::uint8_t> ClientSession::SealRecord(std::initializer_list<std::s
   const std::vector<std::uint8_t> record = ComposeRecord(strings, fixed, trailing);
   if (record.empty() || RoundUpToBlock(record.size()) > kMaxRecord) return {};
   std::vector<std::uint8_t> sealed(RoundUpToBlock(record.size()));
-  cipher_.MakeKey(key_);
-  EncryptBuffer(cipher_, record.data(), record.size(), sealed.data());
+  EncryptBuffer(cipher_.With(key_), record.data(), record.size(), sealed.data());
   return sealed;
 }
 
@@ -197,12 +195,11 @@ ClientSession::ChunkOutcome ClientSession::TakeChunk(const ReplyView& reply, con
   }
   *n = static_cast<std::size_t>(reply.payload[0] << 8 | reply.payload[1]);
   if (*n == 0 || *n > kBulkBlockSize) return ChunkOutcome::kBad;
-  DecryptBuffer(cipher_, reply.block.data(), RoundUpToBlock(*n), plain_);
+  DecryptBuffer(cipher_.With(key_), reply.block.data(), RoundUpToBlock(*n), plain_);
   return sink(std::span<const std::uint8_t>(plain_, *n)) ? ChunkOutcome::kData : ChunkOutcome::kBad;
 }
 
 bool ClientSession::FetchChunks(const ChunkSink& sink) {
-  cipher_.MakeKey(key_);
   if (connection_.pipelining()) return FetchChunksPipelined(sink);
   std::uint8_t request[kFrameOverhead];
   BuildRequest(PacketType::kNextDownloadChunk, {}, request);
@@ -380,7 +377,8 @@ std::size_t ClientSession::BuildUploadChunk(std::span<const std::uint8_t> archiv
                                             std::span<std::uint8_t> out) {
   if (archive_bytes.empty() || archive_bytes.size() > kBulkBlockSize) return 0;
   const std::size_t plain = archive_bytes.size();
-  const std::size_t sealed = EncryptBuffer(cipher_, archive_bytes.data(), plain, sealed_);
+  const std::size_t sealed =
+      EncryptBuffer(cipher_.With(key_), archive_bytes.data(), plain, sealed_);
   const std::uint8_t header[kBulkUploadPayload] = {
       static_cast<std::uint8_t>(sealed >> 8), static_cast<std::uint8_t>(sealed & 0xFF),
       static_cast<std::uint8_t>(plain >> 8), static_cast<std::uint8_t>(plain & 0xFF),
@@ -390,7 +388,6 @@ std::size_t ClientSession::BuildUploadChunk(std::span<const std::uint8_t> archiv
 }
 
 bool ClientSession::SendUploadChunk(std::span<const std::uint8_t> archive_bytes) {
-  cipher_.MakeKey(key_);
   const std::size_t size = BuildUploadChunk(archive_bytes, frame_);
   return size != 0 && IsAccepted(connection_.Exchange(std::span<const std::uint8_t>(frame_, size),
                                                       PacketType::kUploadChunk));
@@ -474,7 +471,6 @@ TransferResult ClientSession::SendArchive(std::string_view local_archive,
     return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
   }
   report.Phase(TransferPhase::kMoving, archive.size);
-  cipher_.MakeKey(key_);
   TransferStatus sent = TransferStatus::kDone;
   if (connection_.pipelining()) {
     sent = SendChunksPipelined(in, report);

@@ -195,7 +195,7 @@ class ClientSession {
   ClientConnection& connection_;
   std::string global_key_;
   std::uint8_t key_[kKeySize] = {};
-  CRijndael cipher_;
+  KeyedCipher cipher_;  // asked for its key at each use
   PipelineSettings pipeline_;
   std::uint8_t plain_[1280] = {};
   std::uint8_t sealed_[1280] = {};

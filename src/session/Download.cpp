@@ -111,7 +111,7 @@ void CSessionHandler::OnNextDownloadChunk(const Request&) {
                                                     static_cast<std::uint8_t>(n & 0xFF)};
   BuildReply(PacketType::kNextDownloadChunk, count, send_buffer_);
   std::uint8_t* block = send_buffer_ + kChunkHeaderSize;
-  const std::size_t sealed = EncryptBuffer(SessionCipher(), chunk_plain_, n, block);
+  const std::size_t sealed = EncryptBuffer(cipher_.With(session_key_), chunk_plain_, n, block);
   std::memset(block + sealed, 0, kBulkBlockSize - sealed);
   SendFrame(kBulkDownloadFrameSize);
 }

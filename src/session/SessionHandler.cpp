@@ -156,21 +156,10 @@ bool CSessionHandler::PostToMainWindow(std::uint32_t id,
   return values_.main_window->Post(std::move(message));
 }
 
-const CRijndael& CSessionHandler::SessionCipher() {
-  // A key schedule costs as much as a chunk's encryption: it is made again
-  // only when the session key changed since the last use.
-  if (!cipher_keyed_ || std::memcmp(cipher_key_, session_key_, sizeof session_key_) != 0) {
-    cipher_.MakeKey(session_key_);
-    std::memcpy(cipher_key_, session_key_, sizeof cipher_key_);
-    cipher_keyed_ = true;
-  }
-  return cipher_;
-}
-
 bool CSessionHandler::DecryptRecord(const Request& request, std::size_t strings, std::size_t fixed,
                                     RequestRecord& out) {
-  const std::size_t plain =
-      DecryptBuffer(SessionCipher(), request.payload.data(), request.payload.size(), record_plain_);
+  const std::size_t plain = DecryptBuffer(cipher_.With(session_key_), request.payload.data(),
+                                          request.payload.size(), record_plain_);
   return out.Parse(record_plain_, plain, strings, fixed);
 }
 

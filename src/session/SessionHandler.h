@@ -86,8 +86,6 @@ class CSessionHandler final : public ISessionHandler {
   void RefuseProjectFile(PacketType type, std::string_view folder, Refusal reason);
   // Posts a message with its record to the main window (which frees it).
   bool PostToMainWindow(std::uint32_t id, std::unique_ptr<platform::MessageRecord> record) const;
-  // The cipher keyed with the current session key.
-  const CRijndael& SessionCipher();
   // Decrypts the request's payload with the session key and parses it.
   bool DecryptRecord(const Request& request, std::size_t strings, std::size_t fixed,
                      RequestRecord& out);
@@ -178,11 +176,7 @@ class CSessionHandler final : public ISessionHandler {
   // Number of the ".\Temp\serverlogs.zip" build this session made; 0: none.
   std::uint64_t server_logs_build_ = 0;
   std::uint8_t session_key_[kSessionKeySize] = {};
-  // Keyed with cipher_key_, a copy of session_key_ at its last use; only
-  // SessionCipher() keys it.
-  CRijndael cipher_;
-  std::uint8_t cipher_key_[kSessionKeySize] = {};
-  bool cipher_keyed_ = false;
+  KeyedCipher cipher_;  // asked for the session key at each use
   FrameAssembler assembler_;
   ReplyGather replies_;
   mutable LogBurstLimit log_burst_;  // counts lines; Log is const for its callers

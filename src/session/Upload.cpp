@@ -143,7 +143,7 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
     FlushUpload();
     if (!upload_.file.IsOpen()) return;
   }
-  DecryptBuffer(SessionCipher(), request.block, header.cipher_length,
+  DecryptBuffer(cipher_.With(session_key_), request.block, header.cipher_length,
                 upload_.pending.get() + upload_.pending_bytes);
   upload_.pending_bytes += header.plain_length;
 }

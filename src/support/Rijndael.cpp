@@ -295,4 +295,12 @@ size_t DecryptBuffer(const CRijndael& cipher, const uint8_t* in, size_t n, uint8
   return (whole + (rest != 0 ? 1 : 0)) * 16;
 }
 
+const CRijndael& KeyedCipher::With(const uint8_t key[16]) {
+  if (!cipher_.KeyInitialized() || std::memcmp(key_, key, sizeof key_) != 0) {
+    cipher_.MakeKey(key);
+    std::memcpy(key_, key, sizeof key_);
+  }
+  return cipher_;
+}
+
 }  // namespace kestrel

@@ -68,6 +68,18 @@ class CRijndael {
   alignas(16) uint8_t dec_bytes_[4 * kScheduleWords] = {};
 };
 
+// A cipher keyed with the 16-byte key it was last given: the key schedule is
+// made again only when the key's bytes changed (a schedule costs about as much
+// as encrypting a chunk). Threads: one owner at a time.
+class KeyedCipher {
+ public:
+  const CRijndael& With(const uint8_t key[16]);
+
+ private:
+  CRijndael cipher_;
+  uint8_t key_[16] = {};  // the key cipher_ holds, once it holds one
+};
+
 // Enciphers `n` bytes at `in` block by block into `out` (both borrowed for the call); a final
 // partial block is completed with zero bytes first. Returns the output length, n rounded up to a
 // multiple of 16 (0 for n = 0, nothing written). `out` must hold that many bytes; `out == in` is

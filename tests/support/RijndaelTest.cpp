@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -271,6 +272,24 @@ TEST_P(RijndaelEngineTest, MatchesOpensslOnRandomKeysAndChunks) {
     DecryptBuffer(c, expected.data(), expected.size(), back.data());
     ASSERT_EQ(back, plain) << "round " << round;
   }
+}
+
+TEST(KeyedCipherTest, EachUseHasTheKeyItAsksFor) {
+  const uint8_t first[16] = {1, 2, 3}, second[16] = {9, 8, 7};
+  const uint8_t block[16] = {42};
+  auto sealed = [&](const CRijndael& cipher) {
+    std::array<uint8_t, 16> out{};
+    cipher.EncryptBlock(block, out.data());
+    return out;
+  };
+  CRijndael a, b;
+  a.MakeKey(first);
+  b.MakeKey(second);
+  KeyedCipher keyed;
+  EXPECT_EQ(sealed(keyed.With(first)), sealed(a));
+  EXPECT_EQ(sealed(keyed.With(first)), sealed(a));
+  EXPECT_EQ(sealed(keyed.With(second)), sealed(b));
+  EXPECT_EQ(sealed(keyed.With(first)), sealed(a));
 }
 
 }  // namespace
