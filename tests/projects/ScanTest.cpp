@@ -94,7 +94,8 @@ TEST_F(ScanTest, FolderWithoutFilesGetsNoNumberAndHiddenFolderOnlyInvisible) {
   EXPECT_EQ(Result("u"), expected);
 }
 
-TEST_F(ScanTest, UsersWithDifferentRightsShareTheFolderNumbering) {
+// Staff may write Open and read Secret; Guests may read Open only.
+std::unique_ptr<ProjectRecord> OpenAndSecretProject(std::initializer_list<test::UserSetup> users) {
   platform::CreateFolder(".\\Root");
   platform::CreateFolder(".\\Root\\Open");
   platform::CreateFolder(".\\Root\\Secret");
@@ -105,7 +106,11 @@ TEST_F(ScanTest, UsersWithDifferentRightsShareTheFolderNumbering) {
   WriteFile(".\\Root\\~Open.xml",
             RightsXml({{1, "Staff", "true", "true"}, {2, "Guests", "true", "false"}}));
   WriteFile(".\\Root\\~Secret.xml", RightsXml({{1, "Staff", "true", "false"}}));
-  auto project = MakeProject("P", ".\\Root", {{"boss", {"Staff"}}, {"guest", {"Guests"}}}, true);
+  return MakeProject("P", ".\\Root", users, true);
+}
+
+TEST_F(ScanTest, UsersWithDifferentRightsShareTheFolderNumbering) {
+  auto project = OpenAndSecretProject({{"boss", {"Staff"}}, {"guest", {"Guests"}}});
   ASSERT_TRUE(Scan(*project));
 
   CXmlStore boss, guest;
@@ -216,20 +221,6 @@ TEST_F(ScanTest, ChangeAfterAnUnchangedScanKeepsTheUnchangedResultAsOld) {
   EXPECT_EQ(ReadFile(ScanResultPath("P", "u") + ".old"), Result("u"));
 }
 
-// Staff may write Open and read Secret; Guests may read Open only.
-std::unique_ptr<ProjectRecord> OpenAndSecretProject(std::initializer_list<test::UserSetup> users) {
-  platform::CreateFolder(".\\Root");
-  platform::CreateFolder(".\\Root\\Open");
-  platform::CreateFolder(".\\Root\\Secret");
-  WriteFile(".\\Root\\Open\\o.txt", "o");
-  WriteFile(".\\Root\\Secret\\s.txt", "s");
-  WriteFile(".\\Root\\~RootRights.xml", RightsXml({{1, "Staff", "true", "true"}}));
-  WriteFile(".\\Root\\~Open.xml",
-            RightsXml({{1, "Staff", "true", "true"}, {2, "Guests", "true", "false"}}));
-  WriteFile(".\\Root\\~Secret.xml", RightsXml({{1, "Staff", "true", "false"}}));
-  return MakeProject("P", ".\\Root", users, true);
-}
-
 ino_t InodeOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::stat(platform::NativePath(path).c_str(), &st), 0) << path;
@@ -242,7 +233,7 @@ TEST_F(ScanTest, UsersWithTheSameRightsShareOneResultFileWithTheBytesOfTheirOwn)
   ASSERT_TRUE(Scan(*project));
   const std::string chief_before = Result("chief");
   const std::string visitor_before = Result("visitor");
-  ASSERT_EQ(platform::SetLastWriteTime(".\\Root\\Secret\\s.txt", kBase), 0);
+  ASSERT_EQ(platform::SetLastWriteTime(".\\Root\\Secret\\s1.txt", kBase), 0);
   ASSERT_TRUE(Scan(*project));
 
   // Secret is hidden from guests (only its size counts): only the staff's
@@ -272,7 +263,7 @@ TEST_F(ScanTest, LeftOverTemporaryFileNeverChangesTheResultItShares) {
   const std::string guest_before = Result("guest");
   ASSERT_EQ(platform::LinkFile(ScanResultPath("P", "guest"), ScanResultPath("P", "boss") + ".tmp"),
             0);
-  ASSERT_EQ(platform::SetLastWriteTime(".\\Root\\Secret\\s.txt", kBase), 0);
+  ASSERT_EQ(platform::SetLastWriteTime(".\\Root\\Secret\\s1.txt", kBase), 0);
   ASSERT_TRUE(Scan(*project));
   EXPECT_TRUE(project->users[0]->scan_result_changed.load());
   EXPECT_FALSE(project->users[1]->scan_result_changed.load());
