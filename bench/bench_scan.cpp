@@ -4,7 +4,8 @@
 //
 // Each cycle is shown as wall time and as the CPU time the cycle's thread
 // used: where the disk takes writes slowly, the one-change cycle's wall time
-// is mostly the kernel writing every user's rewritten document back.
+// is mostly the kernel writing the rewritten documents back (one per set of
+// users with the same access; the others share its file).
 //
 // The tree is generated once under /tmp and reused. Run: bench_scan
 // (KESTREL_BENCH_WORK=/dev/shm/x puts the server's working folder, and with
@@ -182,8 +183,8 @@ int main() {
     cycle.RunScan();
     auto t2 = Clock::now();
     const double c2 = CpuSeconds();
-    // One changed file changes every user's document: each is compared with
-    // the file before and rewritten.
+    // One changed file changes the document of every user who sees it: each
+    // is compared with the file before and replaced.
     WriteSmallFile(root + "/Area 07/Folder 003/document_00704_10.txt", 77);
     auto t3 = Clock::now();
     const double c3 = CpuSeconds();

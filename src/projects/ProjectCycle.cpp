@@ -1,5 +1,8 @@
 #include "projects/ProjectCycle.h"
 
+#include <cstdint>
+#include <vector>
+
 #include "logging/LogChannel.h"
 #include "logging/LogRecord.h"
 #include "platform/FileSystem.h"
@@ -76,17 +79,34 @@ ScanOutcome ProjectCycle::RunScan() {
 }
 
 void ProjectCycle::WriteResults(const ScanResultBuilder& builder) {
-  for (std::size_t u = 0; u < project_.users.size(); ++u) {
+  const std::size_t user_count = project_.users.size();
+  const std::vector<std::uint32_t> twins = builder.Twins();
+  // Per twin, the first user of its kind whose file now holds the new
+  // document: the others of the kind take that file instead of writing it.
+  constexpr std::size_t kNone = SIZE_MAX;
+  std::vector<std::size_t> in_place(user_count, kNone);
+  std::size_t built = kNone;  // the user whose document document_ holds
+  for (std::size_t u = 0; u < user_count; ++u) {
     UserRecord& user = *project_.users[u];
-    builder.Build(u, document_);
+    const std::uint32_t twin = twins[u];
+    if (built == kNone || twins[built] != twin) {
+      builder.Build(u, document_);
+      built = u;
+    }
     const std::string path = ScanResultPath(project_.projectname, user.username);
-    const ResultReplacement replaced = ReplaceScanResult(user, path, document_, previous_);
+    const std::string same_file =
+        in_place[twin] == kNone
+            ? std::string()
+            : ScanResultPath(project_.projectname, project_.users[in_place[twin]]->username);
+    const ResultReplacement replaced =
+        ReplaceScanResult(user, path, document_, previous_, same_file);
     if (replaced == ResultReplacement::kWriteFailed) {
       // The previous result stays, and with it the user's changed flag.
       log_.Logf(kLogError, "project '%s': scan result for user %s could not be written, %s kept",
                 project_.projectname.c_str(), user.username.c_str(), path.c_str());
       continue;
     }
+    if (in_place[twin] == kNone) in_place[twin] = u;
     const bool changed = replaced == ResultReplacement::kChanged;
     user.scan_result_changed.store(changed);
     if (changed) {

@@ -1,6 +1,8 @@
 #include "projects/ScanResultDocument.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 
 #include "projects/UserRights.h"
 
@@ -148,6 +150,28 @@ void ScanResultBuilder::Build(std::size_t user, std::string& out) const {
   out += "    <TotalSize>";
   AppendSigned(out, static_cast<std::int64_t>(total_size_));
   out += "</TotalSize>\n</Scanresult>\n";
+}
+
+std::vector<std::uint32_t> ScanResultBuilder::Twins() const {
+  // Starting from one class of all users, each distinct kind list in use
+  // splits the classes by kind; a class is named by its first user.
+  constexpr std::uint32_t kNone = UINT32_MAX;
+  constexpr std::size_t kKinds = kWritable + 1;
+  std::vector<std::uint32_t> twins(user_count_, 0);
+  std::vector<bool> applied(kinds_.size(), false);
+  std::vector<std::uint32_t> first(user_count_ * kKinds);
+  for (const Folder& folder : folders_) {
+    if (applied[folder.kinds]) continue;
+    applied[folder.kinds] = true;
+    const std::vector<std::uint8_t>& kinds = kinds_[folder.kinds];
+    std::fill(first.begin(), first.end(), kNone);
+    for (std::size_t u = 0; u < user_count_; ++u) {
+      std::uint32_t& split = first[twins[u] * kKinds + kinds[u]];
+      if (split == kNone) split = static_cast<std::uint32_t>(u);
+      twins[u] = split;
+    }
+  }
+  return twins;
 }
 
 }  // namespace kestrel::projects

@@ -40,6 +40,10 @@ class ScanResultBuilder {
   std::size_t folder_count() const { return folders_.size(); }
   // The whole document of the user with this index, replacing out's contents.
   void Build(std::size_t user, std::string& out) const;
+  // Per user, the first user whose document is byte-identical to it: the
+  // same kind of access to every folder that lists files. A user without
+  // such an earlier user is its own twin.
+  std::vector<std::uint32_t> Twins() const;
 
  private:
   enum Kind : std::uint8_t { kHidden = 0, kReadOnly = 1, kWritable = 2 };

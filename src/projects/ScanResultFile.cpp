@@ -40,7 +40,8 @@ bool WriteWhole(const std::string& path, std::string_view content) {
 }  // namespace
 
 ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current_path,
-                                    std::string_view content, std::string& previous) {
+                                    std::string_view content, std::string& previous,
+                                    const std::string& same_file) {
   const std::string temp_path = ScanResultTempPath(current_path);
   const std::string old_path = ScanResultOldPath(current_path);
 
@@ -56,8 +57,12 @@ ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current
     (void)platform::LinkFile(current_path, old_path);
     return ResultReplacement::kUnchanged;
   }
+  // A left-over temporary file may be a second name of another user's result:
+  // writing through it would change that result in place.
+  platform::RemoveIfExists(temp_path);
+  const bool linked = !same_file.empty() && platform::LinkFile(same_file, temp_path) == 0;
   // A full disk fails here, before anything in place was touched.
-  if (!WriteWhole(temp_path, content)) {
+  if (!linked && !WriteWhole(temp_path, content)) {
     platform::RemoveIfExists(temp_path);
     return ResultReplacement::kWriteFailed;
   }

@@ -5,6 +5,10 @@
 // guard) always sees a complete document, and the current result is replaced
 // only by a complete new one. The current file before the scan is kept as
 // ".old". Handler thread only.
+//
+// Results are never changed in place, only replaced by rename, so one file
+// may be the current result of several users (users with the same rights get
+// byte-identical documents): each user's names are its own.
 #include <string>
 #include <string_view>
 
@@ -24,8 +28,12 @@ enum class ResultReplacement {
 };
 
 // Makes content the file at current_path. previous: a buffer the caller
-// reuses from user to user; it receives the current file's bytes.
+// reuses from user to user; it receives the current file's bytes. same_file:
+// empty, or a file that holds exactly content and is replaced only by rename
+// (another user's result put in place in this cycle); the new file is then a
+// second name of it instead of a new copy of the bytes.
 [[nodiscard]] ResultReplacement ReplaceScanResult(UserRecord& user, const std::string& current_path,
-                                                  std::string_view content, std::string& previous);
+                                                  std::string_view content, std::string& previous,
+                                                  const std::string& same_file);
 
 }  // namespace kestrel::projects

@@ -140,6 +140,24 @@ TEST(ScanResultDocument, TotalSizeAbove32BitsIsWrittenWhole) {
   EXPECT_EQ(builder.total_size(), 6000000000ULL);
 }
 
+// Users 0 and 2 differ only where it cannot show: writable without visible is
+// hidden, and the folder without files has no element.
+TEST(ScanResultDocument, TwinsAreTheUsersWhoseDocumentsAreEqual) {
+  constexpr std::uint8_t kRead = kAccessVisible;
+  constexpr std::uint8_t kWrite = kAccessVisible | kAccessWritable;
+  ScanResultBuilder builder(4);
+  builder.BeginFolder("RootFolder", std::vector<std::uint8_t>{kRead, kRead, kRead, kWrite});
+  builder.AddFile("r", 1, 1);
+  builder.BeginFolder("Empty", std::vector<std::uint8_t>{kWrite, kRead, kAccessNone, kWrite});
+  builder.BeginFolder("A", std::vector<std::uint8_t>{kAccessNone, kRead, kAccessWritable, kWrite});
+  builder.AddFile("a", 1, 1);
+  EXPECT_EQ(builder.Twins(), (std::vector<std::uint32_t>{0, 1, 0, 3}));
+  std::string first, third;
+  builder.Build(0, first);
+  builder.Build(2, third);
+  EXPECT_EQ(first, third);
+}
+
 TEST(ScanResultDocument, EscapesOnlyAmpersandAndAngleBrackets) {
   std::string out;
   AppendXmlText(out, "a&b<c>d\"e'f\xff");

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -92,7 +94,8 @@ TEST_F(ScanTest, FolderWithoutFilesGetsNoNumberAndHiddenFolderOnlyInvisible) {
   EXPECT_EQ(Result("u"), expected);
 }
 
-TEST_F(ScanTest, UsersWithDifferentRightsShareTheFolderNumbering) {
+// Staff may write Open and read Secret; Guests may read Open only.
+std::unique_ptr<ProjectRecord> OpenAndSecretProject(std::initializer_list<test::UserSetup> users) {
   platform::CreateFolder(".\\Root");
   platform::CreateFolder(".\\Root\\Open");
   platform::CreateFolder(".\\Root\\Secret");
@@ -103,7 +106,11 @@ TEST_F(ScanTest, UsersWithDifferentRightsShareTheFolderNumbering) {
   WriteFile(".\\Root\\~Open.xml",
             RightsXml({{1, "Staff", "true", "true"}, {2, "Guests", "true", "false"}}));
   WriteFile(".\\Root\\~Secret.xml", RightsXml({{1, "Staff", "true", "false"}}));
-  auto project = MakeProject("P", ".\\Root", {{"boss", {"Staff"}}, {"guest", {"Guests"}}}, true);
+  return MakeProject("P", ".\\Root", users, true);
+}
+
+TEST_F(ScanTest, UsersWithDifferentRightsShareTheFolderNumbering) {
+  auto project = OpenAndSecretProject({{"boss", {"Staff"}}, {"guest", {"Guests"}}});
   ASSERT_TRUE(Scan(*project));
 
   CXmlStore boss, guest;
@@ -212,6 +219,56 @@ TEST_F(ScanTest, ChangeAfterAnUnchangedScanKeepsTheUnchangedResultAsOld) {
   ASSERT_TRUE(Scan(*project));
   EXPECT_FALSE(project->users[0]->scan_result_changed.load());
   EXPECT_EQ(ReadFile(ScanResultPath("P", "u") + ".old"), Result("u"));
+}
+
+ino_t InodeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(platform::NativePath(path).c_str(), &st), 0) << path;
+  return st.st_ino;
+}
+
+TEST_F(ScanTest, UsersWithTheSameRightsShareOneResultFileWithTheBytesOfTheirOwn) {
+  auto project = OpenAndSecretProject(
+      {{"boss", {"Staff"}}, {"guest", {"Guests"}}, {"chief", {"Staff"}}, {"visitor", {"Guests"}}});
+  ASSERT_TRUE(Scan(*project));
+  const std::string chief_before = Result("chief");
+  const std::string visitor_before = Result("visitor");
+  ASSERT_EQ(platform::SetLastWriteTime(".\\Root\\Secret\\s1.txt", kBase), 0);
+  ASSERT_TRUE(Scan(*project));
+
+  // Secret is hidden from guests (only its size counts): only the staff's
+  // results change.
+  EXPECT_TRUE(project->users[0]->scan_result_changed.load());
+  EXPECT_FALSE(project->users[1]->scan_result_changed.load());
+  EXPECT_TRUE(project->users[2]->scan_result_changed.load());
+  EXPECT_FALSE(project->users[3]->scan_result_changed.load());
+  EXPECT_EQ(InodeOf(ScanResultPath("P", "chief")), InodeOf(ScanResultPath("P", "boss")));
+  EXPECT_EQ(InodeOf(ScanResultPath("P", "visitor")), InodeOf(ScanResultPath("P", "guest")));
+  EXPECT_NE(InodeOf(ScanResultPath("P", "guest")), InodeOf(ScanResultPath("P", "boss")));
+  EXPECT_EQ(ReadFile(ScanResultPath("P", "chief") + ".old"), chief_before);
+  EXPECT_EQ(Result("visitor"), visitor_before);
+  EXPECT_FALSE(platform::Exists(ScanResultPath("P", "chief") + ".tmp"));
+
+  // The same bytes as the user's own document written alone.
+  auto alone = MakeProject("Q", ".\\Root", {{"chief", {"Staff"}}}, true);
+  ASSERT_TRUE(Scan(*alone));
+  EXPECT_EQ(Result("chief"), Result("chief", "Q"));
+}
+
+// An interrupted cycle can leave a temporary file that is a second name of
+// another user's result; writing through it would change that result.
+TEST_F(ScanTest, LeftOverTemporaryFileNeverChangesTheResultItShares) {
+  auto project = OpenAndSecretProject({{"boss", {"Staff"}}, {"guest", {"Guests"}}});
+  ASSERT_TRUE(Scan(*project));
+  const std::string guest_before = Result("guest");
+  ASSERT_EQ(platform::LinkFile(ScanResultPath("P", "guest"), ScanResultPath("P", "boss") + ".tmp"),
+            0);
+  ASSERT_EQ(platform::SetLastWriteTime(".\\Root\\Secret\\s1.txt", kBase), 0);
+  ASSERT_TRUE(Scan(*project));
+  EXPECT_TRUE(project->users[0]->scan_result_changed.load());
+  EXPECT_FALSE(project->users[1]->scan_result_changed.load());
+  EXPECT_EQ(Result("guest"), guest_before);
+  EXPECT_EQ(ReadFile(ScanResultPath("P", "guest") + ".old"), guest_before);
 }
 
 TEST_F(ScanTest, PreviousResultDifferingOnlyInLineEndsCountsAsUnchanged) {
