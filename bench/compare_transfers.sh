@@ -176,6 +176,7 @@ for rtt in "${rtts[@]}"; do
     kg=$(timed "$cli_bin" get -q "data/$name" "$work/local/$name")
     cmp -s "$work/local/$name" "$root/data/$name" || kg="$kg(differs)"
     kpu=$(timed "$cli_bin" put -q "$work/local/$name" up)
+    cmp -s "$root/up/$name" "$root/data/$name" || kpu="$kpu(differs)"
     rm -f "$work/local/$name"
     rg=$(timed rsync -a --whole-file "rsync://127.0.0.1:$rp/bench/$name" "$work/local/")
     rm -f "$work/rsync/up/$name"  # else rsync's quick check skips the copy

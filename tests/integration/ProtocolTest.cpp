@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -323,6 +324,29 @@ std::vector<std::pair<std::string, std::string>> TransferFiles() {
           {"b1280.bin", std::string(1280, 'x')},
           {"b1281.bin", std::string(1281, 'y')},
           {"big.bin", big}};
+}
+
+TEST_F(ProtocolTest, PipelinedTransfersOf256MegabytesAreByteExact) {
+  client::ClientConnection c;
+  auto s = LoggedIn(c);
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(c.ProbePipelining());
+  std::string bytes(256u << 20, '\0');
+  std::uint64_t x = 88172645463325252ull;  // xorshift: incompressible, fast to make
+  for (std::size_t i = 0; i + 8 <= bytes.size(); i += 8) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    std::memcpy(bytes.data() + i, &x, 8);
+  }
+  const std::string local = dir_.Sub("client");
+  std::filesystem::create_directories(local);
+  WriteFile(dir_.Sub("Projects/Alpha/Docs/huge.bin"), bytes);
+  ASSERT_TRUE(s->DownloadFile("Docs", "huge.bin", local + "/dl.zip", local + "/huge.bin"));
+  EXPECT_TRUE(ReadFile(local + "/huge.bin") == bytes);
+  ASSERT_TRUE(s->UploadFile("Up", "huge.bin", local + "/huge.bin", 133800000000000000ULL,
+                            local + "/up.zip"));
+  EXPECT_TRUE(ReadFile(dir_.Sub("Projects/Alpha/Up/huge.bin")) == bytes);
 }
 
 TEST_F(ProtocolTest, PipelinedDownloadsAndUploadsAreByteExact) {
