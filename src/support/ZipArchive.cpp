@@ -96,6 +96,16 @@ class IgzipDeflater {
 };
 #endif
 
+// Deflate's stored blocks carry five bytes of framing per 65535 bytes.
+constexpr size_t kStoredBlockMax = 0xFFFF;
+constexpr size_t kStoredHeader = 5;
+
+// Bytes of deflate data a file of size bytes takes in stored blocks, the
+// most any level gives (the final empty block included).
+std::uint64_t StoredBound(std::uint64_t size) {
+  return size + (size / kStoredBlockMax + 2) * kStoredHeader;
+}
+
 // Writes the data of one open entry and closes it. Entries at the fast level
 // are deflated here by igzip when it is built in and go to the zip library
 // raw, with the CRC and size their headers need; every other entry (and all
@@ -367,7 +377,7 @@ bool ZipWriter::AddOpenFile(std::string_view entry_name, platform::File& in,
 
   zip_fileinfo info{};
   info.tmz_date = DosTime(status.last_write);
-  const int zip64 = status.size >= 0xffffffffull ? 1 : 0;
+  const int zip64 = StoredBound(status.size) >= 0xffffffffull ? 1 : 0;
   const std::string name(entry_name);
   // The first block decides the level.
   std::vector<unsigned char> block(kBlockSize);
