@@ -55,7 +55,21 @@ def huge(path):
         pos += 46 + n + e + c
     open(path, 'wb').write(bytes(b))
 
+def raw(path, method, comp, usize, crc):
+    # One entry with exactly these bytes and header fields.
+    lh = struct.pack('<IHHHHHIIIHH', 0x04034b50, 20, 0, method, 0, 0x5021, crc, len(comp), usize,
+                     1, 0) + b'x'
+    cd = struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 20, 20, 0, method, 0, 0x5021, crc,
+                     len(comp), usize, 1, 0, 0, 0, 0, 0, 0) + b'x'
+    end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 1, 1, len(cd), len(lh) + len(comp), 0)
+    open(path, 'wb').write(lh + comp + cd + end)
+
+def deflated(data):
+    c = zlib.compressobj(1, zlib.DEFLATED, -15)
+    return c.compress(data) + c.flush()
+
 cmd = sys.argv[1]
+text = b''.join(b'line %d of the log\n' % (i * 7919) for i in range(20000))
 path = sys.argv[2]
 if cmd == 'two':
     make(path, [('first.txt', b'first entry'), ('second.txt', b'second entry')])
@@ -75,6 +89,16 @@ elif cmd == 'empty':
     zipfile.ZipFile(path, 'w').close()
 elif cmd == 'huge':
     huge(path)
+elif cmd == 'cut':
+    raw(path, 8, deflated(text)[:5000], len(text), zlib.crc32(text))
+elif cmd == 'early':
+    raw(path, 8, deflated(text), len(text) + 1, zlib.crc32(text))
+elif cmd == 'storedshort':
+    raw(path, 0, text[:-1], len(text), zlib.crc32(text))
+elif cmd == 'prefix':
+    # Garbage after the first 2000 bytes of a stream declared as 1000 bytes.
+    comp = deflated(text)
+    raw(path, 8, comp[:2000] + bytes(range(256)) * 40, 1000, zlib.crc32(text[:1000]))
 elif cmd == 'check':
     want_name, want_file = sys.argv[3], sys.argv[4]
     with zipfile.ZipFile(path) as z:
@@ -136,6 +160,17 @@ std::string TestData(size_t size) {
     data[i] = static_cast<char>((x >> 16) % 61 + 32);
   }
   return data;
+}
+
+// Random bytes: packed into stored blocks.
+std::string Noise(size_t size) {
+  std::string noise(size, '\0');
+  std::uint64_t x = 88172645463325252ull;
+  for (char& c : noise) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    c = static_cast<char>(x >> 56);
+  }
+  return noise;
 }
 
 std::vector<std::string> Names(const std::string& folder) {
@@ -204,12 +239,7 @@ TEST_F(ZipArchiveTest, PackedArchiveOpensInPythonWithDeflateNameAndTime) {
 
 TEST_F(ZipArchiveTest, IncompressibleDataGoesIntoStoredBlocksReadableByPython) {
   RequirePython();
-  std::string noise(300000, '\0');
-  std::uint64_t x = 88172645463325252ull;
-  for (char& c : noise) {
-    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-    c = static_cast<char>(x >> 56);
-  }
+  const std::string noise = Noise(300000);
   const std::size_t packed = PackAndCheck("noise.bin", noise);
   ASSERT_NE(packed, 0u);
   // Stored blocks: five bytes of framing per 64 KiB block, no more.
@@ -229,9 +259,21 @@ TEST_F(ZipArchiveTest, TextLikeDataIsPackedSmallerAndReadableByPython) {
 TEST_F(ZipArchiveTest, EdgeSizesPackReadableByEveryReaderAndRoundTrip) {
   RequirePython();
   const bool have_unzip = HaveTool("unzip -v >/dev/null 2>&1");
-  for (const size_t size : {0u, 1u, 1280u, 1281u}) {
-    const std::string data = TestData(size);
-    ASSERT_NE(PackAndCheck("edge.txt", data), 0u) << size;
+  struct Case {
+    size_t size;
+    bool stored;
+  };
+  for (const Case c :
+       {Case{0, false}, Case{1, false}, Case{1280, false}, Case{1281, false}, Case{1, true},
+        Case{65535, true}, Case{65536, true}, Case{65537, true}, Case{3 << 20, true}}) {
+    const size_t size = c.size;
+    const std::string data = c.stored ? Noise(size) : TestData(size);
+    const size_t packed = PackAndCheck("edge.txt", data);
+    ASSERT_NE(packed, 0u) << size;
+    // Stored blocks: five bytes of framing per 64 KiB, no more.
+    if (c.stored) {
+      EXPECT_LT(packed, size + size / 65535 * 5 + 200) << size;
+    }
     const std::string archive = dir_.Sub("a.zip");
     if (have_unzip) {
       EXPECT_EQ(std::system(("unzip -tq " + Quote(archive) + " >/dev/null").c_str()), 0) << size;
@@ -470,6 +512,25 @@ TEST_F(ZipArchiveTest, TruncatedArchiveFailsWithoutPartialTarget) {
   const ExtractResult r = ExtractArchive(archive, target);
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(Names(dir_.Sub("out")).empty());
+}
+
+TEST_F(ZipArchiveTest, DamagedStreamsFailAndDataPastTheDeclaredSizeIsNeverRead) {
+  RequirePython();
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const struct {
+    const char* cmd;
+    ExtractFailure reason;
+  } cases[] = {{"cut", ExtractFailure::kBadData},
+               {"early", ExtractFailure::kSizeMismatch},
+               {"storedshort", ExtractFailure::kSizeMismatch},
+               {"prefix", ExtractFailure::kNone}};
+  for (const auto& c : cases) {
+    const std::string archive = dir_.Sub(std::string(c.cmd) + ".zip");
+    ASSERT_TRUE(Python(std::string(c.cmd) + " " + Quote(archive))) << c.cmd;
+    EXPECT_EQ(ExtractArchive(archive, target).reason, c.reason) << c.cmd;
+  }
+  EXPECT_EQ(ReadNative(target).size(), 1000u);  // the prefix case
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
 }
 
 TEST_F(ZipArchiveTest, ReserveKeepsSixtyFourMebibytesAndOnePercent) {
