@@ -406,7 +406,8 @@ File::~File() {
   Close();
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_) {
+File::File(File&& other) noexcept
+    : fd_(other.fd_), write_behind_(other.write_behind_), unsynced_(other.unsynced_) {
   other.fd_ = -1;
 }
 
@@ -414,6 +415,8 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = other.fd_;
+    write_behind_ = other.write_behind_;
+    unsynced_ = other.unsynced_;
     other.fd_ = -1;
   }
   return *this;
@@ -484,8 +487,18 @@ int File::Write(const void* data, std::size_t count) {
     }
     p += put;
     count -= static_cast<std::size_t>(put);
+    unsynced_ += static_cast<std::size_t>(put);
   }
+  if (write_behind_ != 0 && unsynced_ >= write_behind_) StartWriteBack();
   return 0;
+}
+
+void File::StartWriteBack() {
+  unsynced_ = 0;
+#ifdef __linux__
+  // Starts write-out of every dirty page not yet under way; waits for none.
+  (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
 }
 
 int File::SeekToEnd() {

@@ -104,12 +104,20 @@ class File {
   [[nodiscard]] int SeekToEnd();
   [[nodiscard]] int Seek(std::uint64_t offset);
   [[nodiscard]] int Flush();  // to stable storage
+  // After every `bytes` written (0: never), asks the system to start writing
+  // the file's new data to storage without waiting for it, so a final Flush
+  // of a large file has little left to wait for.
+  void SetWriteBehind(std::size_t bytes) { write_behind_ = bytes; }
   int Close();
   bool IsOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
 
  private:
+  void StartWriteBack();
+
   int fd_ = -1;
+  std::size_t write_behind_ = 0;  // bytes; 0: off
+  std::size_t unsynced_ = 0;      // written since the last write-back start
 };
 
 }  // namespace kestrel::platform

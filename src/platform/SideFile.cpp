@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::string_view kSideMark = ".~";
 constexpr std::string_view kSideSuffix = ".part";
+constexpr std::size_t kSideFileWriteBehind = 8u << 20;  // bytes
 
 bool AllDigits(std::string_view text) {
   if (text.empty()) return false;
@@ -57,7 +58,11 @@ SideFile::~SideFile() {
 }
 
 int SideFile::Open() {
-  return file_.Open(side_, File::kWrite | File::kCreate);
+  const int error = file_.Open(side_, File::kWrite | File::kCreate);
+  // A side file is flushed before it replaces its target: its data starts
+  // on its way to storage while it is being written.
+  if (error == 0) file_.SetWriteBehind(kSideFileWriteBehind);
+  return error;
 }
 
 int SideFile::Commit() {

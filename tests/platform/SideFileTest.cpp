@@ -27,6 +27,21 @@ TEST(SideFile, ReplacementLeavesOnlyTheWholeNewTarget) {
   EXPECT_EQ(EntriesIn(dir.path()), 1);
 }
 
+TEST(SideFile, LargeReplacementWrittenBehindIsByteExact) {
+  test::TempDir dir;
+  const std::string target = dir.Sub("big.bin");
+  std::string bytes(20u << 20, '\0');  // past the write-behind step twice
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 253);
+  SideFile side(target);
+  ASSERT_EQ(side.Open(), 0);
+  for (std::size_t at = 0; at < bytes.size(); at += 1u << 20) {
+    ASSERT_EQ(side.file().Write(bytes.data() + at, 1u << 20), 0);
+  }
+  ASSERT_EQ(side.file().Flush(), 0);
+  ASSERT_EQ(side.Commit(), 0);
+  EXPECT_TRUE(test::ReadFile(target) == bytes);
+}
+
 TEST(SideFile, AbandonedWriterRemovesItsSideFileAndKeepsTheTarget) {
   test::TempDir dir;
   const std::string target = dir.Sub("doc.xml");
