@@ -355,7 +355,7 @@ ExtractFailure ExtractThroughZipLibrary(unzFile uf, const EntryInfo& entry, std:
 // whole: declared size reached, CRC matching, read, written and renamed
 // without error. Anything else (damage, a short stream, a failed write) it
 // leaves to ExtractThroughZipLibrary, which extracts the entry again from the
-// start and names the failure. State and buffers (up to about 1.4 MiB) are
+// start and names the failure. State and buffers (up to about 600 KiB) are
 // made once per archive, as large as its entries need. Threads: one owner at
 // a time.
 class FastExtractor {
@@ -385,7 +385,9 @@ class FastExtractor {
 
  private:
   static constexpr size_t kInSize = 256 * 1024;  // a multiple of the zip library's 16 KiB reads
-  static constexpr size_t kOutSize = 1024 * 1024;
+  // Bounds memory per extraction (with the inflate state, about 600 KiB):
+  // servers extract many uploads at once.
+  static constexpr size_t kOutSize = 256 * 1024;
 
   // Grows buffer to need bytes, at most to limit.
   static void Reserve(std::vector<unsigned char>& buffer, std::uint64_t need, size_t limit) {
