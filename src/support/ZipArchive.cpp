@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -194,8 +196,9 @@ tm_zip DosTime(platform::FileTime time) {
 }
 
 // The entry's modification time: the extended timestamp field (UTC seconds)
-// when present, else the DOS date read as local time. 0 when there is none.
-platform::FileTime EntryTime(const unz_file_info64& info, const std::vector<unsigned char>& extra) {
+// when present, else the DOS date (time in the low half) read as local time.
+// 0 when there is none.
+platform::FileTime EntryTime(std::uint32_t dos_date, std::span<const unsigned char> extra) {
   size_t pos = 0;
   while (pos + 4 <= extra.size()) {
     const unsigned id = extra[pos] | (extra[pos + 1] << 8);
@@ -211,14 +214,15 @@ platform::FileTime EntryTime(const unz_file_info64& info, const std::vector<unsi
     }
     pos = data + size;
   }
-  if (info.dosDate == 0) return 0;
+  if (dos_date == 0) return 0;
+  const std::uint32_t date = dos_date >> 16;
   std::tm local{};
-  local.tm_sec = static_cast<int>(info.tmu_date.tm_sec);
-  local.tm_min = static_cast<int>(info.tmu_date.tm_min);
-  local.tm_hour = static_cast<int>(info.tmu_date.tm_hour);
-  local.tm_mday = static_cast<int>(info.tmu_date.tm_mday);
-  local.tm_mon = static_cast<int>(info.tmu_date.tm_mon);
-  local.tm_year = static_cast<int>(info.tmu_date.tm_year) - 1900;
+  local.tm_sec = static_cast<int>(2 * (dos_date & 0x1f));
+  local.tm_min = static_cast<int>((dos_date >> 5) & 0x3f);
+  local.tm_hour = static_cast<int>((dos_date >> 11) & 0x1f);
+  local.tm_mday = static_cast<int>(date & 0x1f);
+  local.tm_mon = static_cast<int>((date >> 5) & 0x0f) - 1;
+  local.tm_year = static_cast<int>(date >> 9) + 80;
   local.tm_isdst = -1;
   const std::time_t t = std::mktime(&local);
   if (t == static_cast<std::time_t>(-1)) return 0;
@@ -290,12 +294,196 @@ bool ReadEntryInfo(unzFile uf, EntryInfo& entry) {
 }
 
 // Gives the side file the entry's time and renames it over its target.
-ExtractFailure CommitEntry(platform::SideFile& side, const EntryInfo& entry) {
+ExtractFailure CommitEntry(platform::SideFile& side, std::uint32_t dos_date,
+                           std::span<const unsigned char> extra) {
   if (side.file().Flush() != 0) return ExtractFailure::kWriteFailed;
-  const platform::FileTime time = EntryTime(entry.info, entry.extra);
+  const platform::FileTime time = EntryTime(dos_date, extra);
   if (time != 0)
     (void)platform::SetLastWriteTime(side.path(), time);  // a time that cannot be set is no loss
   return side.Commit() == 0 ? ExtractFailure::kNone : ExtractFailure::kWriteFailed;
+}
+
+ExtractFailure CommitEntry(platform::SideFile& side, const EntryInfo& entry) {
+  return CommitEntry(side, static_cast<std::uint32_t>(entry.info.dosDate), entry.extra);
+}
+
+// An entry's declared sizes that honest deflate data cannot give (also
+// checked for stored entries: no sender stores what deflate shrinks).
+bool BeyondRatio(std::uint64_t size, std::uint64_t compressed) {
+  return size / kMaxDeflateRatio > compressed || (size > 0 && compressed == 0);
+}
+
+// The declared sizes of all file entries against the limits and the free
+// space of folder's file system.
+ExtractFailure CheckRoom(std::uint64_t declared, const ExtractLimits& limits,
+                         std::string_view folder) {
+  if (declared > limits.max_total_bytes) return ExtractFailure::kTooLarge;
+  if (declared > 0) {
+    const std::optional<std::uint64_t> free = platform::FreeSpace(folder);
+    const std::uint64_t reserve = ExtractReserve(declared);
+    if (free && (declared > *free || *free - declared < reserve)) return ExtractFailure::kNoSpace;
+  }
+  return ExtractFailure::kNone;
+}
+
+std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, size_t size) {
+#if KESTREL_HAVE_ISAL
+  return crc32_gzip_refl(crc, data, size);
+#else
+  return static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(size)));
+#endif
+}
+
+// Raw deflate data to plain bytes, step by step: ISA-L when built in, zlib
+// otherwise. The state (about 90 KiB with ISA-L) is made at the first Reset
+// and kept. Threads: one owner at a time.
+class Inflater {
+ public:
+  enum class Step { kGoing, kEnded, kBad };
+
+  Inflater() = default;
+  ~Inflater() {
+#if !KESTREL_HAVE_ISAL
+    if (started_) inflateEnd(&z_);
+#endif
+  }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  // Begins a new stream. False when zlib has no memory.
+  [[nodiscard]] bool Reset() {
+#if KESTREL_HAVE_ISAL
+    // Set up by isal_inflate_init, whatever it held before.
+    if (!state_) state_ = std::make_unique_for_overwrite<inflate_state>();
+    isal_inflate_init(state_.get());
+    state_->crc_flag = ISAL_DEFLATE;
+    return true;
+#else
+    if (started_) return inflateReset(&z_) == Z_OK;
+    started_ = inflateInit2(&z_, -MAX_WBITS) == Z_OK;
+    return started_;
+#endif
+  }
+
+  // Inflates from in (advanced past the bytes taken) into out; *produced
+  // bytes of out are filled.
+  Step Run(std::span<const unsigned char>& in, std::span<unsigned char> out, size_t* produced) {
+#if KESTREL_HAVE_ISAL
+    state_->next_in = const_cast<std::uint8_t*>(in.data());
+    state_->avail_in = static_cast<std::uint32_t>(in.size());
+    state_->next_out = out.data();
+    state_->avail_out = static_cast<std::uint32_t>(out.size());
+    const int status = isal_inflate(state_.get());
+    in = in.subspan(in.size() - state_->avail_in);
+    *produced = out.size() - state_->avail_out;
+    if (status < 0) return Step::kBad;
+    return state_->block_state == ISAL_BLOCK_FINISH ? Step::kEnded : Step::kGoing;
+#else
+    z_.next_in = const_cast<Bytef*>(in.data());
+    z_.avail_in = static_cast<uInt>(in.size());
+    z_.next_out = out.data();
+    z_.avail_out = static_cast<uInt>(out.size());
+    const int status = inflate(&z_, Z_NO_FLUSH);
+    in = in.subspan(in.size() - z_.avail_in);
+    *produced = out.size() - z_.avail_out;
+    if (status == Z_STREAM_END) return Step::kEnded;
+    return status == Z_OK || status == Z_BUF_ERROR ? Step::kGoing : Step::kBad;
+#endif
+  }
+
+ private:
+#if KESTREL_HAVE_ISAL
+  std::unique_ptr<inflate_state> state_;  // large: kept off the stack
+#else
+  z_stream z_{};
+  bool started_ = false;
+#endif
+};
+
+// The plain bytes of one entry on their way into its file: gathered in one
+// block (at most 256 KiB, made once and kept), their CRC taken, written when
+// the block is full, cut off at the declared size. Threads: one owner at a time.
+class EntryOutput {
+ public:
+  // Bounds memory per extraction: servers extract many uploads at once.
+  static constexpr size_t kBlock = 256 * 1024;
+
+  void Start(platform::File& file, std::uint64_t declared) {
+    file_ = &file;
+    declared_ = declared;
+    produced_ = 0;
+    held_ = 0;
+    crc_ = 0;
+    const size_t size = static_cast<size_t>(std::min<std::uint64_t>(declared, kBlock));
+    if (block_.size() < size) block_.resize(size);
+  }
+  // Where the next bytes go, up to the declared size; a full block is written
+  // first. Empty once the declared size is reached or a write failed.
+  std::span<unsigned char> Room() {
+    if (held_ == block_.size() && !Flush()) return {};
+    return std::span<unsigned char>(
+        block_.data() + held_,
+        static_cast<size_t>(std::min<std::uint64_t>(block_.size() - held_, declared_ - produced_)));
+  }
+  void Produced(size_t n) {
+    held_ += n;
+    produced_ += n;
+  }
+  // Writes the bytes held; false when the write fails.
+  [[nodiscard]] bool Flush() {
+    if (held_ == 0) return true;
+    crc_ = Crc32(crc_, block_.data(), held_);
+    const bool ok = file_->Write(block_.data(), held_) == 0;
+    held_ = 0;
+    if (!ok) failed_ = true;
+    return ok;
+  }
+  bool full() const { return produced_ == declared_; }
+  bool failed() const { return failed_; }
+  std::uint64_t produced() const { return produced_; }
+  std::uint32_t crc() const { return crc_; }  // of the bytes written
+
+ private:
+  platform::File* file_ = nullptr;  // borrowed for one entry
+  std::vector<unsigned char> block_;
+  size_t held_ = 0;
+  std::uint64_t declared_ = 0;
+  std::uint64_t produced_ = 0;
+  std::uint32_t crc_ = 0;
+  bool failed_ = false;
+};
+
+enum class Pour { kGoing, kFull, kEnded, kBad, kWriteFailed };
+
+// Inflates in into out until in is used up and nothing more comes out, the
+// declared size is reached or the stream ends.
+Pour InflateInto(Inflater& inflater, std::span<const unsigned char> in, EntryOutput& out) {
+  for (;;) {
+    if (out.full()) return Pour::kFull;
+    const std::span<unsigned char> room = out.Room();
+    if (room.empty()) return Pour::kWriteFailed;
+    const size_t before = in.size();
+    size_t produced = 0;
+    const Inflater::Step step = inflater.Run(in, room, &produced);
+    out.Produced(produced);
+    if (step == Inflater::Step::kBad) return Pour::kBad;
+    if (step == Inflater::Step::kEnded) return out.full() ? Pour::kFull : Pour::kEnded;
+    if (in.empty() && produced < room.size()) return Pour::kGoing;
+    if (produced == 0 && in.size() == before) return Pour::kBad;  // stuck
+  }
+}
+
+// Copies stored bytes from in into out, up to the declared size.
+Pour CopyInto(std::span<const unsigned char> in, EntryOutput& out) {
+  while (!in.empty() && !out.full()) {
+    const std::span<unsigned char> room = out.Room();
+    if (room.empty()) return Pour::kWriteFailed;
+    const size_t n = std::min(room.size(), in.size());
+    std::memcpy(room.data(), in.data(), n);
+    out.Produced(n);
+    in = in.subspan(n);
+  }
+  return out.full() ? Pour::kFull : Pour::kGoing;
 }
 
 // Streams the current entry through the zip library (zlib inflate) into a
@@ -385,9 +573,6 @@ class FastExtractor {
 
  private:
   static constexpr size_t kInSize = 256 * 1024;  // a multiple of the zip library's 16 KiB reads
-  // Bounds memory per extraction (with the inflate state, about 600 KiB):
-  // servers extract many uploads at once.
-  static constexpr size_t kOutSize = 256 * 1024;
 
   // Grows buffer to need bytes, at most to limit.
   static void Reserve(std::vector<unsigned char>& buffer, std::uint64_t need, size_t limit) {
@@ -409,66 +594,45 @@ class FastExtractor {
     return want;
   }
 
-  bool Emit(const unsigned char* data, size_t size, platform::File& out) {
-    crc_ = crc32_gzip_refl(crc_, data, size);
-    written_ += size;
-    return out.Write(data, size) == 0;
-  }
-
   // A stored entry: the compressed bytes as they are, up to the declared size.
   bool Copy(const EntryInfo& entry, platform::File& out) {
-    const std::uint64_t declared = entry.info.uncompressed_size;
-    crc_ = 0;
-    written_ = 0;
-    while (written_ < declared) {
+    output_.Start(out, entry.info.uncompressed_size);
+    while (!output_.full()) {
       const size_t n = ReadIn();
-      if (n == 0) return false;
-      const size_t take = static_cast<size_t>(std::min<std::uint64_t>(n, declared - written_));
-      if (!Emit(in_.data(), take, out)) return false;
+      if (n == 0 || CopyInto(std::span(in_.data(), n), output_) == Pour::kWriteFailed) {
+        return false;
+      }
     }
-    return crc_ == entry.info.crc;
+    return output_.Flush() && output_.crc() == entry.info.crc;
   }
 
   // A deflated entry: inflated until the declared size is reached. A stream
   // that ends, breaks off or goes wrong before that is left to zlib.
   bool Inflate(const EntryInfo& entry, platform::File& out) {
-    const std::uint64_t declared = entry.info.uncompressed_size;
-    Reserve(out_, declared, kOutSize);
-    // Set up by isal_inflate_init, whatever it held before.
-    if (!state_) state_ = std::make_unique_for_overwrite<inflate_state>();
-    isal_inflate_init(state_.get());
-    state_->crc_flag = ISAL_DEFLATE;
-    crc_ = 0;
-    written_ = 0;
-    while (written_ < declared) {
-      if (state_->avail_in == 0 && left_in_ > 0) {
+    output_.Start(out, entry.info.uncompressed_size);
+    if (!inflater_.Reset()) return false;
+    for (;;) {
+      std::span<const unsigned char> in;
+      if (left_in_ > 0) {
         const size_t n = ReadIn();
         if (n == 0) return false;
-        state_->next_in = in_.data();
-        state_->avail_in = static_cast<std::uint32_t>(n);
+        in = std::span(in_.data(), n);
       }
-      const std::uint32_t avail_in = state_->avail_in;
-      const auto room =
-          static_cast<std::uint32_t>(std::min<std::uint64_t>(out_.size(), declared - written_));
-      state_->next_out = out_.data();
-      state_->avail_out = room;
-      if (isal_inflate(state_.get()) != ISAL_DECOMP_OK) return false;
-      const size_t produced = room - state_->avail_out;
-      if (produced == 0 && state_->avail_in == avail_in) return false;  // ended or cut short
-      if (!Emit(out_.data(), produced, out)) return false;
+      const Pour pour = InflateInto(inflater_, in, output_);
+      if (pour == Pour::kFull) break;
+      // Still short once every byte is in and nothing more comes out.
+      if (pour != Pour::kGoing || in.empty()) return false;
     }
-    return crc_ == entry.info.crc;
+    return output_.Flush() && output_.crc() == entry.info.crc;
   }
 
   std::string archive_path_;
   platform::File archive_;
   bool archive_open_ = false;
-  std::unique_ptr<inflate_state> state_;  // large (about 90 KiB): made at the first deflated entry
+  Inflater inflater_;
+  EntryOutput output_;
   std::vector<unsigned char> in_;
-  std::vector<unsigned char> out_;
   std::uint64_t left_in_ = 0;  // compressed bytes of the entry not read yet
-  std::uint32_t crc_ = 0;      // of the entry's bytes written so far
-  std::uint64_t written_ = 0;
 };
 #endif
 
@@ -630,8 +794,7 @@ ExtractResult ExtractEntries(std::string_view archive_path, std::string_view fol
     }
     if (!entry.is_folder) {
       const std::uint64_t size = entry.info.uncompressed_size;
-      if (size / kMaxDeflateRatio > entry.info.compressed_size ||
-          (size > 0 && entry.info.compressed_size == 0)) {
+      if (BeyondRatio(size, entry.info.compressed_size)) {
         result.reason = ExtractFailure::kRatio;
         return result;
       }
@@ -645,18 +808,8 @@ ExtractResult ExtractEntries(std::string_view archive_path, std::string_view fol
     result.reason = ExtractFailure::kBadData;
     return result;
   }
-  if (declared > limits.max_total_bytes) {
-    result.reason = ExtractFailure::kTooLarge;
-    return result;
-  }
-  if (declared > 0) {
-    const std::optional<std::uint64_t> free = platform::FreeSpace(folder);
-    const std::uint64_t reserve = ExtractReserve(declared);
-    if (free && (declared > *free || *free - declared < reserve)) {
-      result.reason = ExtractFailure::kNoSpace;
-      return result;
-    }
-  }
+  result.reason = CheckRoom(declared, limits, folder);
+  if (result.reason != ExtractFailure::kNone) return result;
 
   // Pass 2: every file entry in archive order onto its target.
   Extractor extractor(archive_path);
@@ -694,6 +847,385 @@ ExtractResult ExtractArchive(std::string_view archive_path, std::string_view tar
   return ExtractEntries(
       archive_path, ParentFolder(target_path),
       [&target](std::string_view) { return std::optional<std::string>(target); }, limits);
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Zip layout: the records around the one entry of a streamed archive.
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr size_t kLocalSize = 30;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kZip64EndSize = 56;
+constexpr size_t kZip64LocatorSize = 20;
+constexpr size_t kEndSize = 22;
+constexpr unsigned kEncryptedFlag = 1u << 0;
+constexpr unsigned kDataDescriptorFlag = 1u << 3;
+constexpr std::uint32_t kZip64Marker = 0xffffffff;
+constexpr unsigned kZip64ExtraId = 0x0001;
+// Head and tail bytes held: a local header with the longest name and extra.
+constexpr size_t kHeldMax = kLocalSize + 2 * 0xFFFF;
+// Tail bytes taken beyond the entry's name: its directory entry with the
+// longest extra field and comment, the zip64 end records, the end record with
+// the longest comment.
+constexpr size_t kTailMax =
+    kCentralSize + 3 * 0xFFFF + kZip64EndSize + kZip64LocatorSize + kEndSize;
+
+std::uint64_t Little(std::span<const unsigned char> bytes, size_t at, size_t width) {
+  std::uint64_t value = 0;
+  for (size_t i = width; i-- > 0;) value = value << 8 | bytes[at + i];
+  return value;
+}
+
+// The zip64 extra field's data in extra; empty when there is none.
+std::span<const unsigned char> Zip64Field(std::span<const unsigned char> extra) {
+  for (size_t at = 0; at + 4 <= extra.size();) {
+    const size_t size = static_cast<size_t>(Little(extra, at + 2, 2));
+    if (at + 4 + size > extra.size()) break;
+    if (Little(extra, at, 2) == kZip64ExtraId) return extra.subspan(at + 4, size);
+    at += 4 + size;
+  }
+  return {};
+}
+
+// Reads the next 8-byte zip64 value for a field that holds the marker; the
+// field itself otherwise. False when the zip64 field is too short.
+bool Widen(std::uint64_t& value, std::uint64_t marker, std::span<const unsigned char> zip64,
+           size_t& at) {
+  if (value != marker) return true;
+  if (at + 8 > zip64.size()) return false;
+  value = Little(zip64, at, 8);
+  at += 8;
+  return true;
+}
+
+}  // namespace
+
+// Threads: one owner at a time, like its StreamExtractor.
+class StreamExtractor::State {
+ public:
+  State(std::string_view target, const ExtractLimits& limits) : target_(target), limits_(limits) {
+    held_.reserve(kHeldMax);
+  }
+
+  bool Feed(std::span<const unsigned char> bytes) {
+    while (!bytes.empty()) {
+      switch (phase_) {
+        case Phase::kHead:
+          bytes = TakeHead(bytes);
+          break;
+        case Phase::kData:
+          bytes = TakeData(bytes);
+          break;
+        case Phase::kTail:
+          if (held_.size() + bytes.size() > tail_max_) return Fail(ExtractFailure::kBadData);
+          held_.insert(held_.end(), bytes.begin(), bytes.end());
+          return true;
+        case Phase::kDeclined:
+          held_.insert(held_.end(), bytes.begin(), bytes.end());
+          return false;
+        case Phase::kFailed:
+          return false;
+      }
+    }
+    return phase_ != Phase::kFailed && phase_ != Phase::kDeclined;
+  }
+
+  bool declined() const { return phase_ == Phase::kDeclined; }
+  std::span<const unsigned char> held() const {
+    return declined() ? std::span<const unsigned char>(held_) : std::span<const unsigned char>();
+  }
+
+  ExtractResult Finish() {
+    ExtractResult result;
+    result.reason = Check();
+    if (result.reason == ExtractFailure::kNone) {
+      result.reason = CommitEntry(*side_, dos_date_,
+                                  std::span(held_).subspan(central_extra_at_, central_extra_size_));
+    }
+    side_.reset();
+    phase_ = Phase::kFailed;
+    result.ok = result.reason == ExtractFailure::kNone;
+    result.entries = result.ok ? 1 : 0;
+    return result;
+  }
+
+ private:
+  enum class Phase { kHead, kData, kTail, kDeclined, kFailed };
+
+  bool Fail(ExtractFailure reason) {
+    failure_ = reason;
+    phase_ = Phase::kFailed;
+    side_.reset();
+    return false;
+  }
+
+  // Collects the local header, deciding at its signature, at its fixed
+  // part and once it is whole. Returns the bytes not taken.
+  std::span<const unsigned char> TakeHead(std::span<const unsigned char> bytes) {
+    for (;;) {
+      const size_t need =
+          head_stage_ == 0 ? 4
+          : head_stage_ == 1
+              ? kLocalSize
+              : kLocalSize + static_cast<size_t>(Little(held_, 26, 2) + Little(held_, 28, 2));
+      const size_t n = std::min(need - held_.size(), bytes.size());
+      held_.insert(held_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+      bytes = bytes.subspan(n);
+      if (held_.size() < need) return bytes;
+      if (head_stage_ == 0) {
+        if (Little(held_, 0, 4) != kLocalSignature) return Decline(bytes);
+      } else if (head_stage_ == 1) {
+        const auto flags = static_cast<unsigned>(Little(held_, 6, 2));
+        method_ = static_cast<int>(Little(held_, 8, 2));
+        if ((flags & kEncryptedFlag) != 0) {
+          Fail(ExtractFailure::kUnsupportedEntry);
+          return {};
+        }
+        if ((flags & kDataDescriptorFlag) != 0 || (method_ != 0 && method_ != Z_DEFLATED)) {
+          return Decline(bytes);
+        }
+      } else {
+        if (StartData()) return bytes;
+        return declined() ? Decline(bytes) : std::span<const unsigned char>();
+      }
+      ++head_stage_;
+    }
+  }
+
+  // Keeps the rest of the bytes with the head, for the caller's file.
+  std::span<const unsigned char> Decline(std::span<const unsigned char> bytes) {
+    phase_ = Phase::kDeclined;
+    held_.insert(held_.end(), bytes.begin(), bytes.end());
+    return {};
+  }
+
+  // The whole local header is held: its sizes, the checks, the side file.
+  // False when declined or failed.
+  bool StartData() {
+    crc_ = static_cast<std::uint32_t>(Little(held_, 14, 4));
+    compressed_ = Little(held_, 18, 4);
+    size_ = Little(held_, 22, 4);
+    const size_t name_size = static_cast<size_t>(Little(held_, 26, 2));
+    const size_t extra_size = static_cast<size_t>(Little(held_, 28, 2));
+    name_.assign(held_.begin() + kLocalSize, held_.begin() + kLocalSize + name_size);
+    if (compressed_ == kZip64Marker || size_ == kZip64Marker) {
+      // A local header's zip64 field holds both sizes.
+      const std::span<const unsigned char> zip64 =
+          Zip64Field(std::span(held_).subspan(kLocalSize + name_size, extra_size));
+      if (zip64.size() < 16) {
+        phase_ = Phase::kDeclined;
+        return false;
+      }
+      size_ = Little(zip64, 0, 8);
+      compressed_ = Little(zip64, 8, 8);
+    }
+    if (!name_.empty() && (name_.back() == '/' || name_.back() == '\\') && size_ == 0) {
+      phase_ = Phase::kDeclined;  // a folder entry: no file in this archive
+      return false;
+    }
+    data_end_ = held_.size() + compressed_;
+    if (limits_.max_entries < 1) return Fail(ExtractFailure::kTooManyEntries);
+    if (BeyondRatio(size_, compressed_)) return Fail(ExtractFailure::kRatio);
+    const ExtractFailure room = CheckRoom(size_, limits_, ParentFolder(target_));
+    if (room != ExtractFailure::kNone) return Fail(room);
+    side_.emplace(target_);
+    if (side_->Open() != 0) return Fail(ExtractFailure::kWriteFailed);
+    output_.Start(side_->file(), size_);
+    if (method_ == Z_DEFLATED && !inflater_.Reset()) return Fail(ExtractFailure::kBadData);
+    left_ = compressed_;
+    tail_max_ = kTailMax + name_.size();
+    held_.clear();
+    phase_ = Phase::kData;
+    if (left_ == 0) EndData();
+    return true;
+  }
+
+  std::span<const unsigned char> TakeData(std::span<const unsigned char> bytes) {
+    const size_t n = static_cast<size_t>(std::min<std::uint64_t>(left_, bytes.size()));
+    const std::span<const unsigned char> data = bytes.first(n);
+    left_ -= n;
+    if (!ended_) {
+      const Pour pour =
+          method_ == Z_DEFLATED ? InflateInto(inflater_, data, output_) : CopyInto(data, output_);
+      if (!Poured(pour)) return {};
+    }
+    if (left_ == 0) EndData();
+    return bytes.subspan(n);
+  }
+
+  // After the entry's last compressed byte: what the inflater still holds.
+  // A deflate stream that has not ended there is cut short.
+  void EndData() {
+    if (!ended_ && method_ == Z_DEFLATED) {
+      const Pour pour = InflateInto(inflater_, {}, output_);
+      if (!Poured(pour)) return;
+      cut_ = pour == Pour::kGoing;
+    }
+    phase_ = Phase::kTail;
+  }
+
+  // False (and failed) on bad data or a failed write. Output beyond the
+  // declared size, or after the stream's end, is not taken.
+  bool Poured(Pour pour) {
+    if (pour == Pour::kBad) return Fail(ExtractFailure::kBadData);
+    if (pour == Pour::kWriteFailed) return Fail(ExtractFailure::kWriteFailed);
+    if (pour == Pour::kFull || pour == Pour::kEnded) ended_ = true;
+    return true;
+  }
+
+  // Everything after the last byte, before the commit.
+  ExtractFailure Check() {
+    if (phase_ == Phase::kFailed) return failure_;
+    if (phase_ != Phase::kTail) return ExtractFailure::kCannotOpen;  // cut short, or declined
+    const ExtractFailure tail = CheckTail();
+    if (tail != ExtractFailure::kNone) return tail;
+    if (!output_.Flush()) return ExtractFailure::kWriteFailed;
+    if (cut_) return ExtractFailure::kBadData;
+    if (output_.produced() != size_) return ExtractFailure::kSizeMismatch;
+    if (output_.crc() != crc_) return ExtractFailure::kCrcMismatch;
+    return ExtractFailure::kNone;
+  }
+
+  // The central directory: one entry agreeing with the local header, then
+  // the end records, ending exactly with the archive.
+  ExtractFailure CheckTail() {
+    const std::span<const unsigned char> tail(held_);
+    bool has_end = false;
+    for (size_t at = tail.size() >= kEndSize ? tail.size() - kEndSize + 1 : 0; at-- > 0;) {
+      if (Little(tail, at, 4) == kEndSignature) {
+        has_end = true;
+        break;
+      }
+    }
+    if (!has_end) return ExtractFailure::kCannotOpen;
+    if (tail.size() < kCentralSize || Little(tail, 0, 4) != kCentralSignature) {
+      return ExtractFailure::kBadData;
+    }
+    const size_t name_size = static_cast<size_t>(Little(tail, 28, 2));
+    const size_t extra_size = static_cast<size_t>(Little(tail, 30, 2));
+    const size_t central_size =
+        kCentralSize + name_size + extra_size + static_cast<size_t>(Little(tail, 32, 2));
+    if (central_size > tail.size()) return ExtractFailure::kBadData;
+    std::uint64_t size = Little(tail, 24, 4);
+    std::uint64_t compressed = Little(tail, 20, 4);
+    std::uint64_t offset = Little(tail, 42, 4);
+    std::uint64_t disk = Little(tail, 34, 2);
+    const std::span<const unsigned char> zip64 =
+        Zip64Field(tail.subspan(kCentralSize + name_size, extra_size));
+    size_t at = 0;
+    if (!Widen(size, kZip64Marker, zip64, at) || !Widen(compressed, kZip64Marker, zip64, at) ||
+        !Widen(offset, kZip64Marker, zip64, at)) {
+      return ExtractFailure::kBadData;
+    }
+    const bool same_name =
+        std::equal(name_.begin(), name_.end(), tail.begin() + kCentralSize,
+                   tail.begin() + static_cast<std::ptrdiff_t>(kCentralSize + name_size)) &&
+        name_.size() == name_size;
+    if (!same_name || Little(tail, 10, 2) != static_cast<std::uint64_t>(method_) ||
+        Little(tail, 16, 4) != crc_ || size != size_ || compressed != compressed_ || offset != 0 ||
+        disk != 0) {
+      return ExtractFailure::kBadData;
+    }
+    dos_date_ = static_cast<std::uint32_t>(Little(tail, 12, 4));
+    central_extra_at_ = kCentralSize + name_size;
+    central_extra_size_ = extra_size;
+
+    // Optional zip64 end record and locator, then the end record.
+    size_t pos = central_size;
+    std::uint64_t z64_entries = 0, z64_size = 0, z64_offset = 0;
+    bool has_zip64 = false;
+    if (pos + 4 <= tail.size() && Little(tail, pos, 4) == kZip64EndSignature) {
+      if (pos + kZip64EndSize > tail.size()) return ExtractFailure::kBadData;
+      const std::uint64_t record = Little(tail, pos + 4, 8) + 12;
+      if (record < kZip64EndSize || record > tail.size() - pos) return ExtractFailure::kBadData;
+      z64_entries = Little(tail, pos + 32, 8);
+      z64_size = Little(tail, pos + 40, 8);
+      z64_offset = Little(tail, pos + 48, 8);
+      if (Little(tail, pos + 24, 8) != 1 || z64_entries != 1 || z64_size != central_size ||
+          z64_offset != data_end_) {
+        return ExtractFailure::kBadData;
+      }
+      const size_t locator = pos + static_cast<size_t>(record);
+      if (locator + kZip64LocatorSize > tail.size() ||
+          Little(tail, locator, 4) != kZip64LocatorSignature ||
+          Little(tail, locator + 8, 8) != data_end_ + central_size) {
+        return ExtractFailure::kBadData;
+      }
+      pos = locator + kZip64LocatorSize;
+      has_zip64 = true;
+    }
+    if (pos + kEndSize > tail.size() || Little(tail, pos, 4) != kEndSignature) {
+      return ExtractFailure::kBadData;
+    }
+    std::uint64_t entries = Little(tail, pos + 10, 2);
+    std::uint64_t directory_size = Little(tail, pos + 12, 4);
+    std::uint64_t directory_at = Little(tail, pos + 16, 4);
+    if (has_zip64) {
+      if (entries == 0xFFFF) entries = z64_entries;
+      if (directory_size == kZip64Marker) directory_size = z64_size;
+      if (directory_at == kZip64Marker) directory_at = z64_offset;
+    }
+    if (Little(tail, pos + 4, 2) != 0 || Little(tail, pos + 6, 2) != 0 ||
+        Little(tail, pos + 8, 2) != Little(tail, pos + 10, 2) || entries != 1 ||
+        directory_size != central_size || directory_at != data_end_ ||
+        pos + kEndSize + Little(tail, pos + 20, 2) != tail.size()) {
+      return ExtractFailure::kBadData;
+    }
+    return ExtractFailure::kNone;
+  }
+
+  const std::string target_;
+  const ExtractLimits limits_;
+  Phase phase_ = Phase::kHead;
+  int head_stage_ = 0;  // 0: signature, 1: fixed part, 2: name and extra
+  ExtractFailure failure_ = ExtractFailure::kNone;
+  std::vector<unsigned char> held_;  // the local header, then the tail (bounded)
+  // From the local header.
+  std::string name_;
+  int method_ = 0;
+  std::uint32_t crc_ = 0;
+  std::uint64_t compressed_ = 0;
+  std::uint64_t size_ = 0;
+  std::uint64_t data_end_ = 0;  // archive offset of the central directory
+  size_t tail_max_ = 0;
+  // While the data arrives.
+  std::optional<platform::SideFile> side_;
+  Inflater inflater_;
+  EntryOutput output_;
+  std::uint64_t left_ = 0;  // compressed bytes still to come
+  bool ended_ = false;      // declared size reached or stream ended: the rest is not inflated
+  bool cut_ = false;        // the data ended inside the deflate stream
+  // From the central directory.
+  std::uint32_t dos_date_ = 0;
+  size_t central_extra_at_ = 0;
+  size_t central_extra_size_ = 0;
+};
+
+StreamExtractor::StreamExtractor(std::string_view target_path, const ExtractLimits& limits)
+    : state_(std::make_unique<State>(target_path, limits)) {}
+
+StreamExtractor::~StreamExtractor() = default;
+
+bool StreamExtractor::Feed(std::span<const std::uint8_t> bytes) {
+  return state_->Feed(bytes);
+}
+
+bool StreamExtractor::declined() const {
+  return state_->declined();
+}
+
+std::span<const std::uint8_t> StreamExtractor::held() const {
+  return state_->held();
+}
+
+ExtractResult StreamExtractor::Finish() {
+  return state_->Finish();
 }
 
 }  // namespace kestrel

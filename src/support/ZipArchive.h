@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -122,5 +124,41 @@ using EntryTarget = std::function<std::optional<std::string>(std::string_view en
 // Bytes kept free on the target's file system when extracting: 64 MiB plus 1 %
 // of the declared data.
 std::uint64_t ExtractReserve(std::uint64_t declared_bytes);
+
+// Extracts a one-entry archive onto target_path while its bytes arrive, as
+// ExtractArchive does with the whole file: the entry (stored or deflated,
+// sizes in its local header) is checked against the limits, kMaxDeflateRatio
+// and the free space before anything is written, goes to a side file of the
+// target, never past its declared size, and is renamed over the target only
+// when the archive is whole: data of the declared size and CRC, then a
+// central directory of that one entry agreeing with the local header, then
+// the end record. The failures are those ExtractArchive gives for the same
+// damage (kBadData where it has none). A head it does not take (no local
+// header first, sizes in a data descriptor, another method, a folder entry)
+// it declines before it writes anything: the caller then extracts the whole
+// archive from a file, starting with held(). Memory is bounded (about
+// 700 KiB) and made once. Threads: one owner at a time.
+class StreamExtractor {
+ public:
+  explicit StreamExtractor(std::string_view target_path, const ExtractLimits& limits = {});
+  ~StreamExtractor();  // removes the side file unless Finish committed it
+  StreamExtractor(const StreamExtractor&) = delete;
+  StreamExtractor& operator=(const StreamExtractor&) = delete;
+
+  // Takes the archive's next bytes. False once declined or failed; later
+  // bytes are ignored.
+  bool Feed(std::span<const std::uint8_t> bytes);
+  // True when the head is not one this extractor takes.
+  bool declined() const;
+  // The archive's bytes fed so far, while declined (the head, not yet used).
+  std::span<const std::uint8_t> held() const;
+  // After the last byte: the checks above, then the target replaced. A
+  // declined archive gives kCannotOpen.
+  [[nodiscard]] ExtractResult Finish();
+
+ private:
+  class State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace kestrel

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,6 +101,11 @@ elif cmd == 'prefix':
     # Garbage after the first 2000 bytes of a stream declared as 1000 bytes.
     comp = deflated(text)
     raw(path, 8, comp[:2000] + bytes(range(256)) * 40, 1000, zlib.crc32(text[:1000]))
+elif cmd == 'comment':
+    # A valid archive whose end record carries the longest comment.
+    with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+        z.comment = b'c' * 65535
+        z.writestr('x.dat', b'data')
 elif cmd == 'check':
     want_name, want_file = sys.argv[3], sys.argv[4]
     with zipfile.ZipFile(path) as z:
@@ -531,6 +538,140 @@ TEST_F(ZipArchiveTest, DamagedStreamsFailAndDataPastTheDeclaredSizeIsNeverRead) 
   }
   EXPECT_EQ(ReadNative(target).size(), 1000u);  // the prefix case
   EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+// Feeds archive to a StreamExtractor onto target in pieces of the given
+// sizes, taken in turn.
+ExtractResult Stream(const std::string& archive, const std::string& target,
+                     const std::vector<size_t>& pieces = {1280}) {
+  StreamExtractor stream(target);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(archive.data());
+  for (size_t at = 0, i = 0; at < archive.size(); ++i) {
+    const size_t n = std::min(pieces[i % pieces.size()], archive.size() - at);
+    (void)stream.Feed(std::span(bytes + at, n));
+    at += n;
+  }
+  return stream.Finish();
+}
+
+const std::vector<size_t> kOddPieces = {1, 3, 1000, 1281, 7, 65536, 29, 4093};
+
+TEST_F(ZipArchiveTest, StreamingGivesTheSameFileAsExtractingTheArchive) {
+  const std::string source = dir_.Sub("s.bin");
+  const std::string archive = dir_.Sub("a.zip");
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const std::string from_file = dir_.Sub("file.dat");
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{1280}, size_t{1281}, size_t{3} << 20}) {
+    for (const std::string& data : {TestData(size), Noise(size)}) {
+      WriteNative(source, data);
+      ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+      ASSERT_TRUE(ExtractArchive(archive, from_file).ok);
+      for (const auto& pieces : {std::vector<size_t>{1280}, kOddPieces}) {
+        const ExtractResult r = Stream(ReadNative(archive), target, pieces);
+        ASSERT_TRUE(r.ok) << size << " " << static_cast<int>(r.reason);
+        EXPECT_EQ(r.entries, 1);
+        EXPECT_EQ(ReadNative(target), data) << size;
+        platform::DirEntry streamed, extracted;
+        ASSERT_EQ(platform::Stat(target, streamed), 0);
+        ASSERT_EQ(platform::Stat(from_file, extracted), 0);
+        EXPECT_EQ(streamed.last_write, extracted.last_write) << size;
+      }
+    }
+  }
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+TEST_F(ZipArchiveTest, StreamingFailsLikeTheArchiveFileAndKeepsTheTarget) {
+  RequirePython();
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const std::string file_target = dir_.Sub("file.dat");
+  WriteNative(target, "old");
+  std::vector<std::pair<std::string, std::string>> cases;
+  for (const char* cmd : {"cut", "early", "storedshort", "badcrc", "bomb", "ratio"}) {
+    const std::string archive = dir_.Sub(std::string(cmd) + ".zip");
+    ASSERT_TRUE(Python(std::string(cmd) + " " + Quote(archive))) << cmd;
+    cases.emplace_back(cmd, ReadNative(archive));
+  }
+  const std::string source = dir_.Sub("s.bin");
+  WriteNative(source, TestData(400000));
+  const std::string packed = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(packed, source, "transfer.dat"));
+  const std::string good = ReadNative(packed);
+  std::string flipped = good;
+  flipped[good.size() / 2] ^= 0x10;
+  cases.emplace_back("flipped", flipped);
+  std::string local_crc = good;  // the local header's CRC only
+  local_crc[14] ^= 1;
+  cases.emplace_back("local crc", local_crc);
+  for (const size_t cut : {size_t{2}, size_t{20}, size_t{45}, good.size() / 2, good.size() - 30}) {
+    cases.emplace_back("truncated at " + std::to_string(cut), good.substr(0, cut));
+  }
+  for (const auto& [name, bytes] : cases) {
+    WriteNative(packed, bytes);
+    const ExtractFailure want = ExtractArchive(packed, file_target).reason;
+    EXPECT_NE(want, ExtractFailure::kNone) << name;
+    EXPECT_EQ(Stream(bytes, target).reason, want) << name;
+    EXPECT_EQ(Stream(bytes, target, kOddPieces).reason, want) << name;
+  }
+  // The zip library takes an end record without its last byte; a stream is
+  // whole or refused.
+  EXPECT_EQ(Stream(good.substr(0, good.size() - 1), target).reason, ExtractFailure::kCannotOpen);
+  EXPECT_EQ(ReadNative(target), "old");
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+TEST_F(ZipArchiveTest, StreamingTakesOnlyAnArchiveOfExactlyOneAgreeingEntry) {
+  RequirePython();
+  const std::string target = dir_.Sub("out/transfer.dat");
+  WriteNative(target, "old");
+  const std::string archive = dir_.Sub("two.zip");
+  ASSERT_TRUE(Python("two " + Quote(archive)));
+  EXPECT_EQ(Stream(ReadNative(archive), target).reason, ExtractFailure::kBadData);
+
+  const std::string source = dir_.Sub("s.bin");
+  WriteNative(source, TestData(5000));
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  const std::string good = ReadNative(archive);
+  const size_t central = good.size() - 22 - 46 - std::string("transfer.dat").size();
+  ASSERT_EQ(good.substr(central, 4), std::string("PK\1\2"));
+  std::string renamed = good;  // the directory names another entry
+  renamed[central + 46] = 'T';
+  std::string moved = good;  // its local header elsewhere
+  moved[central + 42] = 1;
+  std::string counted = good;  // the end record counts two entries
+  counted[good.size() - 12] = 2;
+  std::string oversize = good;  // more tail than any directory of one entry needs
+  oversize += std::string(200000, 'x');
+  for (const std::string& bytes : {renamed, moved, counted, oversize}) {
+    EXPECT_EQ(Stream(bytes, target).reason, ExtractFailure::kBadData);
+  }
+  ASSERT_TRUE(Python("comment " + Quote(archive)));
+  EXPECT_TRUE(Stream(ReadNative(archive), dir_.Sub("comment.dat")).ok);
+  EXPECT_EQ(ReadNative(target), "old");
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+TEST_F(ZipArchiveTest, StreamingDeclinesOtherShapesAndHoldsEveryByteFed) {
+  const std::string source = dir_.Sub("s.bin");
+  const std::string data = TestData(100000);
+  WriteNative(source, data);
+  const std::string archive = dir_.Sub("a.zip");
+  ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+  std::string described = ReadNative(archive);  // sizes left to a data descriptor
+  described[6] |= 8;
+  described[described.size() - 22 - 46 - 12 + 8] |= 8;
+  const std::string target = dir_.Sub("out/transfer.dat");
+  for (const std::string& bytes : {described, std::string("PK\5\6") + std::string(18, '\0')}) {
+    StreamExtractor stream(target);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    EXPECT_FALSE(stream.Feed(std::span(p, 1280 < bytes.size() ? 1280 : bytes.size())));
+    EXPECT_TRUE(stream.declined());
+    const std::span<const std::uint8_t> held = stream.held();
+    EXPECT_EQ(std::string(held.begin(), held.end()), bytes.substr(0, 1280));
+  }
+  WriteNative(archive, described);
+  EXPECT_TRUE(ExtractArchive(archive, target).ok);
+  EXPECT_EQ(ReadNative(target), data);
 }
 
 TEST_F(ZipArchiveTest, ReserveKeepsSixtyFourMebibytesAndOnePercent) {
