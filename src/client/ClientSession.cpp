@@ -77,6 +77,46 @@ class PieceReader {
   bool at_end_ = false;
 };
 
+// Writes archive bytes into a new local file through one buffer (made at Open).
+class ArchiveWriter {
+ public:
+  // Creates (replaces) the file; false when it cannot.
+  [[nodiscard]] bool Open(std::string_view path) {
+    ok_ = out_.Open(path, platform::File::kWrite | platform::File::kCreate) == 0;
+    if (ok_) buffer_.resize(kFileBuffer);
+    return ok_;
+  }
+  // False once a write failed.
+  [[nodiscard]] bool Write(std::span<const std::uint8_t> bytes) {
+    while (ok_ && !bytes.empty()) {
+      if (held_ == buffer_.size()) Flush();
+      const std::size_t n = std::min(bytes.size(), buffer_.size() - held_);
+      std::memcpy(buffer_.data() + held_, bytes.data(), n);
+      held_ += n;
+      bytes = bytes.subspan(n);
+    }
+    return ok_;
+  }
+  // Writes what is held and closes the file; false when any write or the
+  // close failed.
+  [[nodiscard]] bool Close() {
+    Flush();
+    const bool closed = out_.Close() == 0;
+    return ok_ && closed;
+  }
+
+ private:
+  void Flush() {
+    if (ok_ && held_ > 0) ok_ = out_.Write(buffer_.data(), held_) == 0;
+    held_ = 0;
+  }
+
+  platform::File out_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t held_ = 0;
+  bool ok_ = false;  // open, and every write so far succeeded
+};
+
 bool IsPayload(const std::optional<ReplyFrame>& reply, std::span<const std::uint8_t> expected) {
   return reply && reply->payload.size() == expected.size() &&
          std::equal(expected.begin(), expected.end(), reply->payload.begin());
@@ -282,31 +322,18 @@ bool ClientSession::FetchChunksPipelined(const ChunkSink& sink) {
 
 TransferResult ClientSession::FetchToFile(std::string_view local_archive,
                                           ProgressReporter& report) {
-  platform::File out;
-  if (out.Open(local_archive, platform::File::kWrite | platform::File::kCreate) != 0) {
+  ArchiveWriter out;
+  if (!out.Open(local_archive)) {
     return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
   }
   report.Phase(TransferPhase::kMoving);
-  std::vector<std::uint8_t> buffer(kFileBuffer);
-  std::size_t held = 0;
-  const auto flush = [&] {
-    const bool ok = held == 0 || out.Write(buffer.data(), held) == 0;
-    held = 0;
-    return ok;
-  };
   bool written = true;
   const bool fetched = FetchChunks([&](std::span<const std::uint8_t> bytes) {
-    if (held + bytes.size() > buffer.size()) written = flush();
-    std::memcpy(buffer.data() + held, bytes.data(), bytes.size());
-    held += bytes.size();
+    written = out.Write(bytes);
     if (written) report.AddArchiveBytes(bytes);
     return written;
   });
-  written = flush() && written;
-  const bool closed = out.Close() == 0;
-  if (!written || !closed) {
-    return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
-  }
+  if (!out.Close()) return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
   if (!fetched) return Failed(TransferStatus::kNoReply, TransferStep::kChunks);
   return {};
 }
@@ -324,14 +351,42 @@ TransferResult ClientSession::FetchAndExtract(std::string_view local_archive,
   const TransferResult ready = AwaitArchive(report);
   if (!ready) return ready;
   report.SizeFromArchiveHead();  // one file, one entry
-  const TransferResult fetched = FetchToFile(local_archive, report);
-  if (!fetched) {
+  report.Phase(TransferPhase::kMoving);
+  // The entry is unpacked while the chunks arrive. An archive the extractor
+  // declines goes to local_archive whole (the bytes it saw first) and is
+  // extracted from there; after a failure the chunks are still read to the
+  // end, as when the whole archive is fetched first.
+  StreamExtractor stream(local_target);
+  ArchiveWriter spill;
+  bool spilling = false, written = true;
+  const bool fetched = FetchChunks([&](std::span<const std::uint8_t> bytes) {
+    if (spilling) {
+      written = spill.Write(bytes);
+    } else if (!stream.Feed(bytes) && stream.declined()) {
+      spilling = true;
+      written = spill.Open(local_archive) && spill.Write(stream.held());
+    }
+    if (written) report.AddArchiveBytes(bytes);
+    return written;
+  });
+  ExtractResult extracted;
+  if (spilling) {
+    if (!spill.Close()) {
+      platform::RemoveIfExists(local_archive);
+      return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
+    }
+    if (!fetched) {
+      platform::RemoveIfExists(local_archive);
+      return Failed(TransferStatus::kNoReply, TransferStep::kChunks);
+    }
+    report.Phase(TransferPhase::kFinishing);
+    extracted = ExtractArchive(local_archive, local_target);
     platform::RemoveIfExists(local_archive);
-    return fetched;
+  } else {
+    if (!fetched) return Failed(TransferStatus::kNoReply, TransferStep::kChunks);
+    report.Phase(TransferPhase::kFinishing);
+    extracted = stream.Finish();
   }
-  report.Phase(TransferPhase::kFinishing);
-  const ExtractResult extracted = ExtractArchive(local_archive, local_target);
-  platform::RemoveIfExists(local_archive);
   if (!extracted.ok) {
     const bool local = extracted.reason == ExtractFailure::kWriteFailed ||
                        extracted.reason == ExtractFailure::kNoSpace;

@@ -87,8 +87,9 @@ class ClientSession {
   // Whole files. Paths are system paths; local_archive is where the archive
   // is staged (removed afterwards). observer: borrowed for the call, may be null.
   //
-  // Download: request, wait until ready, chunks into local_archive, its entry
-  // unpacked onto local_target (replaced only by a complete, checked copy).
+  // Download: request, wait until ready, the chunks' entry unpacked onto
+  // local_target while they arrive (replaced only by a complete, checked
+  // copy); local_archive is used only for an archive of another shape.
   // The target gets remote_time as last-write time when given, else the
   // archive entry's time.
   TransferResult Download(std::string_view folder, std::string_view file,
@@ -177,8 +178,10 @@ class ClientSession {
   TransferStatus AskRefusable(PacketType type, std::span<const std::uint8_t> payload);
   // After an acknowledged request: 0x30 until the archive is ready.
   TransferResult AwaitArchive(ProgressReporter& report);
-  // After an acknowledged request: wait until ready, then FetchToFile, then
-  // its entry onto local_target; the archive is removed afterwards.
+  // After an acknowledged request: wait until ready, then the chunks, whose
+  // entry is unpacked onto local_target as they arrive (StreamExtractor). An
+  // archive it declines is staged at local_archive, extracted from there and
+  // removed afterwards.
   TransferResult FetchAndExtract(std::string_view local_archive, std::string_view local_target,
                                  ProgressReporter& report);
   // The chunk loop into a new file at local_archive.
