@@ -435,11 +435,9 @@ class EntryOutput {
     crc_ = Crc32(crc_, block_.data(), held_);
     const bool ok = file_->Write(block_.data(), held_) == 0;
     held_ = 0;
-    if (!ok) failed_ = true;
     return ok;
   }
   bool full() const { return produced_ == declared_; }
-  bool failed() const { return failed_; }
   std::uint64_t produced() const { return produced_; }
   std::uint32_t crc() const { return crc_; }  // of the bytes written
 
@@ -450,7 +448,6 @@ class EntryOutput {
   std::uint64_t declared_ = 0;
   std::uint64_t produced_ = 0;
   std::uint32_t crc_ = 0;
-  bool failed_ = false;
 };
 
 enum class Pour { kGoing, kFull, kEnded, kBad, kWriteFailed };
@@ -870,6 +867,8 @@ constexpr std::uint32_t kZip64Marker = 0xffffffff;
 constexpr unsigned kZip64ExtraId = 0x0001;
 // Head and tail bytes held: a local header with the longest name and extra.
 constexpr size_t kHeldMax = kLocalSize + 2 * 0xFFFF;
+// Deflate data is inflated in blocks of this size.
+constexpr size_t kInBlock = 64 * 1024;
 // Tail bytes taken beyond the entry's name: its directory entry with the
 // longest extra field and comment, the zip64 end records, the end record with
 // the longest comment.
@@ -927,8 +926,6 @@ class StreamExtractor::State {
           held_.insert(held_.end(), bytes.begin(), bytes.end());
           return true;
         case Phase::kDeclined:
-          held_.insert(held_.end(), bytes.begin(), bytes.end());
-          return false;
         case Phase::kFailed:
           return false;
       }
@@ -1037,7 +1034,10 @@ class StreamExtractor::State {
     side_.emplace(target_);
     if (side_->Open() != 0) return Fail(ExtractFailure::kWriteFailed);
     output_.Start(side_->file(), size_);
-    if (method_ == Z_DEFLATED && !inflater_.Reset()) return Fail(ExtractFailure::kBadData);
+    if (method_ == Z_DEFLATED) {
+      if (!inflater_.Reset()) return Fail(ExtractFailure::kBadData);
+      in_.resize(static_cast<size_t>(std::min<std::uint64_t>(compressed_, kInBlock)));
+    }
     left_ = compressed_;
     tail_max_ = kTailMax + name_.size();
     held_.clear();
@@ -1050,13 +1050,27 @@ class StreamExtractor::State {
     const size_t n = static_cast<size_t>(std::min<std::uint64_t>(left_, bytes.size()));
     const std::span<const unsigned char> data = bytes.first(n);
     left_ -= n;
-    if (!ended_) {
-      const Pour pour =
-          method_ == Z_DEFLATED ? InflateInto(inflater_, data, output_) : CopyInto(data, output_);
-      if (!Poured(pour)) return {};
+    if (method_ != Z_DEFLATED) {
+      if (!ended_ && !Poured(CopyInto(data, output_))) return {};
+    } else {
+      // Deflate data is gathered into blocks: inflating each small piece
+      // costs more than copying it.
+      for (std::span<const unsigned char> rest = data; !rest.empty() && !ended_;) {
+        const size_t take = std::min(in_.size() - in_held_, rest.size());
+        std::memcpy(in_.data() + in_held_, rest.data(), take);
+        in_held_ += take;
+        rest = rest.subspan(take);
+        if ((in_held_ == in_.size() || left_ == 0) && !InflateHeld()) return {};
+      }
     }
     if (left_ == 0) EndData();
     return bytes.subspan(n);
+  }
+
+  bool InflateHeld() {
+    const size_t n = in_held_;
+    in_held_ = 0;
+    return Poured(InflateInto(inflater_, std::span(in_.data(), n), output_));
   }
 
   // After the entry's last compressed byte: what the inflater still holds.
@@ -1198,6 +1212,8 @@ class StreamExtractor::State {
   std::optional<platform::SideFile> side_;
   Inflater inflater_;
   EntryOutput output_;
+  std::vector<unsigned char> in_;  // deflate data gathered for the inflater
+  size_t in_held_ = 0;
   std::uint64_t left_ = 0;  // compressed bytes still to come
   bool ended_ = false;      // declared size reached or stream ended: the rest is not inflated
   bool cut_ = false;        // the data ended inside the deflate stream
