@@ -23,6 +23,7 @@
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/SideFile.h"
+#include "support/ZipLayout.h"
 
 namespace kestrel {
 
@@ -850,21 +851,8 @@ ExtractResult ExtractArchive(std::string_view archive_path, std::string_view tar
 
 namespace {
 
-// Zip layout: the records around the one entry of a streamed archive.
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
-constexpr std::uint32_t kCentralSignature = 0x02014b50;
-constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
-constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr size_t kLocalSize = 30;
-constexpr size_t kCentralSize = 46;
-constexpr size_t kZip64EndSize = 56;
-constexpr size_t kZip64LocatorSize = 20;
-constexpr size_t kEndSize = 22;
-constexpr unsigned kEncryptedFlag = 1u << 0;
-constexpr unsigned kDataDescriptorFlag = 1u << 3;
-constexpr std::uint32_t kZip64Marker = 0xffffffff;
-constexpr unsigned kZip64ExtraId = 0x0001;
+using namespace zip_layout;
+
 // Head and tail bytes held: a local header with the longest name and extra.
 constexpr size_t kHeldMax = kLocalSize + 2 * 0xFFFF;
 // Deflate data is inflated in blocks of this size.
@@ -874,23 +862,6 @@ constexpr size_t kInBlock = 64 * 1024;
 // the longest comment.
 constexpr size_t kTailMax =
     kCentralSize + 3 * 0xFFFF + kZip64EndSize + kZip64LocatorSize + kEndSize;
-
-std::uint64_t Little(std::span<const unsigned char> bytes, size_t at, size_t width) {
-  std::uint64_t value = 0;
-  for (size_t i = width; i-- > 0;) value = value << 8 | bytes[at + i];
-  return value;
-}
-
-// The zip64 extra field's data in extra; empty when there is none.
-std::span<const unsigned char> Zip64Field(std::span<const unsigned char> extra) {
-  for (size_t at = 0; at + 4 <= extra.size();) {
-    const size_t size = static_cast<size_t>(Little(extra, at + 2, 2));
-    if (at + 4 + size > extra.size()) break;
-    if (Little(extra, at, 2) == kZip64ExtraId) return extra.subspan(at + 4, size);
-    at += 4 + size;
-  }
-  return {};
-}
 
 // Reads the next 8-byte zip64 value for a field that holds the marker; the
 // field itself otherwise. False when the zip64 field is too short.
