@@ -29,6 +29,8 @@ namespace kestrel {
 
 namespace {
 
+using namespace zip_layout;
+
 constexpr size_t kBlockSize = 64 * 1024;
 // Packing levels: deflate's stored blocks for data that does not shrink
 // (still method 8, so every reader takes it), the fastest real level else.
@@ -246,21 +248,17 @@ UnzHandle OpenUnzip(std::string_view archive_path) {
 bool IsEmptyArchive(std::string_view archive_path) {
   platform::File in;
   if (in.Open(archive_path, platform::File::kRead) != 0) return false;
-  constexpr size_t kEndRecord = 22;
-  std::vector<unsigned char> bytes(kEndRecord + 0xFFFF + 1);
+  std::vector<unsigned char> bytes(kEndSize + 0xFFFF + 1);
   size_t size = 0;
   while (size < bytes.size()) {
     const long n = in.Read(bytes.data() + size, bytes.size() - size);
     if (n <= 0) break;
     size += static_cast<size_t>(n);
   }
-  if (size < kEndRecord || size > kEndRecord + 0xFFFF) return false;
-  auto u16 = [&](size_t at) { return static_cast<unsigned>(bytes[at] | bytes[at + 1] << 8); };
-  const bool signature =
-      bytes[0] == 0x50 && bytes[1] == 0x4B && bytes[2] == 0x05 && bytes[3] == 0x06;
+  if (size < kEndSize || size > kEndSize + 0xFFFF) return false;
   bool zeros = true;
   for (size_t at = 4; at < 20; ++at) zeros = zeros && bytes[at] == 0;
-  return signature && zeros && u16(20) == size - kEndRecord;
+  return Little(bytes, 0, 4) == kEndSignature && zeros && Little(bytes, 20, 2) == size - kEndSize;
 }
 
 // Folder holding path (system path), "." when it has none.
@@ -851,8 +849,6 @@ ExtractResult ExtractArchive(std::string_view archive_path, std::string_view tar
 
 namespace {
 
-using namespace zip_layout;
-
 // Head and tail bytes held: a local header with the longest name and extra.
 constexpr size_t kHeldMax = kLocalSize + 2 * 0xFFFF;
 // Deflate data is inflated in blocks of this size.
@@ -977,22 +973,15 @@ class StreamExtractor::State {
   // False when declined or failed.
   bool StartData() {
     crc_ = static_cast<std::uint32_t>(Little(held_, 14, 4));
-    compressed_ = Little(held_, 18, 4);
-    size_ = Little(held_, 22, 4);
     const size_t name_size = static_cast<size_t>(Little(held_, 26, 2));
-    const size_t extra_size = static_cast<size_t>(Little(held_, 28, 2));
     name_.assign(held_.begin() + kLocalSize, held_.begin() + kLocalSize + name_size);
-    if (compressed_ == kZip64Marker || size_ == kZip64Marker) {
-      // A local header's zip64 field holds both sizes.
-      const std::span<const unsigned char> zip64 =
-          Zip64Field(std::span(held_).subspan(kLocalSize + name_size, extra_size));
-      if (zip64.size() < 16) {
-        phase_ = Phase::kDeclined;
-        return false;
-      }
-      size_ = Little(zip64, 0, 8);
-      compressed_ = Little(zip64, 8, 8);
+    const std::optional<EntrySizes> sizes = LocalHeaderSizes(held_);
+    if (!sizes) {
+      phase_ = Phase::kDeclined;
+      return false;
     }
+    compressed_ = sizes->packed;
+    size_ = sizes->plain;
     if (!name_.empty() && (name_.back() == '/' || name_.back() == '\\') && size_ == 0) {
       phase_ = Phase::kDeclined;  // a folder entry: no file in this archive
       return false;

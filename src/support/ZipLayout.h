@@ -6,6 +6,7 @@
 // Threads: constants and pure functions only.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace kestrel::zip_layout {
@@ -42,6 +43,29 @@ inline std::span<const std::uint8_t> Zip64Field(std::span<const std::uint8_t> ex
     at += 4 + size;
   }
   return {};
+}
+
+// The packed and plain sizes of an entry.
+struct EntrySizes {
+  std::uint64_t packed = 0;
+  std::uint64_t plain = 0;
+};
+
+// The sizes a local header names, from header (at least its fixed part):
+// where either holds the zip64 marker, both come from the zip64 field of its
+// extra field, which header must then hold whole. Empty when it does not or
+// the field is missing or short.
+inline std::optional<EntrySizes> LocalHeaderSizes(std::span<const std::uint8_t> header) {
+  const EntrySizes sizes{Little(header, 18, 4), Little(header, 22, 4)};
+  if (sizes.packed != kZip64Marker && sizes.plain != kZip64Marker) return sizes;
+  const auto name_size = static_cast<std::size_t>(Little(header, 26, 2));
+  const auto extra_size = static_cast<std::size_t>(Little(header, 28, 2));
+  if (header.size() < kLocalSize + name_size + extra_size) return std::nullopt;
+  // A local header's zip64 field holds both sizes: plain, then packed.
+  const std::span<const std::uint8_t> zip64 =
+      Zip64Field(header.subspan(kLocalSize + name_size, extra_size));
+  if (zip64.size() < 16) return std::nullopt;
+  return EntrySizes{Little(zip64, 8, 8), Little(zip64, 0, 8)};
 }
 
 }  // namespace kestrel::zip_layout
