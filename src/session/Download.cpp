@@ -14,6 +14,10 @@ namespace kestrel {
 namespace {
 
 constexpr std::size_t kChunkHeaderSize = kFrameOverhead + kBulkDownloadPayload;  // 7
+// Files from this size on are packed while they are sent, for peers that
+// pipeline their requests (our own client): below it packing takes
+// milliseconds, and the archive stays larger than the peer's request window.
+constexpr std::uint64_t kStreamedPackingFrom = 8ull << 20;
 
 }  // namespace
 
@@ -22,7 +26,9 @@ std::string CSessionHandler::ClientArchivePath() const {
 }
 
 void CSessionHandler::CloseDownload() {
+  packer_.Stop();
   if (download_file_.IsOpen()) download_file_.Close();
+  download_read_ = 0;
 }
 
 void CSessionHandler::RemoveLoginArchive() {
@@ -31,14 +37,20 @@ void CSessionHandler::RemoveLoginArchive() {
   platform::RemoveIfExists(ClientArchivePath());
 }
 
-void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
+std::string CSessionHandler::NewTransferArchive() {
   // Packing takes a while: replies gathered before it do not wait for it.
   (void)replies_.Flush();
   CloseDownload();
+  download_streamed_ = download_ended_ = false;
   // The download archive has the upload's name: an open upload cannot go on.
   if (upload_.kind == UploadKind::kClient) AbandonUpload();
   const std::string archive = ClientArchivePath();
   (void)CFileNeu::Remove(archive);  // a failure is reported
+  return archive;
+}
+
+void CSessionHandler::PackIntoTransferArchive(platform::File& source) {
+  const std::string archive = NewTransferArchive();
   // A missing or unreadable source leaves an archive without entries; the
   // client receives whatever could be written.
   ZipWriter writer;
@@ -83,7 +95,15 @@ void CSessionHandler::OnDownloadRequest(const Request& request) {
          file_text.c_str(), project_->projectname.c_str());
   }
   ready_ = false;
-  PackIntoTransferArchive(file);
+  platform::DirEntry status;
+  if (assembler_.pipelining() && file.IsOpen() && file.Status(status) == 0 &&
+      status.size >= kStreamedPackingFrom) {
+    // The chunk requests wait for the packer where they overtake it.
+    download_streamed_ =
+        packer_.Start(NewTransferArchive(), kTransferEntryName, std::move(file), values_.shutdown);
+  } else {
+    PackIntoTransferArchive(file);
+  }
   ready_ = true;
 }
 
@@ -93,12 +113,18 @@ void CSessionHandler::OnNextDownloadChunk(const Request&) {
     download_file_.SetShowErrors(false);
     if (!download_file_.Open(archive, CFileNeu::kRead)) return;  // no reply
   }
+  if (packer_.started()) (void)packer_.WaitFor(download_read_ + sizeof chunk_plain_);
   const std::size_t n = download_file_.Read(chunk_plain_, sizeof chunk_plain_);
+  download_read_ += n;
   if (n == 0) {
     CloseDownload();
+    // Requests a pipelining peer sent past the end start the archive again;
+    // its end is logged once.
+    const bool again = download_streamed_ && download_ended_;
+    download_ended_ = true;
     if (server_logs_mode_) {
       Log(kLogWarning, "server logs transmitted to remote tool");
-    } else if (HasLogWindow()) {
+    } else if (HasLogWindow() && !again) {
       Logf(kLogInfo, "project %s, user %s file transmitted to client",
            project_->projectname.c_str(), user_->username.c_str());
     }

@@ -29,6 +29,7 @@
 #include "session/UploadLimits.h"
 #include "support/FileNeu.h"
 #include "support/Rijndael.h"
+#include "support/StreamingPacker.h"
 
 namespace kestrel {
 
@@ -124,6 +125,9 @@ class CSessionHandler final : public ISessionHandler {
   void OnNextDownloadChunk(const Request& request);
   // source: open for reading, or closed for an archive without entries.
   void PackIntoTransferArchive(platform::File& source);
+  // Ends the current download and upload and clears the way for a new
+  // transfer archive; its path.
+  std::string NewTransferArchive();
   std::string ClientArchivePath() const;
   void CloseDownload();
   // The current login ends: its transfer archive goes (it is never used again).
@@ -182,6 +186,10 @@ class CSessionHandler final : public ISessionHandler {
   mutable LogBurstLimit log_burst_;  // counts lines; Log is const for its callers
 
   CFileNeu download_file_;  // the archive being sent in chunks
+  std::uint64_t download_read_ = 0;  // bytes of it sent
+  StreamingPacker packer_;           // packs it while it is sent, when started
+  bool download_streamed_ = false;   // it was packed while sent
+  bool download_ended_ = false;      // its end marker went out
   enum class UploadKind : std::uint8_t {
     kNone,    // no accepted request names a target
     kClient,  // a client's file for its project (folder, file_name)

@@ -287,5 +287,31 @@ TEST_F(DownloadTest, DownloadRequestWithAnEmptyNameGetsNoReply) {
   EXPECT_FALSE(peer.session->RequestDownload("RootFolder", ""));
 }
 
+TEST_F(DownloadTest, LargeFilesArePackedWhileSentOnlyToPipeliningPeers) {
+  // Text packs far below the request window: the surplus requests run
+  // through the archive again, and its end is still logged once.
+  std::string text;
+  for (int i = 0; text.size() < (9u << 20); ++i) text += "entry " + std::to_string(i % 97) + "\n";
+  WriteFileBytes(env.AlphaFile("log.txt"), text);
+  for (const bool pipelined : {true, false}) {
+    Peer peer(env);
+    if (pipelined) {
+      ASSERT_TRUE(peer.connection.ProbePipelining());
+    }
+    ASSERT_TRUE(peer.LoginAnna());
+    peer.session->set_pipeline({.start_window = 2048, .max_window = 2048});
+    ASSERT_TRUE(peer.session->DownloadFile("RootFolder", "log.txt", "l.zip", "l.txt"));
+    EXPECT_TRUE(ReadFileBytes("l.txt") == text);
+    // Packed while sent: sizes and CRC follow the data (flag bit 3).
+    const std::string archive = ReadFileBytes("Temp/Alpha_anna_0.zip");
+    ASSERT_GT(archive.size(), 6u);
+    EXPECT_EQ((archive[6] & 8) != 0, pipelined);
+    EXPECT_TRUE(env.WaitForLog("project Alpha, user anna file transmitted to client", kLogInfo,
+                               pipelined ? 1 : 2));
+  }
+  EXPECT_EQ(env.log_window.CountLog("project Alpha, user anna file transmitted to client", kLogInfo),
+            2);
+}
+
 }  // namespace
 }  // namespace kestrel::test

@@ -1,0 +1,142 @@
+#include "support/RawDeflate.h"
+
+#include <zlib.h>
+
+#if KESTREL_HAVE_ISAL
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#endif
+
+#include <ctime>
+#include <vector>
+
+namespace kestrel {
+namespace {
+
+constexpr std::size_t kOutBlock = 64 * 1024;
+constexpr double kIncompressibleShare = 0.9;
+constexpr std::size_t kStoredBlockMax = 0xFFFF;
+constexpr std::size_t kStoredHeader = 5;
+
+}  // namespace
+
+DeflateLevel ChooseDeflateLevel(std::span<const std::uint8_t> sample) {
+  if (sample.empty()) return DeflateLevel::kFast;
+  z_stream z{};
+  if (deflateInit2(&z, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    return DeflateLevel::kFast;
+  }
+  std::vector<unsigned char> out(deflateBound(&z, static_cast<uLong>(sample.size())));
+  z.next_in = const_cast<unsigned char*>(sample.data());
+  z.avail_in = static_cast<uInt>(sample.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const int status = deflate(&z, Z_FINISH);
+  const std::size_t packed = z.total_out;
+  deflateEnd(&z);
+  if (status != Z_STREAM_END) return DeflateLevel::kFast;
+  return static_cast<double>(packed) > kIncompressibleShare * static_cast<double>(sample.size())
+             ? DeflateLevel::kStored
+             : DeflateLevel::kFast;
+}
+
+// igzip (level 1) for the fast level when built in; zlib for stored blocks
+// and for the fast level elsewhere.
+class RawDeflater::State {
+ public:
+  explicit State(DeflateLevel level) {
+#if KESTREL_HAVE_ISAL
+    if (level == DeflateLevel::kFast) {
+      igzip_ = std::make_unique<isal_zstream>();
+      level_buf_.resize(ISAL_DEF_LVL1_DEFAULT);
+      isal_deflate_init(igzip_.get());
+      igzip_->level = 1;
+      igzip_->level_buf = level_buf_.data();
+      igzip_->level_buf_size = static_cast<std::uint32_t>(level_buf_.size());
+      igzip_->gzip_flag = IGZIP_DEFLATE;
+      return;
+    }
+#endif
+    zlib_ok_ = deflateInit2(&z_, level == DeflateLevel::kStored ? 0 : 1, Z_DEFLATED, -MAX_WBITS,
+                            8, Z_DEFAULT_STRATEGY) == Z_OK;
+  }
+  ~State() {
+    if (zlib_ok_) deflateEnd(&z_);
+  }
+
+  bool Deflate(std::span<const std::uint8_t> data, bool last, const Sink& sink) {
+#if KESTREL_HAVE_ISAL
+    if (igzip_) {
+      igzip_->next_in = const_cast<std::uint8_t*>(data.data());
+      igzip_->avail_in = static_cast<std::uint32_t>(data.size());
+      igzip_->end_of_stream = last ? 1 : 0;
+      do {
+        igzip_->next_out = out_.data();
+        igzip_->avail_out = static_cast<std::uint32_t>(out_.size());
+        if (isal_deflate(igzip_.get()) != COMP_OK) return false;
+        const std::size_t produced = out_.size() - igzip_->avail_out;
+        if (produced > 0 && !sink(std::span(out_.data(), produced))) return false;
+      } while (igzip_->avail_in > 0 || (last && igzip_->internal_state.state != ZSTATE_END));
+      return true;
+    }
+#endif
+    if (!zlib_ok_) return false;
+    z_.next_in = const_cast<Bytef*>(data.data());
+    z_.avail_in = static_cast<uInt>(data.size());
+    for (;;) {
+      z_.next_out = out_.data();
+      z_.avail_out = static_cast<uInt>(out_.size());
+      const int status = deflate(&z_, last ? Z_FINISH : Z_NO_FLUSH);
+      if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return false;
+      const std::size_t produced = out_.size() - z_.avail_out;
+      if (produced > 0 && !sink(std::span(out_.data(), produced))) return false;
+      if (last ? status == Z_STREAM_END : z_.avail_in == 0 && z_.avail_out > 0) return true;
+    }
+  }
+
+ private:
+#if KESTREL_HAVE_ISAL
+  std::unique_ptr<isal_zstream> igzip_;  // large: kept off the stack
+  std::vector<std::uint8_t> level_buf_;
+#endif
+  z_stream z_{};
+  bool zlib_ok_ = false;
+  std::vector<std::uint8_t> out_ = std::vector<std::uint8_t>(kOutBlock);
+};
+
+RawDeflater::RawDeflater(DeflateLevel level) : state_(std::make_unique<State>(level)) {}
+
+RawDeflater::~RawDeflater() = default;
+
+bool RawDeflater::Deflate(std::span<const std::uint8_t> data, bool last, const Sink& sink) {
+  return state_->Deflate(data, last, sink);
+}
+
+std::uint32_t ZipCrc32(std::uint32_t crc, std::span<const std::uint8_t> data) {
+#if KESTREL_HAVE_ISAL
+  return crc32_gzip_refl(crc, data.data(), data.size());
+#else
+  return static_cast<std::uint32_t>(crc32(crc, data.data(), static_cast<uInt>(data.size())));
+#endif
+}
+
+std::uint64_t StoredBound(std::uint64_t size) {
+  return size + (size / kStoredBlockMax + 2) * kStoredHeader;
+}
+
+std::uint32_t DosDateTime(platform::FileTime time) {
+  constexpr std::uint32_t kFirst = (0u << 9 | 1u << 5 | 1u) << 16;  // 1 January 1980, 00:00
+  std::int64_t seconds = 0;
+  std::int64_t nanoseconds = 0;
+  platform::UnixFromFileTime(time, seconds, nanoseconds);
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm local{};
+  if (localtime_r(&t, &local) == nullptr || local.tm_year + 1900 < 1980) return kFirst;
+  const auto date = static_cast<std::uint32_t>((local.tm_year - 80) << 9 |
+                                               (local.tm_mon + 1) << 5 | local.tm_mday);
+  const auto clock = static_cast<std::uint32_t>(local.tm_hour << 11 | local.tm_min << 5 |
+                                                local.tm_sec / 2);
+  return date << 16 | clock;
+}
+
+}  // namespace kestrel

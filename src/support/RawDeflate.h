@@ -1,0 +1,57 @@
+// Raw deflate data (no zlib or gzip framing) for zip entries, and the pieces
+// of an entry's record that go with it: the level chosen from a sample, the
+// CRC-32 and the DOS date. Two levels only: deflate's stored blocks for data
+// that does not shrink (still method 8, so every reader takes it), the
+// fastest real level for the rest (igzip when built in, zlib otherwise).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "platform/Clock.h"
+
+namespace kestrel {
+
+enum class DeflateLevel { kStored, kFast };
+
+// The level for data whose first block is sample: stored when the fast level
+// packs it to more than 90 % of its size (photos, archives, media, ciphertext).
+DeflateLevel ChooseDeflateLevel(std::span<const std::uint8_t> sample);
+
+// Deflates a stream piece by piece. State and buffers are fixed (at most
+// about 500 KiB), whatever the data's size. Threads: one owner at a time.
+class RawDeflater {
+ public:
+  // Takes each piece of output; false stops the deflater with a failure.
+  using Sink = std::function<bool(std::span<const std::uint8_t>)>;
+
+  explicit RawDeflater(DeflateLevel level);
+  ~RawDeflater();
+  RawDeflater(const RawDeflater&) = delete;
+  RawDeflater& operator=(const RawDeflater&) = delete;
+
+  // Deflates data (last: it ends the stream) into sink. False when the
+  // deflater or the sink fails.
+  [[nodiscard]] bool Deflate(std::span<const std::uint8_t> data, bool last, const Sink& sink);
+
+ private:
+  class State;
+  std::unique_ptr<State> state_;
+};
+
+// The zip CRC-32 of data, continuing from crc (0 to start).
+std::uint32_t ZipCrc32(std::uint32_t crc, std::span<const std::uint8_t> data);
+
+// Deflate data of size bytes in stored blocks: the most any level gives
+// (five bytes of framing per 65535 bytes, the final empty block included).
+std::uint64_t StoredBound(std::uint64_t size);
+
+// The DOS date and time (date in the high half) of a file time, in local
+// time as zip tools store it. Times before 1980, the format's first year,
+// become 1 January 1980.
+std::uint32_t DosDateTime(platform::FileTime time);
+
+}  // namespace kestrel

@@ -1,0 +1,208 @@
+#include "support/StreamingPacker.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/RawDeflate.h"
+#include "support/ZipLayout.h"
+
+namespace kestrel {
+namespace {
+
+using namespace zip_layout;
+
+constexpr std::size_t kReadBlock = 256 * 1024;
+constexpr std::size_t kWriteBlock = 256 * 1024;  // published to the reader once written
+constexpr std::size_t kSampleSize = 64 * 1024;   // decides the level
+constexpr std::uint64_t kNoZip64Limit = 0xFFFFFFFFull;
+constexpr unsigned kVersion = 20;       // deflate
+constexpr unsigned kVersionZip64 = 45;  // zip64 fields
+
+// Little-endian fields appended to a record.
+class Record {
+ public:
+  Record& Put(std::uint64_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    return *this;
+  }
+  Record& Put(std::string_view text) {
+    bytes_.insert(bytes_.end(), text.begin(), text.end());
+    return *this;
+  }
+  std::span<const std::uint8_t> bytes() const { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+// The archive file, written in blocks; each block written is published.
+class ArchiveOut {
+ public:
+  ArchiveOut(platform::File& file, const std::function<void(std::uint64_t)>& publish)
+      : file_(file), publish_(publish) {
+    block_.reserve(kWriteBlock);
+  }
+  [[nodiscard]] bool Put(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const std::size_t n = std::min(bytes.size(), kWriteBlock - block_.size());
+      block_.insert(block_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+      bytes = bytes.subspan(n);
+      if (block_.size() == kWriteBlock && !Flush()) return false;
+    }
+    return true;
+  }
+  [[nodiscard]] bool Flush() {
+    if (block_.empty()) return true;
+    if (file_.Write(block_.data(), block_.size()) != 0) return false;
+    written_ += block_.size();
+    block_.clear();
+    publish_(written_);
+    return true;
+  }
+  std::uint64_t offset() const { return written_ + block_.size(); }
+
+ private:
+  platform::File& file_;
+  const std::function<void(std::uint64_t)>& publish_;
+  std::vector<std::uint8_t> block_;
+  std::uint64_t written_ = 0;
+};
+
+// Writes the whole archive; false when reading, deflating or writing fails or
+// should_stop() turns true.
+bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
+                  const std::function<bool()>& should_stop) {
+  platform::DirEntry status;
+  if (in.Status(status) != 0 || status.is_folder) return false;
+  const bool zip64 = StoredBound(status.size) >= kNoZip64Limit;
+  const unsigned version = zip64 ? kVersionZip64 : kVersion;
+  const std::uint32_t date = DosDateTime(status.last_write);
+  const std::uint64_t size_field = zip64 ? kZip64Marker : 0;
+
+  std::vector<std::uint8_t> block(kReadBlock);
+  long n = in.Read(block.data(), block.size());
+  if (n < 0) return false;
+  const DeflateLevel level = ChooseDeflateLevel(
+      std::span<const std::uint8_t>(block.data(), std::min<std::size_t>(n, kSampleSize)));
+
+  Record local;
+  local.Put(kLocalSignature, 4).Put(version, 2).Put(kDataDescriptorFlag, 2).Put(8, 2).Put(date, 4);
+  local.Put(0, 4).Put(size_field, 4).Put(size_field, 4).Put(name.size(), 2);
+  local.Put(zip64 ? kZip64ExtraSize : 0, 2).Put(name);
+  if (zip64) local.Put(kZip64ExtraId, 2).Put(16, 2).Put(0, 8).Put(0, 8);
+  if (!out.Put(local.bytes())) return false;
+
+  const std::uint64_t data_start = out.offset();
+  RawDeflater deflater(level);
+  const RawDeflater::Sink sink = [&out](std::span<const std::uint8_t> bytes) {
+    return out.Put(bytes);
+  };
+  std::uint32_t crc = 0;
+  std::uint64_t plain = 0;
+  for (;;) {
+    if (n < 0 || should_stop()) return false;
+    if (n == 0) break;
+    const std::span<const std::uint8_t> data(block.data(), static_cast<std::size_t>(n));
+    crc = ZipCrc32(crc, data);
+    plain += data.size();
+    if (!deflater.Deflate(data, false, sink)) return false;
+    n = in.Read(block.data(), block.size());
+  }
+  if (!deflater.Deflate({}, true, sink)) return false;
+  const std::uint64_t packed = out.offset() - data_start;
+  // The file grew past what a header without zip64 fields can hold.
+  if (!zip64 && (plain >= kNoZip64Limit || packed >= kNoZip64Limit)) return false;
+
+  Record descriptor;
+  descriptor.Put(kDescriptorSignature, 4).Put(crc, 4);
+  descriptor.Put(packed, zip64 ? 8 : 4).Put(plain, zip64 ? 8 : 4);
+  if (!out.Put(descriptor.bytes())) return false;
+
+  const std::uint64_t directory_at = out.offset();
+  Record central;
+  central.Put(kCentralSignature, 4).Put(version, 2).Put(version, 2).Put(kDataDescriptorFlag, 2);
+  central.Put(8, 2).Put(date, 4).Put(crc, 4);
+  central.Put(zip64 ? kZip64Marker : packed, 4).Put(zip64 ? kZip64Marker : plain, 4);
+  central.Put(name.size(), 2).Put(zip64 ? kZip64ExtraSize : 0, 2).Put(0, 2);  // no comment
+  central.Put(0, 2).Put(0, 2).Put(0, 4).Put(0, 4).Put(name);  // disk, attributes, offset 0
+  if (zip64) central.Put(kZip64ExtraId, 2).Put(16, 2).Put(plain, 8).Put(packed, 8);
+  const std::uint64_t directory_size = central.bytes().size();
+  if (!out.Put(central.bytes())) return false;
+
+  Record end;
+  if (zip64) {
+    const std::uint64_t zip64_end_at = out.offset();
+    end.Put(kZip64EndSignature, 4).Put(kZip64EndSize - 12, 8).Put(version, 2).Put(version, 2);
+    end.Put(0, 4).Put(0, 4).Put(1, 8).Put(1, 8).Put(directory_size, 8).Put(directory_at, 8);
+    end.Put(kZip64LocatorSignature, 4).Put(0, 4).Put(zip64_end_at, 8).Put(1, 4);
+  }
+  const auto fits = [](std::uint64_t value) { return value < kNoZip64Limit ? value : kZip64Marker; };
+  end.Put(kEndSignature, 4).Put(0, 2).Put(0, 2).Put(1, 2).Put(1, 2);
+  end.Put(directory_size, 4).Put(fits(directory_at), 4).Put(0, 2);
+  return out.Put(end.bytes()) && out.Flush();
+}
+
+}  // namespace
+
+StreamingPacker::~StreamingPacker() {
+  Stop();
+}
+
+bool StreamingPacker::Start(std::string_view archive_path, std::string_view entry_name,
+                            platform::File source, const std::atomic<bool>* stop) {
+  Stop();
+  platform::File archive;
+  (void)platform::RemoveIfExists(archive_path);
+  if (archive.Open(archive_path, platform::File::kWrite | platform::File::kCreate) != 0) {
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_ = {};
+  }
+  cancel_ = false;
+  thread_ = std::thread([this, archive = std::move(archive), source = std::move(source),
+                         name = std::string(entry_name), stop]() mutable {
+    const std::function<void(std::uint64_t)> publish = [this](std::uint64_t bytes) {
+      Publish(bytes);
+    };
+    ArchiveOut out(archive, publish);
+    const bool ok = PackStreamed(source, name, out, [this, stop] {
+      return cancel_.load() || (stop != nullptr && stop->load());
+    });
+    End(ok && archive.Close() == 0);
+  });
+  return true;
+}
+
+void StreamingPacker::Publish(std::uint64_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_.bytes = bytes;
+  }
+  changed_.notify_all();
+}
+
+void StreamingPacker::End(bool ok) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_.ended = true;
+    progress_.ok = ok;
+  }
+  changed_.notify_all();
+}
+
+StreamingPacker::Progress StreamingPacker::WaitFor(std::uint64_t bytes) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return progress_.ended || progress_.bytes >= bytes; });
+  return progress_;
+}
+
+void StreamingPacker::Stop() {
+  if (!thread_.joinable()) return;
+  cancel_ = true;
+  thread_.join();
+}
+
+}  // namespace kestrel
