@@ -41,42 +41,6 @@ bool IsAccepted(const std::optional<ReplyView>& reply) {
          std::equal(reply->payload.begin(), reply->payload.end(), kReplyAccepted);
 }
 
-// Reads a file in 1280-byte pieces through one buffer.
-class PieceReader {
- public:
-  explicit PieceReader(platform::File& in) : in_(in), buffer_(kFileBuffer) {}
-  // The next piece, empty at the end; false on a read error.
-  bool Next(std::span<const std::uint8_t>& piece) {
-    if (end_ - begin_ < kBulkBlockSize && !at_end_ && !Refill()) return false;
-    const std::size_t n = std::min(kBulkBlockSize, end_ - begin_);
-    piece = std::span<const std::uint8_t>(buffer_.data() + begin_, n);
-    begin_ += n;
-    return true;
-  }
-
- private:
-  bool Refill() {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
-    while (end_ < buffer_.size()) {
-      const long n = in_.Read(buffer_.data() + end_, buffer_.size() - end_);
-      if (n < 0) return false;
-      if (n == 0) {
-        at_end_ = true;
-        break;
-      }
-      end_ += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  platform::File& in_;  // borrowed for the reader's life
-  std::vector<std::uint8_t> buffer_;
-  std::size_t begin_ = 0, end_ = 0;
-  bool at_end_ = false;
-};
-
 // Writes archive bytes into a new local file through one buffer (made at Open).
 class ArchiveWriter {
  public:
@@ -131,6 +95,54 @@ TransferResult Failed(TransferStatus status, TransferStep step, std::string_view
 }
 
 }  // namespace
+
+// Reads a file in 1280-byte pieces through one buffer.
+class PieceReader {
+ public:
+  // packer (borrowed, may be null): the archive is still being packed into
+  // `in`; reads wait for its bytes and never reach past them.
+  explicit PieceReader(platform::File& in, StreamingPacker* packer = nullptr)
+      : in_(in), packer_(packer), buffer_(kFileBuffer) {}
+  // The next piece, empty at the end; false on a read or packing error.
+  bool Next(std::span<const std::uint8_t>& piece) {
+    if (end_ - begin_ < kBulkBlockSize && !at_end_ && !Refill()) return false;
+    const std::size_t n = std::min(kBulkBlockSize, end_ - begin_);
+    piece = std::span<const std::uint8_t>(buffer_.data() + begin_, n);
+    begin_ += n;
+    return true;
+  }
+
+ private:
+  bool Refill() {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    while (end_ < buffer_.size()) {
+      std::size_t want = buffer_.size() - end_;
+      if (packer_ != nullptr) {
+        const StreamingPacker::Progress packed = packer_->WaitFor(read_ + want);
+        if (packed.ended && !packed.ok) return false;
+        if (!packed.ended) want = std::min<std::uint64_t>(want, packed.bytes - read_);
+      }
+      const long n = in_.Read(buffer_.data() + end_, want);
+      if (n < 0) return false;
+      if (n == 0) {
+        at_end_ = true;
+        break;
+      }
+      end_ += static_cast<std::size_t>(n);
+      read_ += static_cast<std::uint64_t>(n);
+    }
+    return true;
+  }
+
+  platform::File& in_;       // borrowed for the reader's life
+  StreamingPacker* packer_;  // likewise, may be null
+  std::vector<std::uint8_t> buffer_;
+  std::size_t begin_ = 0, end_ = 0;
+  std::uint64_t read_ = 0;  // bytes of the file read
+  bool at_end_ = false;
+};
 
 ClientSession::ClientSession(ClientConnection& connection, std::string global_key)
     : connection_(connection), global_key_(std::move(global_key)) {}
@@ -455,17 +467,16 @@ bool ClientSession::SendUploadEnd() {
 TransferResult ClientSession::SendUpload(std::string_view folder, std::string_view file,
                                          std::string_view local_archive,
                                          platform::FileTime last_write, std::int64_t file_size,
-                                         ProgressReporter& report) {
+                                         ProgressReporter& report, StreamedPacking* streamed) {
   std::uint8_t fixed[kUploadFixedPartSize];
   WriteUploadFixedPart(UploadFixedPart{last_write, file_size}, fixed);
   const TransferStatus asked =
       AskRefusable(PacketType::kUploadRequest, SealRecord({folder, file}, fixed));
   if (asked != TransferStatus::kDone) return Failed(asked, TransferStep::kRequest);
-  return SendArchive(local_archive, report);
+  return SendArchive(local_archive, report, streamed);
 }
 
-TransferStatus ClientSession::SendChunksPipelined(platform::File& in, ProgressReporter& report) {
-  PieceReader reader(in);
+TransferStatus ClientSession::SendChunksPipelined(PieceReader& reader, ProgressReporter& report) {
   TransferWindow window(pipeline_.start_window, pipeline_.max_window);
   std::vector<std::uint8_t> batch(kChunkBatch * kBulkUploadFrameSize);
   std::size_t batched = 0;  // bytes of batch in use
@@ -517,20 +528,21 @@ TransferStatus ClientSession::SendChunksPipelined(platform::File& in, ProgressRe
   }
 }
 
-TransferResult ClientSession::SendArchive(std::string_view local_archive,
-                                          ProgressReporter& report) {
+TransferResult ClientSession::SendArchive(std::string_view local_archive, ProgressReporter& report,
+                                          StreamedPacking* streamed) {
   platform::File in;
   platform::DirEntry archive;
   if (in.Open(local_archive, platform::File::kRead) != 0 ||
       platform::Stat(local_archive, archive) != 0) {
     return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
   }
-  report.Phase(TransferPhase::kMoving, archive.size);
+  // A streamed archive's size is known only at its end.
+  report.Phase(TransferPhase::kMoving, streamed != nullptr ? 0 : archive.size);
+  PieceReader reader(in, streamed != nullptr ? &streamed->packer : nullptr);
   TransferStatus sent = TransferStatus::kDone;
   if (connection_.pipelining()) {
-    sent = SendChunksPipelined(in, report);
+    sent = SendChunksPipelined(reader, report);
   } else {
-    PieceReader reader(in);
     for (;;) {
       std::span<const std::uint8_t> piece;
       if (!reader.Next(piece)) {
@@ -552,6 +564,10 @@ TransferResult ClientSession::SendArchive(std::string_view local_archive,
     return Failed(TransferStatus::kLocal, TransferStep::kChunks, local_archive);
   }
   if (sent != TransferStatus::kDone) return Failed(sent, TransferStep::kChunks);
+  // A source that changed while it was packed is not placed: the end is not sent.
+  if (streamed != nullptr && !streamed->unchanged()) {
+    return Failed(TransferStatus::kChanged, TransferStep::kLocalFile, streamed->source);
+  }
   report.Phase(TransferPhase::kFinishing);
   // The server unpacks and places the file before it answers the end.
   ScopedReplyTimeout long_wait(connection_, kSlowStepFactor * connection_.reply_timeout());
@@ -568,10 +584,34 @@ TransferResult ClientSession::Upload(std::string_view local_source, std::string_
   if (platform::Stat(local_source, before) != 0 || before.is_folder) {
     return Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_source);
   }
+  const auto unchanged = [&] {
+    platform::DirEntry after;
+    return platform::Stat(local_source, after) == 0 && after.size == before.size &&
+           after.last_write == before.last_write;
+  };
+  const platform::FileTime sent_time = announce.value_or(before.last_write);
+  TransferResult result;
+  if (connection_.pipelining() && before.size >= kStreamedPackingFrom) {
+    // Our own server: the archive is packed while its chunks go out.
+    StreamedPacking streamed;
+    streamed.source = local_source;
+    streamed.unchanged = unchanged;
+    platform::File source;
+    if (source.Open(local_source, platform::File::kRead) != 0 ||
+        !streamed.packer.Start(local_archive, file, std::move(source), nullptr)) {
+      result = Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_source);
+    } else {
+      result = SendUpload(folder, file, local_archive, sent_time,
+                          static_cast<std::int64_t>(before.size), report, &streamed);
+      result.sent_time = sent_time;
+    }
+    streamed.packer.Stop();
+    platform::RemoveIfExists(local_archive);
+    return result;
+  }
   report.Phase(TransferPhase::kPacking);
   const bool packed = PackFile(local_archive, local_source, file);
   platform::DirEntry after;
-  TransferResult result;
   if (!packed || platform::Stat(local_source, after) != 0) {
     result = Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_source);
   } else if (after.size != before.size || after.last_write != before.last_write) {

@@ -32,12 +32,22 @@
 #include "client/TransferWindow.h"
 #include "platform/Clock.h"
 #include "support/Rijndael.h"
+#include "support/StreamingPacker.h"
 
 namespace kestrel::client {
 
 enum class PasswordChange { kChanged, kRefused, kNoReply };
 
 // How the chunk loops pipeline (when the connection found that they may).
+class PieceReader;
+
+// An upload archive packed while its chunks are sent (our own server only).
+struct StreamedPacking {
+  std::string_view source;          // the local file being packed
+  std::function<bool()> unchanged;  // it is as it was when packing began
+  StreamingPacker packer;
+};
+
 struct PipelineSettings {
   std::size_t start_window = TransferWindow::kStart;
   std::size_t max_window = TransferWindow::kMax;
@@ -172,7 +182,7 @@ class ClientSession {
   std::size_t BuildUploadChunk(std::span<const std::uint8_t> archive_bytes,
                                std::span<std::uint8_t> out);
   // The archive's chunks with a window of unacknowledged ones.
-  TransferStatus SendChunksPipelined(platform::File& in, ProgressReporter& report);
+  TransferStatus SendChunksPipelined(PieceReader& reader, ProgressReporter& report);
   bool Accepted(PacketType type, std::span<const std::uint8_t> payload);
   // A request the server refuses with silence: kDone, kRefused or kNoReply.
   TransferStatus AskRefusable(PacketType type, std::span<const std::uint8_t> payload);
@@ -189,10 +199,12 @@ class ClientSession {
   // 0x32 with this fixed part, then SendArchive.
   TransferResult SendUpload(std::string_view folder, std::string_view file,
                             std::string_view local_archive, platform::FileTime last_write,
-                            std::int64_t file_size, ProgressReporter& report);
+                            std::int64_t file_size, ProgressReporter& report,
+                            StreamedPacking* streamed = nullptr);
   // The archive as 0x33 chunks, then the 0x33 end (awaited while the server
-  // places the file).
-  TransferResult SendArchive(std::string_view local_archive, ProgressReporter& report);
+  // places the file). streamed: the archive is still being packed.
+  TransferResult SendArchive(std::string_view local_archive, ProgressReporter& report,
+                             StreamedPacking* streamed = nullptr);
   PasswordChange ReadPasswordReply(PacketType type, std::span<const std::uint8_t> payload);
 
   ClientConnection& connection_;

@@ -14,10 +14,6 @@ namespace kestrel {
 namespace {
 
 constexpr std::size_t kChunkHeaderSize = kFrameOverhead + kBulkDownloadPayload;  // 7
-// Files from this size on are packed while they are sent, for peers that
-// pipeline their requests (our own client): below it packing takes
-// milliseconds, and the archive stays larger than the peer's request window.
-constexpr std::uint64_t kStreamedPackingFrom = 8ull << 20;
 
 }  // namespace
 
@@ -98,7 +94,8 @@ void CSessionHandler::OnDownloadRequest(const Request& request) {
   platform::DirEntry status;
   if (assembler_.pipelining() && file.IsOpen() && file.Status(status) == 0 &&
       status.size >= kStreamedPackingFrom) {
-    // The chunk requests wait for the packer where they overtake it.
+    // Packed while sent, for peers that pipeline (our own client): the chunk
+    // requests wait for the packer where they overtake it.
     download_streamed_ =
         packer_.Start(NewTransferArchive(), kTransferEntryName, std::move(file), values_.shutdown);
   } else {

@@ -185,7 +185,7 @@ class CSessionHandler final : public ISessionHandler {
   ReplyGather replies_;
   mutable LogBurstLimit log_burst_;  // counts lines; Log is const for its callers
 
-  CFileNeu download_file_;  // the archive being sent in chunks
+  CFileNeu download_file_;           // the archive being sent in chunks
   std::uint64_t download_read_ = 0;  // bytes of it sent
   StreamingPacker packer_;           // packs it while it is sent, when started
   bool download_streamed_ = false;   // it was packed while sent

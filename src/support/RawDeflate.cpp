@@ -57,8 +57,8 @@ class RawDeflater::State {
       return;
     }
 #endif
-    zlib_ok_ = deflateInit2(&z_, level == DeflateLevel::kStored ? 0 : 1, Z_DEFLATED, -MAX_WBITS,
-                            8, Z_DEFAULT_STRATEGY) == Z_OK;
+    zlib_ok_ = deflateInit2(&z_, level == DeflateLevel::kStored ? 0 : 1, Z_DEFLATED, -MAX_WBITS, 8,
+                            Z_DEFAULT_STRATEGY) == Z_OK;
   }
   ~State() {
     if (zlib_ok_) deflateEnd(&z_);
@@ -132,10 +132,10 @@ std::uint32_t DosDateTime(platform::FileTime time) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm local{};
   if (localtime_r(&t, &local) == nullptr || local.tm_year + 1900 < 1980) return kFirst;
-  const auto date = static_cast<std::uint32_t>((local.tm_year - 80) << 9 |
-                                               (local.tm_mon + 1) << 5 | local.tm_mday);
-  const auto clock = static_cast<std::uint32_t>(local.tm_hour << 11 | local.tm_min << 5 |
-                                                local.tm_sec / 2);
+  const auto date = static_cast<std::uint32_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 |
+                                               local.tm_mday);
+  const auto clock =
+      static_cast<std::uint32_t>(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2);
   return date << 16 | clock;
 }
 

@@ -23,7 +23,8 @@ constexpr unsigned kVersionZip64 = 45;  // zip64 fields
 class Record {
  public:
   Record& Put(std::uint64_t value, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i) bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    for (std::size_t i = 0; i < width; ++i)
+      bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     return *this;
   }
   Record& Put(std::string_view text) {
@@ -137,7 +138,9 @@ bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
     end.Put(0, 4).Put(0, 4).Put(1, 8).Put(1, 8).Put(directory_size, 8).Put(directory_at, 8);
     end.Put(kZip64LocatorSignature, 4).Put(0, 4).Put(zip64_end_at, 8).Put(1, 4);
   }
-  const auto fits = [](std::uint64_t value) { return value < kNoZip64Limit ? value : kZip64Marker; };
+  const auto fits = [](std::uint64_t value) {
+    return value < kNoZip64Limit ? value : kZip64Marker;
+  };
   end.Put(kEndSignature, 4).Put(0, 2).Put(0, 2).Put(1, 2).Put(1, 2);
   end.Put(directory_size, 4).Put(fits(directory_at), 4).Put(0, 2);
   return out.Put(end.bytes()) && out.Flush();

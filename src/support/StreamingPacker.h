@@ -18,6 +18,11 @@
 
 namespace kestrel {
 
+// Files from this size on are worth packing while they are sent: below it
+// packing takes milliseconds, and the archive stays larger than a pipelining
+// peer's request window.
+inline constexpr std::uint64_t kStreamedPackingFrom = 8ull << 20;
+
 // Threads: Start, WaitFor and Stop belong to one owner thread; the packing
 // runs on a thread of the packer's own, which shares only progress_ (under
 // mutex_) and cancel_ with the owner.

@@ -309,8 +309,8 @@ TEST_F(DownloadTest, LargeFilesArePackedWhileSentOnlyToPipeliningPeers) {
     EXPECT_TRUE(env.WaitForLog("project Alpha, user anna file transmitted to client", kLogInfo,
                                pipelined ? 1 : 2));
   }
-  EXPECT_EQ(env.log_window.CountLog("project Alpha, user anna file transmitted to client", kLogInfo),
-            2);
+  EXPECT_EQ(
+      env.log_window.CountLog("project Alpha, user anna file transmitted to client", kLogInfo), 2);
 }
 
 }  // namespace

@@ -118,6 +118,22 @@ TEST_F(UploadTest, MissingTwoLevelFolderIsCreated) {
   EXPECT_EQ(LastWrite(env.AlphaFile("Docs/2021/deep.txt")), kAnnounced);
 }
 
+TEST_F(UploadTest, LargeFileFromAPipeliningClientIsPackedWhileSent) {
+  std::string text;
+  for (int i = 0; text.size() < (9u << 20); ++i) text += "entry " + std::to_string(i) + "\n";
+  WriteFileBytes("src.txt", text);
+  Peer peer(env);
+  ASSERT_TRUE(peer.connection.ProbePipelining());
+  ASSERT_TRUE(peer.LoginAnna());
+  ASSERT_TRUE(peer.session->UploadFile("RootFolder", "big.txt", "src.txt", kAnnounced, "u.zip"));
+  EXPECT_TRUE(ReadFileBytes(env.AlphaFile("big.txt")) == text);
+  // Sizes and CRC followed the data (flag bit 3); the local archive is gone.
+  const std::string archive = ReadFileBytes("Temp/Alpha_anna_0.zip");
+  ASSERT_GT(archive.size(), 6u);
+  EXPECT_NE(archive[6] & 8, 0);
+  EXPECT_FALSE(platform::Exists("u.zip"));
+}
+
 TEST_F(UploadTest, UploadReplacesAnExistingFile) {
   WriteFileBytes(env.AlphaFile("doc.txt"), "old contents");
   WriteFileBytes("src.txt", "new contents");

@@ -41,7 +41,8 @@ std::string ReadAll(const std::string& path) {
 
 std::string Text(std::size_t size) {
   std::string text;
-  for (std::size_t i = 0; text.size() < size; ++i) text += "line " + std::to_string(i * 7919) + "\n";
+  for (std::size_t i = 0; text.size() < size; ++i)
+    text += "line " + std::to_string(i * 7919) + "\n";
   text.resize(size);
   return text;
 }
