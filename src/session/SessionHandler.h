@@ -30,6 +30,7 @@
 #include "support/FileNeu.h"
 #include "support/Rijndael.h"
 #include "support/StreamingPacker.h"
+#include "support/ZipArchive.h"
 
 namespace kestrel {
 
@@ -216,6 +217,10 @@ class CSessionHandler final : public ISessionHandler {
     std::uint64_t next_space_check = 0;
     UploadKind kind = UploadKind::kNone;
     bool spoiled = false;  // a chunk was refused or too much came: nothing will be placed
+    // A large client upload from a pipelining peer is also unpacked into the
+    // staging file while it arrives; where this cannot finish it, the archive
+    // is extracted as usual.
+    std::unique_ptr<StreamExtractor> unpacking;
   } upload_;
 
   // Buffers reused for every request; nothing is allocated per chunk.

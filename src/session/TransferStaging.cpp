@@ -48,6 +48,12 @@ PlaceOutcome ExtractAndPlace(TransferStaging& staging, std::string_view archive_
                              std::string_view folder, std::string_view name,
                              platform::FileTime last_write) {
   if (!staging.Extract(archive_path, limits)) return PlaceOutcome::kNothingExtracted;
+  return PlaceStaged(staging, root, folder, name, last_write);
+}
+
+PlaceOutcome PlaceStaged(TransferStaging& staging, const platform::Directory& root,
+                         std::string_view folder, std::string_view name,
+                         platform::FileTime last_write) {
   platform::Directory target_folder;
   const int error = root.CreateFolders(folder, target_folder);
   if (error == platform::kLinkOnTheWay) return PlaceOutcome::kRefused;

@@ -67,4 +67,9 @@ PlaceOutcome ExtractAndPlace(TransferStaging& staging, std::string_view archive_
                              std::string_view folder, std::string_view name,
                              platform::FileTime last_write);
 
+// The step after extraction, for a file already in the staging file.
+PlaceOutcome PlaceStaged(TransferStaging& staging, const platform::Directory& root,
+                         std::string_view folder, std::string_view name,
+                         platform::FileTime last_write);
+
 }  // namespace kestrel

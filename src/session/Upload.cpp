@@ -37,6 +37,7 @@ bool ChunkFits(const ChunkHeader& h) {
 }  // namespace
 
 void CSessionHandler::AbandonUpload() {
+  upload_.unpacking.reset();
   if (upload_.file.IsOpen()) upload_.file.Close();
   if (!upload_.archive.empty()) platform::RemoveIfExists(upload_.archive);
   upload_.archive.clear();
@@ -67,6 +68,7 @@ void CSessionHandler::FlushUpload() {
 }
 
 void CSessionHandler::SpoilUpload() {
+  upload_.unpacking.reset();
   upload_.spoiled = true;
   upload_.pending_bytes = 0;
   if (!upload_.file.IsOpen()) return;
@@ -88,6 +90,11 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   upload_.project = project_;
   upload_.user = user_;
   upload_.kind = UploadKind::kClient;
+  if (assembler_.pipelining() && fixed.size >= 0 &&
+      static_cast<std::uint64_t>(fixed.size) >= kStreamedPackingFrom && !upload_.spoiled) {
+    upload_.unpacking =
+        std::make_unique<StreamExtractor>(StagingFilePath(thread_number_), upload_.limits.extract);
+  }
   Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
        upload_.file_name.c_str(), project_->projectname.c_str());
 }
@@ -143,9 +150,12 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
     FlushUpload();
     if (!upload_.file.IsOpen()) return;
   }
-  DecryptBuffer(cipher_.With(session_key_), request.block, header.cipher_length,
-                upload_.pending.get() + upload_.pending_bytes);
+  std::uint8_t* plain = upload_.pending.get() + upload_.pending_bytes;
+  DecryptBuffer(cipher_.With(session_key_), request.block, header.cipher_length, plain);
   upload_.pending_bytes += header.plain_length;
+  if (upload_.unpacking && !upload_.unpacking->Feed(std::span(plain, header.plain_length))) {
+    upload_.unpacking.reset();  // the archive file decides
+  }
 }
 
 void CSessionHandler::FinishClientUpload() {
@@ -154,9 +164,14 @@ void CSessionHandler::FinishClientUpload() {
   platform::Directory root;
   if (root.Open(project_->rootpath) != 0) return;
   TransferStaging staging(thread_number_);
+  const bool unpacked = upload_.unpacking && upload_.unpacking->Finish().ok;
+  upload_.unpacking.reset();
   const PlaceOutcome outcome =
-      ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root, upload_.target.folder,
-                      upload_.target.file_name, upload_.file_time);
+      unpacked
+          ? PlaceStaged(staging, root, upload_.target.folder, upload_.target.file_name,
+                        upload_.file_time)
+          : ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root,
+                            upload_.target.folder, upload_.target.file_name, upload_.file_time);
   if (outcome == PlaceOutcome::kRefused) {
     RefuseProjectFile(PacketType::kUploadChunk, upload_.folder, Refusal::kLink);
     return;
