@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -48,12 +49,9 @@ std::string Text(std::size_t size) {
 }
 
 std::string Noise(std::size_t size) {
+  std::mt19937_64 random(7);
   std::string noise(size, '\0');
-  std::uint64_t x = 88172645463325252ull;
-  for (char& c : noise) {
-    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-    c = static_cast<char>(x >> 56);
-  }
+  for (char& c : noise) c = static_cast<char>(random());
   return noise;
 }
 
