@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -356,8 +357,10 @@ class Inflater {
     if (!state_) state_ = std::make_unique_for_overwrite<inflate_state>();
     isal_inflate_init(state_.get());
     state_->crc_flag = ISAL_DEFLATE;
+    ahead_size_ = 0;
     return true;
 #else
+    ended_ = false;
     if (started_) return inflateReset(&z_) == Z_OK;
     started_ = inflateInit2(&z_, -MAX_WBITS) == Z_OK;
     return started_;
@@ -376,7 +379,15 @@ class Inflater {
     in = in.subspan(in.size() - state_->avail_in);
     *produced = out.size() - state_->avail_out;
     if (status < 0) return Step::kBad;
-    return state_->block_state == ISAL_BLOCK_FINISH ? Step::kEnded : Step::kGoing;
+    if (state_->block_state != ISAL_BLOCK_FINISH) return Step::kGoing;
+    // ISA-L reads ahead into a 64-bit buffer and keeps what it holds past the
+    // stream's end: whole bytes above the last byte's padding bits.
+    const int bits = std::max(state_->read_in_length, 0);
+    ahead_size_ = std::min(static_cast<size_t>(bits / 8), ahead_.size());
+    for (size_t i = 0; i < ahead_size_; ++i) {
+      ahead_[i] = static_cast<unsigned char>(state_->read_in >> (bits % 8 + 8 * i));
+    }
+    return Step::kEnded;
 #else
     z_.next_in = const_cast<Bytef*>(in.data());
     z_.avail_in = static_cast<uInt>(in.size());
@@ -385,17 +396,40 @@ class Inflater {
     const int status = inflate(&z_, Z_NO_FLUSH);
     in = in.subspan(in.size() - z_.avail_in);
     *produced = out.size() - z_.avail_out;
-    if (status == Z_STREAM_END) return Step::kEnded;
+    ended_ = status == Z_STREAM_END;  // zlib stops right at the end
+    if (ended_) return Step::kEnded;
     return status == Z_OK || status == Z_BUF_ERROR ? Step::kGoing : Step::kBad;
+#endif
+  }
+
+  // True once the stream has ended.
+  bool ended() const {
+#if KESTREL_HAVE_ISAL
+    return state_ && state_->block_state == ISAL_BLOCK_FINISH;
+#else
+    return ended_;
+#endif
+  }
+
+  // After kEnded: input bytes past the stream's end that Run took without
+  // using, in order, before the input it left. Empty with zlib.
+  std::span<const unsigned char> ReadAhead() const {
+#if KESTREL_HAVE_ISAL
+    return std::span(ahead_.data(), ahead_size_);
+#else
+    return {};
 #endif
   }
 
  private:
 #if KESTREL_HAVE_ISAL
   std::unique_ptr<inflate_state> state_;  // large: kept off the stack
+  std::array<unsigned char, 8> ahead_{};
+  size_t ahead_size_ = 0;
 #else
   z_stream z_{};
   bool started_ = false;
+  bool ended_ = false;
 #endif
 };
 
@@ -424,6 +458,8 @@ class EntryOutput {
         block_.data() + held_,
         static_cast<size_t>(std::min<std::uint64_t>(block_.size() - held_, declared_ - produced_)));
   }
+  // Moves the cut-off to declared bytes (never below those produced).
+  void Allow(std::uint64_t declared) { declared_ = std::max(declared, produced_); }
   void Produced(size_t n) {
     held_ += n;
     produced_ += n;
@@ -452,9 +488,12 @@ class EntryOutput {
 enum class Pour { kGoing, kFull, kEnded, kBad, kWriteFailed };
 
 // Inflates in into out until in is used up and nothing more comes out, the
-// declared size is reached or the stream ends.
-Pour InflateInto(Inflater& inflater, std::span<const unsigned char> in, EntryOutput& out) {
+// declared size is reached or the stream ends. rest (may be null) receives
+// the input not taken.
+Pour InflateInto(Inflater& inflater, std::span<const unsigned char> in, EntryOutput& out,
+                 std::span<const unsigned char>* rest = nullptr) {
   for (;;) {
+    if (rest != nullptr) *rest = in;
     if (out.full()) return Pour::kFull;
     const std::span<unsigned char> room = out.Room();
     if (room.empty()) return Pour::kWriteFailed;
@@ -462,6 +501,7 @@ Pour InflateInto(Inflater& inflater, std::span<const unsigned char> in, EntryOut
     size_t produced = 0;
     const Inflater::Step step = inflater.Run(in, room, &produced);
     out.Produced(produced);
+    if (rest != nullptr) *rest = in;
     if (step == Inflater::Step::kBad) return Pour::kBad;
     if (step == Inflater::Step::kEnded) return out.full() ? Pour::kFull : Pour::kEnded;
     if (in.empty() && produced < room.size()) return Pour::kGoing;
@@ -853,6 +893,12 @@ namespace {
 constexpr size_t kHeldMax = kLocalSize + 2 * 0xFFFF;
 // Deflate data is inflated in blocks of this size.
 constexpr size_t kInBlock = 64 * 1024;
+// A data descriptor: signature, CRC, two sizes of 8 bytes (zip64) at most.
+constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
+constexpr size_t kDescriptorMax = 24;
+// Output of data whose size is not known before grows by at most this much
+// after each look at the free space.
+constexpr std::uint64_t kSpaceStep = 64ull * 1024 * 1024;
 // Tail bytes taken beyond the entry's name: its directory entry with the
 // longest extra field and comment, the zip64 end records, the end record with
 // the longest comment.
@@ -886,7 +932,7 @@ class StreamExtractor::State {
           bytes = TakeHead(bytes);
           break;
         case Phase::kData:
-          bytes = TakeData(bytes);
+          bytes = described_ ? TakeDescribedData(bytes) : TakeData(bytes);
           break;
         case Phase::kTail:
           if (held_.size() + bytes.size() > tail_max_) return Fail(ExtractFailure::kBadData);
@@ -906,6 +952,7 @@ class StreamExtractor::State {
   }
 
   ExtractResult Finish() {
+    if (phase_ == Phase::kData && described_) (void)InflateDescribed();  // the last block
     ExtractResult result;
     result.reason = Check();
     if (result.reason == ExtractFailure::kNone) {
@@ -951,9 +998,9 @@ class StreamExtractor::State {
           Fail(ExtractFailure::kUnsupportedEntry);
           return {};
         }
-        if ((flags & kDataDescriptorFlag) != 0 || (method_ != 0 && method_ != Z_DEFLATED)) {
-          return Decline(bytes);
-        }
+        // Described data is taken when it is deflated: its stream ends by itself.
+        described_ = (flags & kDataDescriptorFlag) != 0;
+        if (method_ != Z_DEFLATED && (described_ || method_ != 0)) return Decline(bytes);
       } else {
         if (StartData()) return bytes;
         return declined() ? Decline(bytes) : std::span<const unsigned char>();
@@ -982,27 +1029,93 @@ class StreamExtractor::State {
     }
     compressed_ = sizes->packed;
     size_ = sizes->plain;
+    if (described_ && (crc_ != 0 || size_ != 0 || compressed_ != 0)) {
+      phase_ = Phase::kDeclined;  // not the shape a streaming writer gives
+      return false;
+    }
     if (!name_.empty() && (name_.back() == '/' || name_.back() == '\\') && size_ == 0) {
       phase_ = Phase::kDeclined;  // a folder entry: no file in this archive
       return false;
     }
-    data_end_ = held_.size() + compressed_;
+    data_start_ = held_.size();
+    data_end_ = data_start_ + compressed_;
+    zip64_ = !Zip64Field(std::span(held_).subspan(kLocalSize + name_size)).empty();
     if (limits_.max_entries < 1) return Fail(ExtractFailure::kTooManyEntries);
     if (BeyondRatio(size_, compressed_)) return Fail(ExtractFailure::kRatio);
-    const ExtractFailure room = CheckRoom(size_, limits_, ParentFolder(target_));
+    std::uint64_t allowed = size_;
+    const ExtractFailure room =
+        described_ ? NextStep(0, allowed) : CheckRoom(size_, limits_, ParentFolder(target_));
     if (room != ExtractFailure::kNone) return Fail(room);
     side_.emplace(target_);
     if (side_->Open() != 0) return Fail(ExtractFailure::kWriteFailed);
-    output_.Start(side_->file(), size_);
+    output_.Start(side_->file(), allowed);
     if (method_ == Z_DEFLATED) {
       if (!inflater_.Reset()) return Fail(ExtractFailure::kBadData);
-      in_.resize(static_cast<size_t>(std::min<std::uint64_t>(compressed_, kInBlock)));
+      in_.resize(described_ ? kInBlock
+                            : static_cast<size_t>(std::min<std::uint64_t>(compressed_, kInBlock)));
     }
     left_ = compressed_;
-    tail_max_ = kTailMax + name_.size();
+    tail_max_ = kTailMax + name_.size() + (described_ ? kDescriptorMax : 0);
     held_.clear();
     phase_ = Phase::kData;
-    if (left_ == 0) EndData();
+    if (left_ == 0 && !described_) EndData();
+    return true;
+  }
+
+  // Described data: how far the output may grow from produced bytes on, for
+  // one step, checked against the limit and the free space. Sets allowed.
+  ExtractFailure NextStep(std::uint64_t produced, std::uint64_t& allowed) const {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    if (produced > limits_.max_total_bytes) return ExtractFailure::kTooLarge;
+    // One byte past the limit shows that the data goes beyond it; it is
+    // never written.
+    const std::uint64_t bound =
+        limits_.max_total_bytes == kMax ? kMax : limits_.max_total_bytes + 1;
+    const std::uint64_t step = std::min(kSpaceStep, bound - produced);
+    const std::optional<std::uint64_t> free = platform::FreeSpace(ParentFolder(target_));
+    if (free && (step > *free || *free - step < ExtractReserve(produced + step))) {
+      return ExtractFailure::kNoSpace;
+    }
+    allowed = produced + step;
+    return ExtractFailure::kNone;
+  }
+
+  // Described data, gathered into blocks like the rest; the bytes after its
+  // stream's end are returned for the tail.
+  std::span<const unsigned char> TakeDescribedData(std::span<const unsigned char> bytes) {
+    while (!bytes.empty() && phase_ == Phase::kData) {
+      const size_t take = std::min(in_.size() - in_held_, bytes.size());
+      std::memcpy(in_.data() + in_held_, bytes.data(), take);
+      in_held_ += take;
+      packed_ += take;
+      bytes = bytes.subspan(take);
+      if (in_held_ == in_.size() && !InflateDescribed()) return {};
+    }
+    return bytes;
+  }
+
+  // Inflates the described data gathered, a step further each time the
+  // output reaches what was allowed. At the stream's end the bytes after it
+  // begin the tail. False (and failed) on bad data, a failed write or no room.
+  bool InflateDescribed() {
+    std::span<const unsigned char> in(in_.data(), in_held_);
+    in_held_ = 0;
+    for (;;) {
+      const Pour pour = InflateInto(inflater_, in, output_, &in);
+      if (pour == Pour::kBad) return Fail(ExtractFailure::kBadData);
+      if (pour == Pour::kWriteFailed) return Fail(ExtractFailure::kWriteFailed);
+      if (inflater_.ended()) break;
+      if (pour != Pour::kFull) return true;
+      std::uint64_t allowed = 0;
+      const ExtractFailure room = NextStep(output_.produced(), allowed);
+      if (room != ExtractFailure::kNone) return Fail(room);
+      output_.Allow(allowed);
+    }
+    const std::span<const unsigned char> ahead = inflater_.ReadAhead();
+    held_.assign(ahead.begin(), ahead.end());
+    held_.insert(held_.end(), in.begin(), in.end());
+    packed_ -= held_.size();
+    phase_ = Phase::kTail;
     return true;
   }
 
@@ -1060,24 +1173,64 @@ class StreamExtractor::State {
     const ExtractFailure tail = CheckTail();
     if (tail != ExtractFailure::kNone) return tail;
     if (!output_.Flush()) return ExtractFailure::kWriteFailed;
+    if (described_) return CheckDescribed();
     if (cut_) return ExtractFailure::kBadData;
     if (output_.produced() != size_) return ExtractFailure::kSizeMismatch;
     if (output_.crc() != crc_) return ExtractFailure::kCrcMismatch;
     return ExtractFailure::kNone;
   }
 
-  // The central directory: one entry agreeing with the local header, then
-  // the end records, ending exactly with the archive.
-  ExtractFailure CheckTail() {
+  // Described data against its directory entry, faults in the order the
+  // archive file's extraction meets them, then the descriptor against both.
+  ExtractFailure CheckDescribed() const {
+    if (BeyondRatio(size_, compressed_)) return ExtractFailure::kRatio;
+    if (size_ > limits_.max_total_bytes) return ExtractFailure::kTooLarge;
+    if (compressed_ < packed_) return ExtractFailure::kBadData;  // ends inside the stream
+    if (output_.produced() < size_) return ExtractFailure::kSizeMismatch;
+    if (output_.produced() > size_ || output_.crc() != crc_) return ExtractFailure::kCrcMismatch;
+    if (compressed_ != packed_ || descriptor_crc_ != crc_ || descriptor_.packed != packed_ ||
+        descriptor_.plain != size_) {
+      return ExtractFailure::kBadData;
+    }
+    return ExtractFailure::kNone;
+  }
+
+  // The data descriptor at the start of the tail, with or without its
+  // signature: the central directory follows it. Its length, 0 when there
+  // is none.
+  size_t TakeDescriptor() {
     const std::span<const unsigned char> tail(held_);
+    const size_t width = zip64_ ? 8 : 4;
+    for (const size_t at : {size_t{4}, size_t{0}}) {
+      const size_t end = at + 4 + 2 * width;
+      if (at > 0 && (tail.size() < 4 || Little(tail, 0, 4) != kDescriptorSignature)) continue;
+      if (end + 4 > tail.size() || Little(tail, end, 4) != kCentralSignature) continue;
+      descriptor_crc_ = static_cast<std::uint32_t>(Little(tail, at, 4));
+      descriptor_ = {Little(tail, at + 4, width), Little(tail, at + 4 + width, width)};
+      return end;
+    }
+    return 0;
+  }
+
+  // The data descriptor of described data, then the central directory: one
+  // entry agreeing with the local header (described: giving the CRC and
+  // sizes), then the end records, ending exactly with the archive.
+  ExtractFailure CheckTail() {
     bool has_end = false;
-    for (size_t at = tail.size() >= kEndSize ? tail.size() - kEndSize + 1 : 0; at-- > 0;) {
-      if (Little(tail, at, 4) == kEndSignature) {
+    for (size_t at = held_.size() >= kEndSize ? held_.size() - kEndSize + 1 : 0; at-- > 0;) {
+      if (Little(held_, at, 4) == kEndSignature) {
         has_end = true;
         break;
       }
     }
     if (!has_end) return ExtractFailure::kCannotOpen;
+    size_t from = 0;
+    if (described_) {
+      from = TakeDescriptor();
+      if (from == 0) return ExtractFailure::kBadData;
+      data_end_ = data_start_ + packed_ + from;
+    }
+    const std::span<const unsigned char> tail = std::span(held_).subspan(from);
     if (tail.size() < kCentralSize || Little(tail, 0, 4) != kCentralSignature) {
       return ExtractFailure::kBadData;
     }
@@ -1101,13 +1254,19 @@ class StreamExtractor::State {
         std::equal(name_.begin(), name_.end(), tail.begin() + kCentralSize,
                    tail.begin() + static_cast<std::ptrdiff_t>(kCentralSize + name_size)) &&
         name_.size() == name_size;
-    if (!same_name || Little(tail, 10, 2) != static_cast<std::uint64_t>(method_) ||
-        Little(tail, 16, 4) != crc_ || size != size_ || compressed != compressed_ || offset != 0 ||
+    if (!same_name || Little(tail, 10, 2) != static_cast<std::uint64_t>(method_) || offset != 0 ||
         disk != 0) {
       return ExtractFailure::kBadData;
     }
+    if (described_) {  // the values the archive file's extraction checks the data against
+      crc_ = static_cast<std::uint32_t>(Little(tail, 16, 4));
+      size_ = size;
+      compressed_ = compressed;
+    } else if (Little(tail, 16, 4) != crc_ || size != size_ || compressed != compressed_) {
+      return ExtractFailure::kBadData;
+    }
     dos_date_ = static_cast<std::uint32_t>(Little(tail, 12, 4));
-    central_extra_at_ = kCentralSize + name_size;
+    central_extra_at_ = from + kCentralSize + name_size;
     central_extra_size_ = extra_size;
 
     // Optional zip64 end record and locator, then the end record.
@@ -1166,7 +1325,10 @@ class StreamExtractor::State {
   std::uint32_t crc_ = 0;
   std::uint64_t compressed_ = 0;
   std::uint64_t size_ = 0;
-  std::uint64_t data_end_ = 0;  // archive offset of the central directory
+  bool described_ = false;        // CRC and sizes in a data descriptor after the data
+  bool zip64_ = false;            // a zip64 field: the descriptor's sizes take 8 bytes
+  std::uint64_t data_start_ = 0;  // archive offset of the data
+  std::uint64_t data_end_ = 0;    // archive offset of the central directory
   size_t tail_max_ = 0;
   // While the data arrives.
   std::optional<platform::SideFile> side_;
@@ -1174,9 +1336,13 @@ class StreamExtractor::State {
   EntryOutput output_;
   std::vector<unsigned char> in_;  // deflate data gathered for the inflater
   size_t in_held_ = 0;
-  std::uint64_t left_ = 0;  // compressed bytes still to come
-  bool ended_ = false;      // declared size reached or stream ended: the rest is not inflated
-  bool cut_ = false;        // the data ended inside the deflate stream
+  std::uint64_t left_ = 0;    // compressed bytes still to come
+  bool ended_ = false;        // declared size reached or stream ended: the rest is not inflated
+  bool cut_ = false;          // the data ended inside the deflate stream
+  std::uint64_t packed_ = 0;  // described: deflate bytes taken (once ended: the data's length)
+  // From the data descriptor.
+  std::uint32_t descriptor_crc_ = 0;
+  EntrySizes descriptor_;
   // From the central directory.
   std::uint32_t dos_date_ = 0;
   size_t central_extra_at_ = 0;

@@ -132,12 +132,25 @@ std::uint64_t ExtractReserve(std::uint64_t declared_bytes);
 // target, never past its declared size, and is renamed over the target only
 // when the archive is whole: data of the declared size and CRC, then a
 // central directory of that one entry agreeing with the local header, then
-// the end record. The failures are those ExtractArchive gives for the same
-// damage (kBadData where it has none). A head it does not take (no local
-// header first, sizes in a data descriptor, another method, a folder entry)
-// it declines before it writes anything: the caller then extracts the whole
-// archive from a file, starting with held(). Memory is bounded (about
-// 700 KiB) and made once. Threads: one owner at a time.
+// the end record.
+//
+// A deflated entry written while it was sent (data descriptor flag, CRC and
+// sizes 0 in its local header) is taken as well: its data ends where its
+// deflate stream ends. Its output is bounded while it grows: beyond
+// limits.max_total_bytes it fails with kTooLarge; the free space is checked
+// before each 64 MiB of it (ExtractReserve of the output so far and the next
+// step: kNoSpace), and nothing is written past what was checked. The data
+// descriptor (with or without its signature; 8-byte sizes when the local
+// header has a zip64 field) follows, then the central directory, whose CRC
+// and sizes the data must match; the descriptor must agree with both.
+//
+// The failures are those ExtractArchive gives for the same damage (kBadData
+// where it has none). A head it does not take (no local header first, a
+// stored entry with a data descriptor, sizes both in the header and flagged
+// as in a descriptor, another method, a folder entry) it declines before it
+// writes anything: the caller then extracts the whole archive from a file,
+// starting with held(). Memory is bounded (about 700 KiB) and made once.
+// Threads: one owner at a time.
 class StreamExtractor {
  public:
   explicit StreamExtractor(std::string_view target_path, const ExtractLimits& limits = {});

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <limits>
 #include <span>
 #include <sstream>
 #include <string>
@@ -70,6 +71,41 @@ def deflated(data):
     c = zlib.compressobj(1, zlib.DEFLATED, -15)
     return c.compress(data) + c.flush()
 
+class Unseekable:
+    # A pipe: zipfile then leaves CRC and sizes to a data descriptor.
+    def __init__(self, f): self.f = f
+    def write(self, b): return self.f.write(b)
+    def flush(self): self.f.flush()
+
+def streamed(path, data, method, zip64):
+    with open(path, 'wb') as f, zipfile.ZipFile(Unseekable(f), 'w', method) as z:
+        info = zipfile.ZipInfo('transfer.dat', date_time=(2020, 5, 6, 7, 8, 10))
+        info.compress_type = method
+        with z.open(info, 'w', force_zip64=zip64) as w:
+            w.write(data)
+
+def damage(path, what):
+    # Changes a streamed archive's descriptor (dd) and directory entry (cd).
+    b = bytearray(open(path, 'rb').read())
+    end = len(b) - 22
+    cd = struct.unpack_from('<I', b, end + 16)[0]
+    wide = struct.unpack_from('<H', b, 28)[0] > 0  # zip64: 8-byte descriptor sizes
+    dd, size, w = (cd - 24, '<Q', 8) if wide else (cd - 16, '<I', 4)
+    def add(at, fmt, n):
+        struct.pack_into(fmt, b, at, struct.unpack_from(fmt, b, at)[0] + n)
+    if what == 'descriptor crc': add(dd + 4, '<I', 1)
+    elif what == 'crc': add(dd + 4, '<I', 1); add(cd + 16, '<I', 1)
+    elif what == 'directory crc': add(cd + 16, '<I', 1)
+    elif what == 'directory plain': add(cd + 24, '<I', 1)
+    elif what.startswith('plain'):  # plain+N, plain-N
+        add(dd + 8 + w, size, int(what[5:])); add(cd + 24, '<I', int(what[5:]))
+    elif what.startswith('packed'):
+        add(dd + 8, size, int(what[6:])); add(cd + 20, '<I', int(what[6:]))
+    elif what == 'unsigned': del b[dd:dd + 4]; add(end - 4 + 16, '<I', -4)
+    elif what == 'no descriptor': del b[dd:cd]; add(end - (cd - dd) + 16, '<I', dd - cd)
+    else: raise ValueError(what)
+    open(path, 'wb').write(bytes(b))
+
 cmd = sys.argv[1]
 text = b''.join(b'line %d of the log\n' % (i * 7919) for i in range(20000))
 path = sys.argv[2]
@@ -101,6 +137,12 @@ elif cmd == 'prefix':
     # Garbage after the first 2000 bytes of a stream declared as 1000 bytes.
     comp = deflated(text)
     raw(path, 8, comp[:2000] + bytes(range(256)) * 40, 1000, zlib.crc32(text[:1000]))
+elif cmd == 'streamed':
+    # streamed ARCHIVE SOURCE ZIP64 [DAMAGE]
+    streamed(path, open(sys.argv[3], 'rb').read(), zipfile.ZIP_DEFLATED, sys.argv[4] == '1')
+    if len(sys.argv) > 5: damage(path, sys.argv[5])
+elif cmd == 'streamedstored':
+    streamed(path, text, zipfile.ZIP_STORED, False)
 elif cmd == 'comment':
     # A valid archive whose end record carries the longest comment.
     with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
@@ -203,6 +245,13 @@ class ZipArchiveTest : public ::testing::Test {
   }
   void RequirePython() {
     if (PythonPath().empty()) GTEST_SKIP() << "no python3";
+  }
+  // Packs source as a pipe-writing zip library does (CRC and sizes in a data
+  // descriptor, zip64 sizes or not), then damages it as named ("" for none).
+  bool PackStreamed(const std::string& archive, const std::string& source, bool zip64,
+                    const std::string& damage = "") {
+    return Python("streamed " + Quote(archive) + " " + Quote(source) + (zip64 ? " 1" : " 0") +
+                  (damage.empty() ? "" : " " + Quote(damage)));
   }
   // Packs bytes as the file name and checks the archive with Python's
   // zipfile; the archive's size, 0 when packing or the check failed.
@@ -543,8 +592,8 @@ TEST_F(ZipArchiveTest, DamagedStreamsFailAndDataPastTheDeclaredSizeIsNeverRead) 
 // Feeds archive to a StreamExtractor onto target in pieces of the given
 // sizes, taken in turn.
 ExtractResult Stream(const std::string& archive, const std::string& target,
-                     const std::vector<size_t>& pieces = {1280}) {
-  StreamExtractor stream(target);
+                     const std::vector<size_t>& pieces = {1280}, const ExtractLimits& limits = {}) {
+  StreamExtractor stream(target, limits);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(archive.data());
   for (size_t at = 0, i = 0; at < archive.size(); ++i) {
     const size_t n = std::min(pieces[i % pieces.size()], archive.size() - at);
@@ -555,6 +604,7 @@ ExtractResult Stream(const std::string& archive, const std::string& target,
 }
 
 const std::vector<size_t> kOddPieces = {1, 3, 1000, 1281, 7, 65536, 29, 4093};
+const std::vector<size_t> kOneSpan = {std::numeric_limits<size_t>::max()};
 
 TEST_F(ZipArchiveTest, StreamingGivesTheSameFileAsExtractingTheArchive) {
   const std::string source = dir_.Sub("s.bin");
@@ -657,7 +707,7 @@ TEST_F(ZipArchiveTest, StreamingDeclinesOtherShapesAndHoldsEveryByteFed) {
   WriteNative(source, data);
   const std::string archive = dir_.Sub("a.zip");
   ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
-  std::string described = ReadNative(archive);  // sizes left to a data descriptor
+  std::string described = ReadNative(archive);  // sizes in the header, flagged as in a descriptor
   described[6] |= 8;
   described[described.size() - 22 - 46 - 12 + 8] |= 8;
   const std::string target = dir_.Sub("out/transfer.dat");
@@ -672,6 +722,112 @@ TEST_F(ZipArchiveTest, StreamingDeclinesOtherShapesAndHoldsEveryByteFed) {
   WriteNative(archive, described);
   EXPECT_TRUE(ExtractArchive(archive, target).ok);
   EXPECT_EQ(ReadNative(target), data);
+}
+
+TEST_F(ZipArchiveTest, StreamingTakesDescribedDataAndGivesTheSameFileAsTheArchive) {
+  RequirePython();
+  const std::string source = dir_.Sub("s.bin");
+  const std::string archive = dir_.Sub("a.zip");
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const std::string from_file = dir_.Sub("file.dat");
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{1280}, size_t{1281}, size_t{3} << 20}) {
+    for (const std::string& data : {TestData(size), Noise(size)}) {
+      WriteNative(source, data);
+      for (const bool zip64 : {false, true}) {
+        ASSERT_TRUE(PackStreamed(archive, source, zip64));
+        const std::string bytes = ReadNative(archive);
+        ASSERT_EQ(bytes[6] & 8, 8);
+        ASSERT_TRUE(ExtractArchive(archive, from_file).ok);
+        for (const auto& pieces : {std::vector<size_t>{1}, kOddPieces, kOneSpan}) {
+          const ExtractResult r = Stream(bytes, target, pieces);
+          ASSERT_TRUE(r.ok) << size << " " << zip64 << " " << static_cast<int>(r.reason);
+          EXPECT_EQ(r.entries, 1);
+          EXPECT_EQ(ReadNative(target), data) << size;
+          platform::DirEntry streamed, extracted;
+          ASSERT_EQ(platform::Stat(target, streamed), 0);
+          ASSERT_EQ(platform::Stat(from_file, extracted), 0);
+          EXPECT_EQ(streamed.last_write, extracted.last_write) << size;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+TEST_F(ZipArchiveTest, StreamingDescribedDataFailsLikeTheArchiveFileAndKeepsTheTarget) {
+  RequirePython();
+  const std::string source = dir_.Sub("s.bin");
+  WriteNative(source, TestData(400000));
+  const std::string archive = dir_.Sub("a.zip");
+  const std::string target = dir_.Sub("out/transfer.dat");
+  const std::string file_target = dir_.Sub("file.dat");
+  WriteNative(target, "old");
+  // What the archive file's extraction, which reads only the directory,
+  // makes of each damage; where it finds none, the stream gives kBadData.
+  const struct {
+    const char* damage;
+    ExtractFailure file;
+  } damages[] = {{"descriptor crc", ExtractFailure::kNone},
+                 {"crc", ExtractFailure::kCrcMismatch},
+                 {"directory crc", ExtractFailure::kCrcMismatch},
+                 {"plain+1", ExtractFailure::kSizeMismatch},
+                 {"plain-1", ExtractFailure::kCrcMismatch},
+                 {"directory plain", ExtractFailure::kSizeMismatch},
+                 {"packed+1", ExtractFailure::kNone},
+                 {"packed-100", ExtractFailure::kBadData},
+                 {"no descriptor", ExtractFailure::kNone},
+                 {"unsigned", ExtractFailure::kNone}};
+  for (const bool zip64 : {false, true}) {
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (const auto& d : damages) {
+      ASSERT_TRUE(PackStreamed(archive, source, zip64, d.damage)) << d.damage;
+      EXPECT_EQ(ExtractArchive(archive, file_target).reason, d.file) << d.damage;
+      if (std::string(d.damage) != "unsigned") cases.emplace_back(d.damage, ReadNative(archive));
+    }
+    EXPECT_TRUE(Stream(ReadNative(archive), dir_.Sub("unsigned.dat"), kOddPieces).ok);
+    ASSERT_TRUE(PackStreamed(archive, source, zip64));
+    const std::string good = ReadNative(archive);
+    const size_t data_end = good.rfind("PK\7\10");
+    ASSERT_NE(data_end, std::string::npos);
+    for (const size_t cut : {size_t{45}, data_end - 1, data_end, data_end + 10, good.size() - 9}) {
+      cases.emplace_back("truncated at " + std::to_string(cut), good.substr(0, cut));
+    }
+    cases.emplace_back("bytes past the end", good + "PK");
+    for (const auto& [name, bytes] : cases) {
+      WriteNative(archive, bytes);
+      ExtractFailure want = ExtractArchive(archive, file_target).reason;
+      if (want == ExtractFailure::kNone) want = ExtractFailure::kBadData;
+      for (const auto& pieces : {std::vector<size_t>{1280}, kOddPieces, kOneSpan}) {
+        EXPECT_EQ(Stream(bytes, target, pieces).reason, want) << name << " " << zip64;
+      }
+    }
+    // Limits, checked while the data grows: 400000 bytes.
+    for (const ExtractLimits limits : {ExtractLimits{0, 400000}, ExtractLimits{1, 399999}}) {
+      WriteNative(archive, good);
+      const ExtractFailure want = ExtractArchive(archive, file_target, limits).reason;
+      EXPECT_NE(want, ExtractFailure::kNone);
+      EXPECT_EQ(Stream(good, target, kOneSpan, limits).reason, want);
+    }
+    EXPECT_TRUE(Stream(good, target, kOneSpan, {1, 400000}).ok);
+    WriteNative(target, "old");
+  }
+  EXPECT_EQ(ReadNative(target), "old");
+  EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
+}
+
+TEST_F(ZipArchiveTest, StreamingDeclinesStoredDescribedData) {
+  RequirePython();
+  const std::string archive = dir_.Sub("stored.zip");
+  ASSERT_TRUE(Python("streamedstored " + Quote(archive)));
+  const std::string bytes = ReadNative(archive);
+  ASSERT_EQ(bytes[6] & 8, 8);
+  StreamExtractor stream(dir_.Sub("out/transfer.dat"));
+  const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  EXPECT_FALSE(stream.Feed(std::span(p, 1280)));
+  EXPECT_TRUE(stream.declined());
+  const std::span<const std::uint8_t> held = stream.held();
+  EXPECT_EQ(std::string(held.begin(), held.end()), bytes.substr(0, 1280));
+  EXPECT_TRUE(ExtractArchive(archive, dir_.Sub("out/transfer.dat")).ok);
 }
 
 TEST_F(ZipArchiveTest, ReserveKeepsSixtyFourMebibytesAndOnePercent) {
