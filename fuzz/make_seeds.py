@@ -47,6 +47,29 @@ def zip_bytes(entries, method=zipfile.ZIP_DEFLATED):
     return out.getvalue()
 
 
+class _Pipe(io.RawIOBase):
+    """A stream without seek: zipfile then writes data descriptors."""
+
+    def __init__(self):
+        self.out = io.BytesIO()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        return self.out.write(b)
+
+
+def streamed_zip_bytes(name, data, zip64=False):
+    pipe = _Pipe()
+    info = zipfile.ZipInfo(name, (2026, 3, 14, 9, 0, 0))
+    info.compress_type = zipfile.ZIP_DEFLATED
+    with zipfile.ZipFile(pipe, "w") as z:
+        with z.open(info, "w", force_zip64=zip64) as w:
+            w.write(data)
+    return pipe.out.getvalue()
+
+
 def upload_chunk(archive):
     assert len(archive) <= 1280
     cipher_length = (len(archive) + 15) // 16 * 16
@@ -121,6 +144,8 @@ def zip_seeds():
     write("zip", "two_entries", zip_bytes([("one", b"first"), ("dir/../two", b"second")]))
     write("zip", "folder_entry", zip_bytes([("folder/", b""), ("folder/f.txt", b"x" * 100)]))
     write("zip", "empty", zip_bytes([]))
+    write("zip", "descriptor", streamed_zip_bytes("transfer.dat", b"streamed " * 40))
+    write("zip", "descriptor_zip64", streamed_zip_bytes("transfer.dat", b"wide " * 40, zip64=True))
 
 
 if __name__ == "__main__":

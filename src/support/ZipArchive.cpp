@@ -1111,6 +1111,8 @@ class StreamExtractor::State {
       if (room != ExtractFailure::kNone) return Fail(room);
       output_.Allow(allowed);
     }
+    // The byte past the limit may have been the last one: never written.
+    if (output_.produced() > limits_.max_total_bytes) return Fail(ExtractFailure::kTooLarge);
     const std::span<const unsigned char> ahead = inflater_.ReadAhead();
     held_.assign(ahead.begin(), ahead.end());
     held_.insert(held_.end(), in.begin(), in.end());
