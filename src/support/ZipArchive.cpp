@@ -376,9 +376,12 @@ class Inflater {
     state_->next_out = out.data();
     state_->avail_out = static_cast<std::uint32_t>(out.size());
     const int status = isal_inflate(state_.get());
+    if (status < 0) {  // then avail_in may be past the input (seen: -1)
+      *produced = 0;
+      return Step::kBad;
+    }
     in = in.subspan(in.size() - state_->avail_in);
     *produced = out.size() - state_->avail_out;
-    if (status < 0) return Step::kBad;
     if (state_->block_state != ISAL_BLOCK_FINISH) return Step::kGoing;
     // ISA-L reads ahead into a 64-bit buffer and keeps what it holds past the
     // stream's end: whole bytes above the last byte's padding bits.
