@@ -897,7 +897,6 @@ constexpr size_t kHeldMax = kLocalSize + 2 * 0xFFFF;
 // Deflate data is inflated in blocks of this size.
 constexpr size_t kInBlock = 64 * 1024;
 // A data descriptor: signature, CRC, two sizes of 8 bytes (zip64) at most.
-constexpr std::uint32_t kDescriptorSignature = 0x08074b50;
 constexpr size_t kDescriptorMax = 24;
 // Output of data whose size is not known before grows by at most this much
 // after each look at the free space.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -17,6 +18,7 @@
 
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "support/StreamingPacker.h"
 #include "testsupport/TempDir.h"
 
 namespace kestrel {
@@ -589,6 +591,18 @@ TEST_F(ZipArchiveTest, DamagedStreamsFailAndDataPastTheDeclaredSizeIsNeverRead) 
   EXPECT_EQ(Names(dir_.Sub("out")), std::vector<std::string>{"transfer.dat"});
 }
 
+// Packs source as the server packs a download while it is sent.
+bool PackWhileSent(const std::string& archive, const std::string& source) {
+  platform::File in;
+  if (in.Open(source, platform::File::kRead) != 0) return false;
+  StreamingPacker packer;
+  if (!packer.Start(archive, "transfer.dat", std::move(in), nullptr)) return false;
+  const StreamingPacker::Progress progress =
+      packer.WaitFor(std::numeric_limits<std::uint64_t>::max());
+  packer.Stop();
+  return progress.ended && progress.ok;
+}
+
 // Feeds archive to a StreamExtractor onto target in pieces of the given
 // sizes, taken in turn.
 ExtractResult Stream(const std::string& archive, const std::string& target,
@@ -615,15 +629,18 @@ TEST_F(ZipArchiveTest, StreamingGivesTheSameFileAsExtractingTheArchive) {
   for (const size_t size : {size_t{0}, size_t{1}, size_t{1280}, size_t{1281}, size_t{3} << 20}) {
     for (const std::string& data : {TestData(size), Noise(size)}) {
       WriteNative(source, data);
-      // Packed as this server packs; as a zip library writing to a pipe does
-      // (a data descriptor after the data), without and with zip64 sizes.
-      for (const int shape : {0, 1, 2}) {
+      // Packed as this server packs a file, and while it sends one (a data
+      // descriptor after the data); as a zip library writing to a pipe does,
+      // without and with zip64 sizes.
+      for (const int shape : {0, 1, 2, 3}) {
         if (shape == 0) {
           ASSERT_TRUE(PackFile(archive, source, "transfer.dat"));
+        } else if (shape == 1) {
+          ASSERT_TRUE(PackWhileSent(archive, source));
         } else if (!python) {
           continue;  // python3's zipfile writes those
         } else {
-          ASSERT_TRUE(PackStreamed(archive, source, shape == 2));
+          ASSERT_TRUE(PackStreamed(archive, source, shape == 3));
         }
         const std::string bytes = ReadNative(archive);
         ASSERT_EQ((bytes[6] & 8) != 0, shape != 0);
