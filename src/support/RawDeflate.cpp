@@ -112,6 +112,95 @@ bool RawDeflater::Deflate(std::span<const std::uint8_t> data, bool last, const S
   return state_->Deflate(data, last, sink);
 }
 
+class PieceDeflater::State {
+ public:
+  State() {
+#if KESTREL_HAVE_ISAL
+    igzip_ = std::make_unique<isal_zstream>();
+    level_buf_.resize(ISAL_DEF_LVL1_DEFAULT);
+    isal_deflate_init(igzip_.get());
+    igzip_->level = 1;
+    igzip_->level_buf = level_buf_.data();
+    igzip_->level_buf_size = static_cast<std::uint32_t>(level_buf_.size());
+    igzip_->gzip_flag = IGZIP_DEFLATE;
+    igzip_->flush = SYNC_FLUSH;
+#else
+    zlib_ok_ = deflateInit2(&z_, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+#endif
+  }
+  ~State() {
+#if !KESTREL_HAVE_ISAL
+    if (zlib_ok_) deflateEnd(&z_);
+#endif
+  }
+
+  bool Deflate(std::span<const std::uint8_t> before, std::span<const std::uint8_t> data) {
+    if (before.size() > kDeflateHistory) before = before.last(kDeflateHistory);
+    // Room for stored blocks, the most any piece takes, and the flush.
+    const std::size_t bound = data.size() + data.size() / 8 + 1024;
+    if (out_.size() < bound) out_.resize(bound);
+#if KESTREL_HAVE_ISAL
+    isal_deflate_reset(igzip_.get());
+    if (!before.empty() &&
+        isal_deflate_set_dict(igzip_.get(), const_cast<std::uint8_t*>(before.data()),
+                              static_cast<std::uint32_t>(before.size())) != COMP_OK) {
+      return false;
+    }
+    igzip_->next_in = const_cast<std::uint8_t*>(data.data());
+    igzip_->avail_in = static_cast<std::uint32_t>(data.size());
+    igzip_->end_of_stream = 0;
+    igzip_->next_out = out_.data();
+    igzip_->avail_out = static_cast<std::uint32_t>(out_.size());
+    if (isal_deflate(igzip_.get()) != COMP_OK || igzip_->avail_in != 0 || igzip_->avail_out == 0) {
+      return false;
+    }
+    produced_ = out_.size() - igzip_->avail_out;
+    return true;
+#else
+    if (!zlib_ok_ || deflateReset(&z_) != Z_OK) return false;
+    if (!before.empty() &&
+        deflateSetDictionary(&z_, before.data(), static_cast<uInt>(before.size())) != Z_OK) {
+      return false;
+    }
+    z_.next_in = const_cast<Bytef*>(data.data());
+    z_.avail_in = static_cast<uInt>(data.size());
+    z_.next_out = out_.data();
+    z_.avail_out = static_cast<uInt>(out_.size());
+    if (deflate(&z_, Z_SYNC_FLUSH) != Z_OK || z_.avail_in != 0 || z_.avail_out == 0) return false;
+    produced_ = out_.size() - z_.avail_out;
+    return true;
+#endif
+  }
+
+  std::span<const std::uint8_t> output() const {
+    return std::span(out_.data(), produced_);
+  }
+
+ private:
+#if KESTREL_HAVE_ISAL
+  std::unique_ptr<isal_zstream> igzip_;
+  std::vector<std::uint8_t> level_buf_;
+#else
+  z_stream z_{};
+  bool zlib_ok_ = false;
+#endif
+  std::vector<std::uint8_t> out_;
+  std::size_t produced_ = 0;
+};
+
+PieceDeflater::PieceDeflater() : state_(std::make_unique<State>()) {}
+
+PieceDeflater::~PieceDeflater() = default;
+
+bool PieceDeflater::Deflate(std::span<const std::uint8_t> before,
+                            std::span<const std::uint8_t> data) {
+  return state_->Deflate(before, data);
+}
+
+std::span<const std::uint8_t> PieceDeflater::output() const {
+  return state_->output();
+}
+
 std::uint32_t ZipCrc32(std::uint32_t crc, std::span<const std::uint8_t> data) {
 #if KESTREL_HAVE_ISAL
   return crc32_gzip_refl(crc, data.data(), data.size());

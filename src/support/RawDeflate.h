@@ -42,6 +42,34 @@ class RawDeflater {
   std::unique_ptr<State> state_;
 };
 
+// Packs pieces of one deflate stream apart from each other, so that several
+// can be packed at once: each at the fast level, primed with the data before
+// it (its last 32 KiB count), ending byte-aligned and not final. The stream
+// ends with kFinalEmptyBlock. State and buffers are kept from piece to piece.
+// Threads: one owner at a time.
+class PieceDeflater {
+ public:
+  PieceDeflater();
+  ~PieceDeflater();
+  PieceDeflater(const PieceDeflater&) = delete;
+  PieceDeflater& operator=(const PieceDeflater&) = delete;
+
+  // Packs data after `before`; false when the deflater fails.
+  [[nodiscard]] bool Deflate(std::span<const std::uint8_t> before,
+                             std::span<const std::uint8_t> data);
+  // The last piece packed.
+  std::span<const std::uint8_t> output() const;
+
+ private:
+  class State;
+  std::unique_ptr<State> state_;
+};
+
+// The deflate block that ends a stream of pieces: final, empty, fixed codes.
+inline constexpr std::uint8_t kFinalEmptyBlock[2] = {0x03, 0x00};
+// The history a deflate piece can refer back to.
+inline constexpr std::size_t kDeflateHistory = 32 * 1024;
+
 // The zip CRC-32 of data, continuing from crc (0 to start).
 std::uint32_t ZipCrc32(std::uint32_t crc, std::span<const std::uint8_t> data);
 

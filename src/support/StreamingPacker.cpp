@@ -1,5 +1,7 @@
 #include "support/StreamingPacker.h"
 
+#include <algorithm>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,7 +14,7 @@ namespace {
 
 using namespace zip_layout;
 
-constexpr std::size_t kReadBlock = 256 * 1024;
+constexpr std::size_t kPiece = 256 * 1024;       // read, and packed at once
 constexpr std::size_t kWriteBlock = 256 * 1024;  // published to the reader once written
 constexpr std::size_t kSampleSize = 64 * 1024;   // decides the level
 constexpr std::uint64_t kNoZip64Limit = 0xFFFFFFFFull;
@@ -70,6 +72,77 @@ class ArchiveOut {
   std::uint64_t written_ = 0;
 };
 
+// What the entry's records need of its data.
+struct EntryData {
+  std::uint32_t crc = 0;
+  std::uint64_t plain = 0;
+  void Add(std::span<const std::uint8_t> data) {
+    crc = ZipCrc32(crc, data);
+    plain += data.size();
+  }
+};
+
+// Reads until buffer is full or the file ends; the count, or -1.
+long ReadFull(platform::File& in, std::span<std::uint8_t> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const long n = in.Read(buffer.data() + done, buffer.size() - done);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+// One deflater, block after block (stored blocks: copying keeps up).
+bool PackInOrder(platform::File& in, std::vector<std::uint8_t>& block, std::size_t first,
+                 DeflateLevel level, ArchiveOut& out, EntryData& entry,
+                 const std::function<bool()>& should_stop) {
+  RawDeflater deflater(level);
+  const RawDeflater::Sink sink = [&out](std::span<const std::uint8_t> bytes) {
+    return out.Put(bytes);
+  };
+  for (long n = static_cast<long>(first); n != 0; n = in.Read(block.data(), block.size())) {
+    if (n < 0 || should_stop()) return false;
+    const std::span<const std::uint8_t> data(block.data(), static_cast<std::size_t>(n));
+    entry.Add(data);
+    if (!deflater.Deflate(data, false, sink)) return false;
+  }
+  return deflater.Deflate({}, true, sink);
+}
+
+// The fast level on two cores: pieces are packed two at a time, one on a
+// helper thread, each primed with the data before it.
+bool PackInPairs(platform::File& in, std::span<const std::uint8_t> first, ArchiveOut& out,
+                 EntryData& entry, const std::function<bool()>& should_stop) {
+  std::vector<std::uint8_t> a(kPiece), b(kPiece), history;
+  std::copy(first.begin(), first.end(), a.begin());
+  std::size_t a_size = first.size();
+  PieceDeflater ours, theirs;
+  while (a_size > 0) {
+    if (should_stop()) return false;
+    const long b_read = a_size == kPiece ? ReadFull(in, b) : 0;
+    if (b_read < 0) return false;
+    const std::span<const std::uint8_t> piece_a(a.data(), a_size);
+    const std::span<const std::uint8_t> piece_b(b.data(), static_cast<std::size_t>(b_read));
+    std::future<bool> packed_a =
+        std::async(std::launch::async, [&] { return theirs.Deflate(history, piece_a); });
+    const bool packed_b = piece_b.empty() || ours.Deflate(piece_a, piece_b);
+    entry.Add(piece_a);
+    entry.Add(piece_b);
+    if (!packed_a.get() || !packed_b || !out.Put(theirs.output())) return false;
+    if (!piece_b.empty() && !out.Put(ours.output())) return false;
+    const std::span<const std::uint8_t> last = piece_b.empty() ? piece_a : piece_b;
+    history.assign(last.end() - static_cast<std::ptrdiff_t>(std::min(last.size(), kDeflateHistory)),
+                   last.end());
+    if (piece_b.size() < kPiece) break;  // the file ended
+    const long a_read = ReadFull(in, a);
+    if (a_read < 0) return false;
+    a_size = static_cast<std::size_t>(a_read);
+  }
+  return out.Put(kFinalEmptyBlock);
+}
+
 // Writes the whole archive; false when reading, deflating or writing fails or
 // should_stop() turns true.
 bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
@@ -81,8 +154,8 @@ bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
   const std::uint32_t date = DosDateTime(status.last_write);
   const std::uint64_t size_field = zip64 ? kZip64Marker : 0;
 
-  std::vector<std::uint8_t> block(kReadBlock);
-  long n = in.Read(block.data(), block.size());
+  std::vector<std::uint8_t> block(kPiece);
+  const long n = ReadFull(in, block);
   if (n < 0) return false;
   const DeflateLevel level = ChooseDeflateLevel(
       std::span<const std::uint8_t>(block.data(), std::min<std::size_t>(n, kSampleSize)));
@@ -95,22 +168,15 @@ bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
   if (!out.Put(local.bytes())) return false;
 
   const std::uint64_t data_start = out.offset();
-  RawDeflater deflater(level);
-  const RawDeflater::Sink sink = [&out](std::span<const std::uint8_t> bytes) {
-    return out.Put(bytes);
-  };
-  std::uint32_t crc = 0;
-  std::uint64_t plain = 0;
-  for (;;) {
-    if (n < 0 || should_stop()) return false;
-    if (n == 0) break;
-    const std::span<const std::uint8_t> data(block.data(), static_cast<std::size_t>(n));
-    crc = ZipCrc32(crc, data);
-    plain += data.size();
-    if (!deflater.Deflate(data, false, sink)) return false;
-    n = in.Read(block.data(), block.size());
-  }
-  if (!deflater.Deflate({}, true, sink)) return false;
+  EntryData entry;
+  const bool packed_all =
+      level == DeflateLevel::kFast
+          ? PackInPairs(in, std::span(block.data(), static_cast<std::size_t>(n)), out, entry,
+                        should_stop)
+          : PackInOrder(in, block, static_cast<std::size_t>(n), level, out, entry, should_stop);
+  if (!packed_all) return false;
+  const std::uint32_t crc = entry.crc;
+  const std::uint64_t plain = entry.plain;
   const std::uint64_t packed = out.offset() - data_start;
   // The file grew past what a header without zip64 fields can hold.
   if (!zip64 && (plain >= kNoZip64Limit || packed >= kNoZip64Limit)) return false;
