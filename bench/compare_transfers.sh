@@ -5,6 +5,9 @@
 #
 #   bench/compare_transfers.sh [BUILD-DIR] [SIZE-MB]
 #
+# Every transfer runs RUNS times (default 3) and the median is shown: on a
+# shared machine single runs vary by half their time.
+#
 # BUILD-DIR (default build) must hold kestrel-server, kestrel and
 # latency_proxy (configure with -DKESTREL_BUILD_BENCH=ON). SIZE-MB defaults
 # to 256. Everything runs on 127.0.0.1 in a temporary folder; every server and
@@ -16,6 +19,7 @@ build=$(cd "${1:-build}" && pwd)
 size_mb=${2:-256}
 rtts=(0 1 20)
 limit=120  # seconds, per transfer
+runs=${RUNS:-3}
 
 for p in rsync socat python3; do
   if ! command -v "$p" >/dev/null; then
@@ -137,6 +141,21 @@ timed() {
     echo fail
   fi
 }
+# The median of $runs timed runs of "${@:2}", each after eval "$1"; "fail"
+# when any run failed.
+median_of() {
+  local prepare=$1 times=()
+  shift
+  for _ in $(seq "$runs"); do
+    eval "$prepare"
+    times+=("$(timed "$@")")
+  done
+  python3 -c '
+import sys
+v = sys.argv[1:]
+ok = sorted(float(x) for x in v if x != "fail")
+print("fail" if len(ok) < len(v) else "%.3f" % ok[len(ok) // 2])' "${times[@]}"
+}
 # Raw TCP: socat listener writing a file, a sender reading it; until both end.
 # Runs in a command substitution, so the proxy it starts is stopped here (its
 # pid never reaches the script's pids, and it would hold the output open).
@@ -176,16 +195,18 @@ for rtt in "${rtts[@]}"; do
   fi
   for name in random.bin text.txt; do
     export KESTREL_SERVER=127.0.0.1:$kp
-    rm -f "$work/local/$name"
-    kg=$(timed "$cli_bin" get -q "data/$name" "$work/local/$name")
+    kg=$(median_of 'rm -f "$work/local/$name"' "$cli_bin" get -q "data/$name" "$work/local/$name")
     cmp -s "$work/local/$name" "$root/data/$name" || kg="$kg(differs)"
-    kpu=$(timed "$cli_bin" put -q "$work/local/$name" up)
+    kpu=$(median_of : "$cli_bin" put -q "$work/local/$name" up)
     cmp -s "$root/up/$name" "$root/data/$name" || kpu="$kpu(differs)"
-    rm -f "$work/local/$name"
-    rg=$(timed rsync -a --whole-file "rsync://127.0.0.1:$rp/bench/$name" "$work/local/")
-    rm -f "$work/rsync/up/$name"  # else rsync's quick check skips the copy
-    rpu=$(timed rsync -a --whole-file "$work/local/$name" "rsync://127.0.0.1:$rp/bench/up/")
-    raw=$(raw_stream "$root/data/$name" "$rtt")
+    rg=$(median_of 'rm -f "$work/local/$name"' \
+      rsync -a --whole-file "rsync://127.0.0.1:$rp/bench/$name" "$work/local/")
+    # Without the removal rsync's quick check would skip the copy.
+    rpu=$(median_of 'rm -f "$work/rsync/up/$name"' \
+      rsync -a --whole-file "$work/local/$name" "rsync://127.0.0.1:$rp/bench/up/")
+    raws=()
+    for _ in $(seq "$runs"); do raws+=("$(raw_stream "$root/data/$name" "$rtt")"); done
+    raw=$(printf '%s\n' "${raws[@]}" | sort -g | sed -n "$(((runs + 1) / 2))p")
     echo "$rtt $name $kg $kpu $rg $rpu $raw" >>"$results"
     echo "rtt ${rtt} ms $name: kestrel get $kg s, put $kpu s; rsync get $rg s, put $rpu s; raw tcp $raw s"
   done
