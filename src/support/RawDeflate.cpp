@@ -18,6 +18,21 @@ constexpr double kIncompressibleShare = 0.9;
 constexpr std::size_t kStoredBlockMax = 0xFFFF;
 constexpr std::size_t kStoredHeader = 5;
 
+#if KESTREL_HAVE_ISAL
+// A raw deflate stream at igzip's level 1, with level_buf as its buffer. The
+// state is large: kept off the stack.
+std::unique_ptr<isal_zstream> FastIgzip(std::vector<std::uint8_t>& level_buf) {
+  auto stream = std::make_unique<isal_zstream>();
+  level_buf.resize(ISAL_DEF_LVL1_DEFAULT);
+  isal_deflate_init(stream.get());
+  stream->level = 1;
+  stream->level_buf = level_buf.data();
+  stream->level_buf_size = static_cast<std::uint32_t>(level_buf.size());
+  stream->gzip_flag = IGZIP_DEFLATE;
+  return stream;
+}
+#endif
+
 }  // namespace
 
 DeflateLevel ChooseDeflateLevel(std::span<const std::uint8_t> sample) {
@@ -47,13 +62,7 @@ class RawDeflater::State {
   explicit State(DeflateLevel level) {
 #if KESTREL_HAVE_ISAL
     if (level == DeflateLevel::kFast) {
-      igzip_ = std::make_unique<isal_zstream>();
-      level_buf_.resize(ISAL_DEF_LVL1_DEFAULT);
-      isal_deflate_init(igzip_.get());
-      igzip_->level = 1;
-      igzip_->level_buf = level_buf_.data();
-      igzip_->level_buf_size = static_cast<std::uint32_t>(level_buf_.size());
-      igzip_->gzip_flag = IGZIP_DEFLATE;
+      igzip_ = FastIgzip(level_buf_);
       return;
     }
 #endif
@@ -116,13 +125,7 @@ class PieceDeflater::State {
  public:
   State() {
 #if KESTREL_HAVE_ISAL
-    igzip_ = std::make_unique<isal_zstream>();
-    level_buf_.resize(ISAL_DEF_LVL1_DEFAULT);
-    isal_deflate_init(igzip_.get());
-    igzip_->level = 1;
-    igzip_->level_buf = level_buf_.data();
-    igzip_->level_buf_size = static_cast<std::uint32_t>(level_buf_.size());
-    igzip_->gzip_flag = IGZIP_DEFLATE;
+    igzip_ = FastIgzip(level_buf_);
     igzip_->flush = SYNC_FLUSH;
 #else
     zlib_ok_ = deflateInit2(&z_, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;

@@ -5,7 +5,6 @@
 #include <zlib.h>
 
 #if KESTREL_HAVE_ISAL
-#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #endif
 
@@ -24,6 +23,7 @@
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/SideFile.h"
+#include "support/RawDeflate.h"
 #include "support/ZipLayout.h"
 
 namespace kestrel {
@@ -33,170 +33,61 @@ namespace {
 using namespace zip_layout;
 
 constexpr size_t kBlockSize = 64 * 1024;
-// Packing levels: deflate's stored blocks for data that does not shrink
-// (still method 8, so every reader takes it), the fastest real level else.
-constexpr int kStoredLevel = 0;
-constexpr int kFastLevel = 1;
-// A first block that the fast level packs to more than this share of its
-// size is taken as incompressible (photos, archives, media, ciphertext).
-constexpr double kIncompressibleShare = 0.9;
-
-// The level for a file whose first block is sample.
-int PackingLevel(const unsigned char* sample, size_t size) {
-  if (size == 0) return kFastLevel;
-  z_stream z{};
-  if (deflateInit2(&z, kFastLevel, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY) !=
-      Z_OK) {
-    return kFastLevel;
-  }
-  std::vector<unsigned char> out(deflateBound(&z, static_cast<uLong>(size)));
-  z.next_in = const_cast<unsigned char*>(sample);
-  z.avail_in = static_cast<uInt>(size);
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  const int status = deflate(&z, Z_FINISH);
-  const size_t packed = z.total_out;
-  deflateEnd(&z);
-  if (status != Z_STREAM_END) return kFastLevel;
-  return static_cast<double>(packed) > kIncompressibleShare * static_cast<double>(size)
-             ? kStoredLevel
-             : kFastLevel;
-}
 constexpr std::uint64_t kReserveFixed = 64ull * 1024 * 1024;
 
-#if KESTREL_HAVE_ISAL
-// Raw deflate (no header or trailer) at igzip's fastest level: the same
-// format as zlib's level 1, several times faster. State and buffers are fixed
-// (about 400 KiB), whatever the data's size. Threads: one owner at a time.
-class IgzipDeflater {
- public:
-  IgzipDeflater() : stream_(std::make_unique<isal_zstream>()), level_buf_(ISAL_DEF_LVL1_DEFAULT) {
-    isal_deflate_init(stream_.get());
-    stream_->level = 1;
-    stream_->level_buf = level_buf_.data();
-    stream_->level_buf_size = static_cast<std::uint32_t>(level_buf_.size());
-    stream_->gzip_flag = IGZIP_DEFLATE;
-  }
-
-  // Deflates size bytes of data (last: they end the stream) and hands every
-  // piece of output to sink(bytes, count), which returns false on failure.
-  // False when igzip or the sink fails.
-  template <typename Sink>
-  [[nodiscard]] bool Deflate(const unsigned char* data, size_t size, bool last, Sink&& sink) {
-    stream_->next_in = const_cast<std::uint8_t*>(data);
-    stream_->avail_in = static_cast<std::uint32_t>(size);
-    stream_->end_of_stream = last ? 1 : 0;
-    do {
-      stream_->next_out = out_.data();
-      stream_->avail_out = static_cast<std::uint32_t>(out_.size());
-      if (isal_deflate(stream_.get()) != COMP_OK) return false;
-      const size_t produced = out_.size() - stream_->avail_out;
-      if (produced > 0 && !sink(out_.data(), produced)) return false;
-    } while (stream_->avail_in > 0 || (last && stream_->internal_state.state != ZSTATE_END));
-    return true;
-  }
-
- private:
-  std::unique_ptr<isal_zstream> stream_;  // large: kept off the stack
-  std::vector<std::uint8_t> level_buf_;
-  std::vector<std::uint8_t> out_ = std::vector<std::uint8_t>(kBlockSize);
-};
-#endif
-
-// Deflate's stored blocks carry five bytes of framing per 65535 bytes.
-constexpr size_t kStoredBlockMax = 0xFFFF;
-constexpr size_t kStoredHeader = 5;
-
-// Bytes of deflate data a file of size bytes takes in stored blocks, the
-// most any level gives (the final empty block included).
-std::uint64_t StoredBound(std::uint64_t size) {
-  return size + (size / kStoredBlockMax + 2) * kStoredHeader;
-}
-
 // Writes the data of one open entry and closes it. Entries at the fast level
-// are deflated here by igzip when it is built in and go to the zip library
-// raw, with the CRC and size their headers need; every other entry (and all
-// of them without igzip) is deflated by the zip library with zlib.
+// are deflated here and go to the zip library raw, with the CRC and size
+// their headers need (igzip when built in); stored-block entries, and all of
+// them without igzip, are deflated by the zip library with zlib.
 // Threads: one owner at a time.
 class EntryData {
  public:
-  EntryData(zipFile zip, int level) : zip_(zip) {
+  EntryData(zipFile zip, DeflateLevel level) : zip_(zip) {
 #if KESTREL_HAVE_ISAL
-    if (level == kFastLevel) deflater_ = std::make_unique<IgzipDeflater>();
+    if (level == DeflateLevel::kFast) deflater_ = std::make_unique<RawDeflater>(level);
 #else
     (void)level;
 #endif
   }
   // Whether the zip library must take the entry's data as already deflated.
   bool raw() const {
-#if KESTREL_HAVE_ISAL
     return deflater_ != nullptr;
-#else
-    return false;
-#endif
   }
 
   [[nodiscard]] bool Write(const unsigned char* data, size_t size) {
-#if KESTREL_HAVE_ISAL
     if (deflater_) {
-      crc_ = crc32_gzip_refl(crc_, data, size);
+      const std::span<const std::uint8_t> bytes(data, size);
+      crc_ = ZipCrc32(crc_, bytes);
       size_ += size;
-      return deflater_->Deflate(data, size, false, RawSink{zip_});
+      return deflater_->Deflate(bytes, false, sink_);
     }
-#endif
     return zipWriteInFileInZip(zip_, data, static_cast<unsigned>(size)) == ZIP_OK;
   }
 
   // Ends the entry's deflate stream and closes the entry; an entry cut short
   // is still a valid entry of the bytes written so far.
   [[nodiscard]] bool Close() {
-#if KESTREL_HAVE_ISAL
     if (deflater_) {
-      const bool ended = deflater_->Deflate(nullptr, 0, true, RawSink{zip_});
+      const bool ended = deflater_->Deflate({}, true, sink_);
       const bool closed = zipCloseFileInZipRaw64(zip_, size_, crc_) == ZIP_OK;
       return ended && closed;
     }
-#endif
     return zipCloseFileInZip(zip_) == ZIP_OK;
   }
 
  private:
-#if KESTREL_HAVE_ISAL
-  // Hands deflated bytes to the zip library as they are.
-  struct RawSink {
-    zipFile zip;
-    bool operator()(const std::uint8_t* bytes, size_t count) const {
-      return zipWriteInFileInZip(zip, bytes, static_cast<unsigned>(count)) == ZIP_OK;
-    }
-  };
-  std::unique_ptr<IgzipDeflater> deflater_;  // fast-level entries only
-  std::uint32_t crc_ = 0;                    // of the bytes written so far
-  std::uint64_t size_ = 0;
-#endif
   zipFile zip_;  // borrowed
+  // Hands deflated bytes to the zip library as they are.
+  const RawDeflater::Sink sink_ = [this](std::span<const std::uint8_t> bytes) {
+    return zipWriteInFileInZip(zip_, bytes.data(), static_cast<unsigned>(bytes.size())) == ZIP_OK;
+  };
+  std::unique_ptr<RawDeflater> deflater_;  // raw entries only
+  std::uint32_t crc_ = 0;                  // of the bytes written so far
+  std::uint64_t size_ = 0;
 };
 
 zipFile AsZip(void* handle) {
   return static_cast<zipFile>(handle);
-}
-
-// DOS date of a file time, in local time as zip tools store it. Times before
-// 1980 (the format's first year) become 1 January 1980.
-tm_zip DosTime(platform::FileTime time) {
-  std::int64_t seconds = 0;
-  std::int64_t nanoseconds = 0;
-  platform::UnixFromFileTime(time, seconds, nanoseconds);
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm local{};
-  tm_zip out{0, 0, 0, 1, 0, 1980};
-  if (localtime_r(&t, &local) == nullptr || local.tm_year + 1900 < 1980) return out;
-  out.tm_sec = static_cast<uInt>(local.tm_sec);
-  out.tm_min = static_cast<uInt>(local.tm_min);
-  out.tm_hour = static_cast<uInt>(local.tm_hour);
-  out.tm_mday = static_cast<uInt>(local.tm_mday);
-  out.tm_mon = static_cast<uInt>(local.tm_mon);
-  out.tm_year = static_cast<uInt>(local.tm_year + 1900);
-  return out;
 }
 
 // The entry's modification time: the extended timestamp field (UTC seconds)
@@ -324,14 +215,6 @@ ExtractFailure CheckRoom(std::uint64_t declared, const ExtractLimits& limits,
     if (free && (declared > *free || *free - declared < reserve)) return ExtractFailure::kNoSpace;
   }
   return ExtractFailure::kNone;
-}
-
-std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, size_t size) {
-#if KESTREL_HAVE_ISAL
-  return crc32_gzip_refl(crc, data, size);
-#else
-  return static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(size)));
-#endif
 }
 
 // Raw deflate data to plain bytes, step by step: ISA-L when built in, zlib
@@ -470,7 +353,7 @@ class EntryOutput {
   // Writes the bytes held; false when the write fails.
   [[nodiscard]] bool Flush() {
     if (held_ == 0) return true;
-    crc_ = Crc32(crc_, block_.data(), held_);
+    crc_ = ZipCrc32(crc_, std::span(block_.data(), held_));
     const bool ok = file_->Write(block_.data(), held_) == 0;
     held_ = 0;
     return ok;
@@ -736,18 +619,20 @@ bool ZipWriter::AddOpenFile(std::string_view entry_name, platform::File& in,
   if (in.Status(status) != 0 || status.is_folder) return false;
 
   zip_fileinfo info{};
-  info.tmz_date = DosTime(status.last_write);
+  info.dosDate = DosDateTime(status.last_write);
   const int zip64 = StoredBound(status.size) >= 0xffffffffull ? 1 : 0;
   const std::string name(entry_name);
   // The first block decides the level.
   std::vector<unsigned char> block(kBlockSize);
   long n = in.Read(block.data(), block.size());
-  const int level = PackingLevel(block.data(), n > 0 ? static_cast<size_t>(n) : 0);
+  const DeflateLevel level = ChooseDeflateLevel(
+      std::span<const std::uint8_t>(block.data(), n > 0 ? static_cast<size_t>(n) : 0));
   EntryData data(AsZip(zip_), level);
   // Always deflate, whatever the entry is called.
   if (zipOpenNewFileInZip3_64(AsZip(zip_), name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                              Z_DEFLATED, level, data.raw() ? 1 : 0, -MAX_WBITS, DEF_MEM_LEVEL,
-                              Z_DEFAULT_STRATEGY, nullptr, 0, zip64) != ZIP_OK) {
+                              Z_DEFLATED, level == DeflateLevel::kStored ? 0 : 1,
+                              data.raw() ? 1 : 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
+                              nullptr, 0, zip64) != ZIP_OK) {
     return false;
   }
   ++entries_;
