@@ -584,10 +584,12 @@ TransferResult ClientSession::Upload(std::string_view local_source, std::string_
   if (platform::Stat(local_source, before) != 0 || before.is_folder) {
     return Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_source);
   }
+  const auto same_as_before = [&](const platform::DirEntry& after) {
+    return after.size == before.size && after.last_write == before.last_write;
+  };
   const auto unchanged = [&] {
     platform::DirEntry after;
-    return platform::Stat(local_source, after) == 0 && after.size == before.size &&
-           after.last_write == before.last_write;
+    return platform::Stat(local_source, after) == 0 && same_as_before(after);
   };
   const platform::FileTime sent_time = announce.value_or(before.last_write);
   TransferResult result;
@@ -614,7 +616,7 @@ TransferResult ClientSession::Upload(std::string_view local_source, std::string_
   platform::DirEntry after;
   if (!packed || platform::Stat(local_source, after) != 0) {
     result = Failed(TransferStatus::kLocal, TransferStep::kLocalFile, local_source);
-  } else if (after.size != before.size || after.last_write != before.last_write) {
+  } else if (!same_as_before(after)) {
     result = Failed(TransferStatus::kChanged, TransferStep::kLocalFile, local_source);
   } else {
     result = SendUpload(folder, file, local_archive, announce.value_or(before.last_write),

@@ -38,7 +38,6 @@ namespace kestrel::client {
 
 enum class PasswordChange { kChanged, kRefused, kNoReply };
 
-// How the chunk loops pipeline (when the connection found that they may).
 class PieceReader;
 
 // An upload archive packed while its chunks are sent (our own server only).
@@ -48,6 +47,7 @@ struct StreamedPacking {
   StreamingPacker packer;
 };
 
+// How the chunk loops pipeline (when the connection found that they may).
 struct PipelineSettings {
   std::size_t start_window = TransferWindow::kStart;
   std::size_t max_window = TransferWindow::kMax;

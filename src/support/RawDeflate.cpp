@@ -7,6 +7,7 @@
 #include <isa-l/igzip_lib.h>
 #endif
 
+#include <algorithm>
 #include <ctime>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace kestrel {
 namespace {
 
 constexpr std::size_t kOutBlock = 64 * 1024;
+constexpr std::size_t kSample = 64 * 1024;  // tried to choose the level
 constexpr double kIncompressibleShare = 0.9;
 constexpr std::size_t kStoredBlockMax = 0xFFFF;
 constexpr std::size_t kStoredHeader = 5;
@@ -35,7 +37,8 @@ std::unique_ptr<isal_zstream> FastIgzip(std::vector<std::uint8_t>& level_buf) {
 
 }  // namespace
 
-DeflateLevel ChooseDeflateLevel(std::span<const std::uint8_t> sample) {
+DeflateLevel ChooseDeflateLevel(std::span<const std::uint8_t> first) {
+  const std::span<const std::uint8_t> sample = first.first(std::min(first.size(), kSample));
   if (sample.empty()) return DeflateLevel::kFast;
   z_stream z{};
   if (deflateInit2(&z, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {

@@ -17,9 +17,10 @@ namespace kestrel {
 
 enum class DeflateLevel { kStored, kFast };
 
-// The level for data whose first block is sample: stored when the fast level
-// packs it to more than 90 % of its size (photos, archives, media, ciphertext).
-DeflateLevel ChooseDeflateLevel(std::span<const std::uint8_t> sample);
+// The level for data that begins with first (its first 64 KiB are tried):
+// stored when the fast level packs them to more than 90 % of their size
+// (photos, archives, media, ciphertext).
+DeflateLevel ChooseDeflateLevel(std::span<const std::uint8_t> first);
 
 // Deflates a stream piece by piece. State and buffers are fixed (at most
 // about 500 KiB), whatever the data's size. Threads: one owner at a time.

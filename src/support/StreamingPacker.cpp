@@ -16,7 +16,6 @@ using namespace zip_layout;
 
 constexpr std::size_t kPiece = 256 * 1024;       // read, and packed at once
 constexpr std::size_t kWriteBlock = 256 * 1024;  // published to the reader once written
-constexpr std::size_t kSampleSize = 64 * 1024;   // decides the level
 constexpr std::uint64_t kNoZip64Limit = 0xFFFFFFFFull;
 constexpr unsigned kVersion = 20;       // deflate
 constexpr unsigned kVersionZip64 = 45;  // zip64 fields
@@ -73,7 +72,7 @@ class ArchiveOut {
 };
 
 // What the entry's records need of its data.
-struct EntryData {
+struct EntryTotals {
   std::uint32_t crc = 0;
   std::uint64_t plain = 0;
   void Add(std::span<const std::uint8_t> data) {
@@ -96,7 +95,7 @@ long ReadFull(platform::File& in, std::span<std::uint8_t> buffer) {
 
 // One deflater, block after block (stored blocks: copying keeps up).
 bool PackInOrder(platform::File& in, std::vector<std::uint8_t>& block, std::size_t first,
-                 DeflateLevel level, ArchiveOut& out, EntryData& entry,
+                 DeflateLevel level, ArchiveOut& out, EntryTotals& entry,
                  const std::function<bool()>& should_stop) {
   RawDeflater deflater(level);
   const RawDeflater::Sink sink = [&out](std::span<const std::uint8_t> bytes) {
@@ -114,7 +113,7 @@ bool PackInOrder(platform::File& in, std::vector<std::uint8_t>& block, std::size
 // The fast level on two cores: pieces are packed two at a time, one on a
 // helper thread, each primed with the data before it.
 bool PackInPairs(platform::File& in, std::span<const std::uint8_t> first, ArchiveOut& out,
-                 EntryData& entry, const std::function<bool()>& should_stop) {
+                 EntryTotals& entry, const std::function<bool()>& should_stop) {
   std::vector<std::uint8_t> a(kPiece), b(kPiece), history;
   std::copy(first.begin(), first.end(), a.begin());
   std::size_t a_size = first.size();
@@ -157,8 +156,8 @@ bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
   std::vector<std::uint8_t> block(kPiece);
   const long n = ReadFull(in, block);
   if (n < 0) return false;
-  const DeflateLevel level = ChooseDeflateLevel(
-      std::span<const std::uint8_t>(block.data(), std::min<std::size_t>(n, kSampleSize)));
+  const DeflateLevel level =
+      ChooseDeflateLevel(std::span<const std::uint8_t>(block.data(), static_cast<std::size_t>(n)));
 
   Record local;
   local.Put(kLocalSignature, 4).Put(version, 2).Put(kDataDescriptorFlag, 2).Put(8, 2).Put(date, 4);
@@ -168,7 +167,7 @@ bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
   if (!out.Put(local.bytes())) return false;
 
   const std::uint64_t data_start = out.offset();
-  EntryData entry;
+  EntryTotals entry;
   const bool packed_all =
       level == DeflateLevel::kFast
           ? PackInPairs(in, std::span(block.data(), static_cast<std::size_t>(n)), out, entry,

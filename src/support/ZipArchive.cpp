@@ -36,23 +36,17 @@ constexpr size_t kBlockSize = 64 * 1024;
 constexpr std::uint64_t kReserveFixed = 64ull * 1024 * 1024;
 
 // Writes the data of one open entry and closes it. Entries at the fast level
-// are deflated here and go to the zip library raw, with the CRC and size
-// their headers need (igzip when built in); stored-block entries, and all of
-// them without igzip, are deflated by the zip library with zlib.
+// are deflated here (RawDeflater: igzip when built in) and go to the zip
+// library raw, with the CRC and size their headers need; stored-block
+// entries are deflated by the zip library with zlib.
 // Threads: one owner at a time.
 class EntryData {
  public:
   EntryData(zipFile zip, DeflateLevel level) : zip_(zip) {
-#if KESTREL_HAVE_ISAL
     if (level == DeflateLevel::kFast) deflater_ = std::make_unique<RawDeflater>(level);
-#else
-    (void)level;
-#endif
   }
   // Whether the zip library must take the entry's data as already deflated.
-  bool raw() const {
-    return deflater_ != nullptr;
-  }
+  bool raw() const { return deflater_ != nullptr; }
 
   [[nodiscard]] bool Write(const unsigned char* data, size_t size) {
     if (deflater_) {
@@ -206,14 +200,17 @@ bool BeyondRatio(std::uint64_t size, std::uint64_t compressed) {
 
 // The declared sizes of all file entries against the limits and the free
 // space of folder's file system.
+// Whether writing adding more bytes into folder's file system leaves the
+// reserve for total bytes of data free.
+bool LeavesReserve(std::string_view folder, std::uint64_t adding, std::uint64_t total) {
+  const std::optional<std::uint64_t> free = platform::FreeSpace(folder);
+  return !free || (adding <= *free && *free - adding >= ExtractReserve(total));
+}
+
 ExtractFailure CheckRoom(std::uint64_t declared, const ExtractLimits& limits,
                          std::string_view folder) {
   if (declared > limits.max_total_bytes) return ExtractFailure::kTooLarge;
-  if (declared > 0) {
-    const std::optional<std::uint64_t> free = platform::FreeSpace(folder);
-    const std::uint64_t reserve = ExtractReserve(declared);
-    if (free && (declared > *free || *free - declared < reserve)) return ExtractFailure::kNoSpace;
-  }
+  if (declared > 0 && !LeavesReserve(folder, declared, declared)) return ExtractFailure::kNoSpace;
   return ExtractFailure::kNone;
 }
 
@@ -959,8 +956,7 @@ class StreamExtractor::State {
     const std::uint64_t bound =
         limits_.max_total_bytes == kMax ? kMax : limits_.max_total_bytes + 1;
     const std::uint64_t step = std::min(kSpaceStep, bound - produced);
-    const std::optional<std::uint64_t> free = platform::FreeSpace(ParentFolder(target_));
-    if (free && (step > *free || *free - step < ExtractReserve(produced + step))) {
+    if (!LeavesReserve(ParentFolder(target_), step, produced + step)) {
       return ExtractFailure::kNoSpace;
     }
     allowed = produced + step;
