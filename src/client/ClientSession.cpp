@@ -120,7 +120,9 @@ class PieceReader {
     while (end_ < buffer_.size()) {
       std::size_t want = buffer_.size() - end_;
       if (packer_ != nullptr) {
-        const StreamingPacker::Progress packed = packer_->WaitFor(read_ + want);
+        // Waits only for the piece that is missing, then takes what is there.
+        if (end_ >= kBulkBlockSize) break;
+        const StreamingPacker::Progress packed = packer_->WaitFor(read_ + kBulkBlockSize - end_);
         if (packed.ended && !packed.ok) return false;
         if (!packed.ended) want = std::min<std::uint64_t>(want, packed.bytes - read_);
       }

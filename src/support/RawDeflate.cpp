@@ -207,6 +207,19 @@ std::span<const std::uint8_t> PieceDeflater::output() const {
   return state_->output();
 }
 
+bool PutStoredPiece(std::span<const std::uint8_t> data, const RawDeflater::Sink& sink) {
+  while (!data.empty()) {
+    const std::size_t n = std::min(data.size(), kStoredBlockMax);
+    const std::uint8_t header[kStoredHeader] = {
+        0x00,  // not final, stored; the piece before ended on a byte
+        static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+        static_cast<std::uint8_t>(~n), static_cast<std::uint8_t>(~n >> 8)};
+    if (!sink(header) || !sink(data.first(n))) return false;
+    data = data.subspan(n);
+  }
+  return true;
+}
+
 std::uint32_t ZipCrc32(std::uint32_t crc, std::span<const std::uint8_t> data) {
 #if KESTREL_HAVE_ISAL
   return crc32_gzip_refl(crc, data.data(), data.size());

@@ -66,6 +66,11 @@ class PieceDeflater {
   std::unique_ptr<State> state_;
 };
 
+// Writes data into sink as stored blocks that are not final, for a stream of
+// pieces where copying keeps up better than packing. False when the sink fails.
+[[nodiscard]] bool PutStoredPiece(std::span<const std::uint8_t> data,
+                                  const RawDeflater::Sink& sink);
+
 // The deflate block that ends a stream of pieces: final, empty, fixed codes.
 inline constexpr std::uint8_t kFinalEmptyBlock[2] = {0x03, 0x00};
 // The history a deflate piece can refer back to.

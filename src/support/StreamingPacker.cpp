@@ -71,6 +71,13 @@ class ArchiveOut {
   std::uint64_t written_ = 0;
 };
 
+// What the packing thread asks of its owner between pieces.
+struct PackingChecks {
+  std::function<bool()> should_stop;
+  // The reader waited for bytes since the last call.
+  std::function<bool()> reader_waited;
+};
+
 // What the entry's records need of its data.
 struct EntryTotals {
   std::uint32_t crc = 0;
@@ -96,13 +103,13 @@ long ReadFull(platform::File& in, std::span<std::uint8_t> buffer) {
 // One deflater, block after block (stored blocks: copying keeps up).
 bool PackInOrder(platform::File& in, std::vector<std::uint8_t>& block, std::size_t first,
                  DeflateLevel level, ArchiveOut& out, EntryTotals& entry,
-                 const std::function<bool()>& should_stop) {
+                 const PackingChecks& checks) {
   RawDeflater deflater(level);
   const RawDeflater::Sink sink = [&out](std::span<const std::uint8_t> bytes) {
     return out.Put(bytes);
   };
   for (long n = static_cast<long>(first); n != 0; n = in.Read(block.data(), block.size())) {
-    if (n < 0 || should_stop()) return false;
+    if (n < 0 || checks.should_stop()) return false;
     const std::span<const std::uint8_t> data(block.data(), static_cast<std::size_t>(n));
     entry.Add(data);
     if (!deflater.Deflate(data, false, sink)) return false;
@@ -111,26 +118,37 @@ bool PackInOrder(platform::File& in, std::vector<std::uint8_t>& block, std::size
 }
 
 // The fast level on two cores: pieces are packed two at a time, one on a
-// helper thread, each primed with the data before it.
+// helper thread, each primed with the data before it. Where the archive is
+// read faster than it is packed (a link faster than the deflater, or both
+// ends on one busy machine), a pair the reader had to wait for goes out in
+// stored blocks: copying keeps up where packing does not. The next pair is
+// packed again, primed as usual.
 bool PackInPairs(platform::File& in, std::span<const std::uint8_t> first, ArchiveOut& out,
-                 EntryTotals& entry, const std::function<bool()>& should_stop) {
+                 EntryTotals& entry, const PackingChecks& checks) {
+  const RawDeflater::Sink put = [&out](std::span<const std::uint8_t> bytes) {
+    return out.Put(bytes);
+  };
   std::vector<std::uint8_t> a(kPiece), b(kPiece), history;
   std::copy(first.begin(), first.end(), a.begin());
   std::size_t a_size = first.size();
   PieceDeflater ours, theirs;
   while (a_size > 0) {
-    if (should_stop()) return false;
+    if (checks.should_stop()) return false;
     const long b_read = a_size == kPiece ? ReadFull(in, b) : 0;
     if (b_read < 0) return false;
     const std::span<const std::uint8_t> piece_a(a.data(), a_size);
     const std::span<const std::uint8_t> piece_b(b.data(), static_cast<std::size_t>(b_read));
-    std::future<bool> packed_a =
-        std::async(std::launch::async, [&] { return theirs.Deflate(history, piece_a); });
-    const bool packed_b = piece_b.empty() || ours.Deflate(piece_a, piece_b);
     entry.Add(piece_a);
     entry.Add(piece_b);
-    if (!packed_a.get() || !packed_b || !out.Put(theirs.output())) return false;
-    if (!piece_b.empty() && !out.Put(ours.output())) return false;
+    if (checks.reader_waited()) {
+      if (!PutStoredPiece(piece_a, put) || !PutStoredPiece(piece_b, put)) return false;
+    } else {
+      std::future<bool> packed_a =
+          std::async(std::launch::async, [&] { return theirs.Deflate(history, piece_a); });
+      const bool packed_b = piece_b.empty() || ours.Deflate(piece_a, piece_b);
+      if (!packed_a.get() || !packed_b || !out.Put(theirs.output())) return false;
+      if (!piece_b.empty() && !out.Put(ours.output())) return false;
+    }
     const std::span<const std::uint8_t> last = piece_b.empty() ? piece_a : piece_b;
     history.assign(last.end() - static_cast<std::ptrdiff_t>(std::min(last.size(), kDeflateHistory)),
                    last.end());
@@ -143,9 +161,9 @@ bool PackInPairs(platform::File& in, std::span<const std::uint8_t> first, Archiv
 }
 
 // Writes the whole archive; false when reading, deflating or writing fails or
-// should_stop() turns true.
+// packing should stop.
 bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
-                  const std::function<bool()>& should_stop) {
+                  const PackingChecks& checks) {
   platform::DirEntry status;
   if (in.Status(status) != 0 || status.is_folder) return false;
   const bool zip64 = StoredBound(status.size) >= kNoZip64Limit;
@@ -171,8 +189,8 @@ bool PackStreamed(platform::File& in, std::string_view name, ArchiveOut& out,
   const bool packed_all =
       level == DeflateLevel::kFast
           ? PackInPairs(in, std::span(block.data(), static_cast<std::size_t>(n)), out, entry,
-                        should_stop)
-          : PackInOrder(in, block, static_cast<std::size_t>(n), level, out, entry, should_stop);
+                        checks)
+          : PackInOrder(in, block, static_cast<std::size_t>(n), level, out, entry, checks);
   if (!packed_all) return false;
   const std::uint32_t crc = entry.crc;
   const std::uint64_t plain = entry.plain;
@@ -230,15 +248,17 @@ bool StreamingPacker::Start(std::string_view archive_path, std::string_view entr
     progress_ = {};
   }
   cancel_ = false;
+  reader_waited_ = false;
   thread_ = std::thread([this, archive = std::move(archive), source = std::move(source),
                          name = std::string(entry_name), stop]() mutable {
     const std::function<void(std::uint64_t)> publish = [this](std::uint64_t bytes) {
       Publish(bytes);
     };
     ArchiveOut out(archive, publish);
-    const bool ok = PackStreamed(source, name, out, [this, stop] {
-      return cancel_.load() || (stop != nullptr && stop->load());
-    });
+    const PackingChecks checks{
+        [this, stop] { return cancel_.load() || (stop != nullptr && stop->load()); },
+        [this] { return reader_waited_.exchange(false); }};
+    const bool ok = PackStreamed(source, name, out, checks);
     End(ok && archive.Close() == 0);
   });
   return true;
@@ -263,7 +283,11 @@ void StreamingPacker::End(bool ok) {
 
 StreamingPacker::Progress StreamingPacker::WaitFor(std::uint64_t bytes) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return progress_.ended || progress_.bytes >= bytes; });
+  const auto ready = [&] { return progress_.ended || progress_.bytes >= bytes; };
+  if (!ready()) {
+    reader_waited_ = true;
+    changed_.wait(lock, ready);
+  }
   return progress_;
 }
 

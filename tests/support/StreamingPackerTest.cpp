@@ -3,6 +3,7 @@
 #include "support/StreamingPacker.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +13,7 @@
 
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
+#include "support/RawDeflate.h"
 #include "support/ZipArchive.h"
 #include "testsupport/TempDir.h"
 
@@ -119,6 +121,44 @@ TEST_F(StreamingPackerTest, ZipReadersTakeTheArchiveAsItWasRead) {
   }
   // Incompressible data goes into stored blocks: a few bytes of framing only.
   EXPECT_LT(ReadAll(archive_).size(), (3u << 20) + 400);
+}
+
+// Pieces for a waiting reader are stored, the others packed primed with the
+// data before them: any order of the two is one deflate stream.
+TEST(PieceStreamTest, StoredAndPackedPiecesInAnyOrderInflateToTheData) {
+  const std::string text = Text(5 * 100000);
+  const auto bytes = [&](std::size_t at, std::size_t n) {
+    return std::span(reinterpret_cast<const std::uint8_t*>(text.data()) + at, n);
+  };
+  std::string stream;
+  const RawDeflater::Sink sink = [&](std::span<const std::uint8_t> out) {
+    stream.append(reinterpret_cast<const char*>(out.data()), out.size());
+    return true;
+  };
+  PieceDeflater deflater;
+  for (std::size_t i = 0; i < 5; ++i) {
+    if (i == 1 || i == 2) {  // 100000 bytes: two stored blocks each
+      ASSERT_TRUE(PutStoredPiece(bytes(i * 100000, 100000), sink));
+    } else {
+      ASSERT_TRUE(deflater.Deflate(bytes(0, i * 100000), bytes(i * 100000, 100000)));
+      ASSERT_TRUE(sink(deflater.output()));
+    }
+  }
+  ASSERT_TRUE(sink(kFinalEmptyBlock));
+  EXPECT_LT(stream.size(), text.size());
+
+  z_stream z{};
+  ASSERT_EQ(inflateInit2(&z, -MAX_WBITS), Z_OK);
+  std::string out(text.size() + 1, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(stream.data());
+  z.avail_in = static_cast<uInt>(stream.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(z.avail_in, 0u);
+  out.resize(z.total_out);
+  inflateEnd(&z);
+  EXPECT_EQ(out, text);
 }
 
 TEST_F(StreamingPackerTest, StopEndsPackingAtOnceWithAnIncompleteArchive) {
