@@ -27,6 +27,7 @@
 #include "session/SessionContext.h"
 #include "session/SessionKey.h"
 #include "session/UploadLimits.h"
+#include "session/UploadWriter.h"
 #include "support/FileNeu.h"
 #include "support/Rijndael.h"
 #include "support/StreamingPacker.h"
@@ -138,12 +139,13 @@ class CSessionHandler final : public ISessionHandler {
   void OnUploadRequest(const Request& request);
   void OnUploadData(const Request& request);
   void AppendUploadChunk(const Request& request);
-  // Opens upload_.archive anew for an accepted request with these limits.
-  void StartUpload(const UploadLimits& limits);
+  // Opens upload_.archive anew for an accepted request with these limits,
+  // and starts the writer (with a staging extractor, where asked).
+  void StartUpload(const UploadLimits& limits, bool unpack_while_arriving);
   // The upload goes on, but nothing of it is written or placed any more: its
   // archive is closed and removed at once.
   void SpoilUpload();
-  // Writes the archive bytes gathered in upload_.pending to the archive.
+  // Waits until every archive byte is written (or spoils the upload).
   void FlushUpload();
   void FinishClientUpload();
   // Closes an upload that has not ended and removes its archive.
@@ -210,10 +212,6 @@ class CSessionHandler final : public ISessionHandler {
     platform::FileTime file_time = 0;
     UploadLimits limits;         // fixed at the accepted request
     std::uint64_t received = 0;  // archive bytes taken so far
-    // Archive bytes not yet written: chunks are gathered and written to the
-    // archive in blocks (made at the first upload, kept for the next).
-    std::unique_ptr<std::uint8_t[]> pending;
-    std::size_t pending_bytes = 0;
     std::uint64_t next_space_check = 0;
     UploadKind kind = UploadKind::kNone;
     bool spoiled = false;  // a chunk was refused or too much came: nothing will be placed
@@ -221,6 +219,8 @@ class CSessionHandler final : public ISessionHandler {
     // staging file while it arrives; where this cannot finish it, the archive
     // is extracted as usual.
     std::unique_ptr<StreamExtractor> unpacking;
+    // Writes file and feeds unpacking (declared after both: it borrows them).
+    UploadWriter writer;
   } upload_;
 
   // Buffers reused for every request; nothing is allocated per chunk.

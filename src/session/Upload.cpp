@@ -14,9 +14,6 @@
 namespace kestrel {
 namespace {
 
-// Archive bytes gathered before one write.
-constexpr std::size_t kUploadWriteBlock = 64 * 1024;
-
 // Fields of an upload chunk's payload.
 struct ChunkHeader {
   std::size_t cipher_length;  // bytes to decrypt: a multiple of 16, at most 1280
@@ -37,40 +34,46 @@ bool ChunkFits(const ChunkHeader& h) {
 }  // namespace
 
 void CSessionHandler::AbandonUpload() {
+  upload_.writer.Abandon();
   upload_.unpacking.reset();
   if (upload_.file.IsOpen()) upload_.file.Close();
   if (!upload_.archive.empty()) platform::RemoveIfExists(upload_.archive);
   upload_.archive.clear();
-  upload_.pending_bytes = 0;
   upload_.project = nullptr;
   upload_.user = nullptr;
   upload_.kind = UploadKind::kNone;
   upload_.spoiled = false;
 }
 
-void CSessionHandler::StartUpload(const UploadLimits& limits) {
+void CSessionHandler::StartUpload(const UploadLimits& limits, bool unpack_while_arriving) {
   if (platform::Exists(upload_.archive)) (void)CFileNeu::Remove(upload_.archive);  // reported
   // An archive that cannot be created still gets its chunks acknowledged, but
   // nothing is placed at the end (an old archive must never be extracted).
   upload_.spoiled = !upload_.file.Open(upload_.archive, CFileNeu::kWrite | CFileNeu::kCreate);
   upload_.limits = limits;
   upload_.received = 0;
-  upload_.pending_bytes = 0;
-  if (!upload_.pending) upload_.pending = std::make_unique<std::uint8_t[]>(kUploadWriteBlock);
   upload_.next_space_check = kSpaceCheckBytes;
+  if (upload_.spoiled) return;
+  if (unpack_while_arriving) {
+    upload_.unpacking =
+        std::make_unique<StreamExtractor>(StagingFilePath(thread_number_), limits.extract);
+  }
+  upload_.writer.Begin(upload_.file, upload_.unpacking.get(), unpack_while_arriving);
 }
 
 void CSessionHandler::FlushUpload() {
-  if (upload_.pending_bytes == 0) return;
-  const std::size_t bytes = upload_.pending_bytes;
-  upload_.pending_bytes = 0;
-  if (!upload_.file.Write(upload_.pending.get(), bytes)) SpoilUpload();
+  const UploadWriter::Outcome outcome = upload_.writer.Finish();
+  if (!outcome.written) {
+    SpoilUpload();
+  } else if (!outcome.unpacked) {
+    upload_.unpacking.reset();  // the archive file decides
+  }
 }
 
 void CSessionHandler::SpoilUpload() {
+  upload_.writer.Abandon();
   upload_.unpacking.reset();
   upload_.spoiled = true;
-  upload_.pending_bytes = 0;
   if (!upload_.file.IsOpen()) return;
   upload_.file.Close();
   platform::RemoveIfExists(upload_.archive);
@@ -82,7 +85,11 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   upload_.file_time = fixed.last_write;
   AbandonUpload();
   upload_.archive = ClientArchivePath();
-  StartUpload(ClientUploadLimits(fixed.size));
+  // A large upload from a pipelining peer is unpacked while it arrives, on
+  // the upload writer's thread.
+  StartUpload(ClientUploadLimits(fixed.size),
+              assembler_.pipelining() && fixed.size >= 0 &&
+                  static_cast<std::uint64_t>(fixed.size) >= kStreamedPackingFrom);
   if (!SendAccepted(PacketType::kUploadRequest)) return;
   upload_.folder.assign(target.folder);
   upload_.file_name.assign(target.file_name);
@@ -90,11 +97,6 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   upload_.project = project_;
   upload_.user = user_;
   upload_.kind = UploadKind::kClient;
-  if (assembler_.pipelining() && fixed.size >= 0 &&
-      static_cast<std::uint64_t>(fixed.size) >= kStreamedPackingFrom && !upload_.spoiled) {
-    upload_.unpacking =
-        std::make_unique<StreamExtractor>(StagingFilePath(thread_number_), upload_.limits.extract);
-  }
   Logf(kLogInfo, "File %s\\%s prepared for RX on project %s", upload_.folder.c_str(),
        upload_.file_name.c_str(), project_->projectname.c_str());
 }
@@ -127,7 +129,7 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
   // A chunk without the data marker carries no archive bytes: acknowledged,
   // not written, and the upload goes on.
   if (header.marker != kUploadDataMarker) return;
-  if (request.block == nullptr || !ChunkFits(header)) {
+  if (request.block == nullptr || !ChunkFits(header) || upload_.writer.failed()) {
     // A chunk that cannot be taken leaves a hole in the archive: the upload
     // must not replace anything.
     SpoilUpload();
@@ -146,16 +148,9 @@ void CSessionHandler::AppendUploadChunk(const Request& request) {
       return;
     }
   }
-  if (upload_.pending_bytes + header.cipher_length > kUploadWriteBlock) {
-    FlushUpload();
-    if (!upload_.file.IsOpen()) return;
-  }
-  std::uint8_t* plain = upload_.pending.get() + upload_.pending_bytes;
+  std::uint8_t* plain = upload_.writer.Room(header.cipher_length);
   DecryptBuffer(cipher_.With(session_key_), request.block, header.cipher_length, plain);
-  upload_.pending_bytes += header.plain_length;
-  if (upload_.unpacking && !upload_.unpacking->Feed(std::span(plain, header.plain_length))) {
-    upload_.unpacking.reset();  // the archive file decides
-  }
+  upload_.writer.Add(header.plain_length);
 }
 
 void CSessionHandler::FinishClientUpload() {

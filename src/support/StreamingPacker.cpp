@@ -16,6 +16,8 @@ using namespace zip_layout;
 
 constexpr std::size_t kPiece = 256 * 1024;       // read, and packed at once
 constexpr std::size_t kWriteBlock = 256 * 1024;  // published to the reader once written
+// A reader this close behind the packer gets stored pieces.
+constexpr std::uint64_t kCloseBehind = 1 << 20;
 constexpr std::uint64_t kNoZip64Limit = 0xFFFFFFFFull;
 constexpr unsigned kVersion = 20;       // deflate
 constexpr unsigned kVersionZip64 = 45;  // zip64 fields
@@ -74,8 +76,9 @@ class ArchiveOut {
 // What the packing thread asks of its owner between pieces.
 struct PackingChecks {
   std::function<bool()> should_stop;
-  // The reader waited for bytes since the last call.
-  std::function<bool()> reader_waited;
+  // The reader is close behind the archive's `written` bytes, or waited for
+  // bytes since the last call.
+  std::function<bool(std::uint64_t written)> reader_close;
 };
 
 // What the entry's records need of its data.
@@ -140,7 +143,7 @@ bool PackInPairs(platform::File& in, std::span<const std::uint8_t> first, Archiv
     const std::span<const std::uint8_t> piece_b(b.data(), static_cast<std::size_t>(b_read));
     entry.Add(piece_a);
     entry.Add(piece_b);
-    if (checks.reader_waited()) {
+    if (checks.reader_close(out.offset())) {
       if (!PutStoredPiece(piece_a, put) || !PutStoredPiece(piece_b, put)) return false;
     } else {
       std::future<bool> packed_a =
@@ -249,6 +252,7 @@ bool StreamingPacker::Start(std::string_view archive_path, std::string_view entr
   }
   cancel_ = false;
   reader_waited_ = false;
+  reader_at_ = 0;
   thread_ = std::thread([this, archive = std::move(archive), source = std::move(source),
                          name = std::string(entry_name), stop]() mutable {
     const std::function<void(std::uint64_t)> publish = [this](std::uint64_t bytes) {
@@ -257,7 +261,9 @@ bool StreamingPacker::Start(std::string_view archive_path, std::string_view entr
     ArchiveOut out(archive, publish);
     const PackingChecks checks{
         [this, stop] { return cancel_.load() || (stop != nullptr && stop->load()); },
-        [this] { return reader_waited_.exchange(false); }};
+        [this](std::uint64_t written) {
+          return reader_waited_.exchange(false) || written < reader_at_.load() + kCloseBehind;
+        }};
     const bool ok = PackStreamed(source, name, out, checks);
     End(ok && archive.Close() == 0);
   });
@@ -284,6 +290,7 @@ void StreamingPacker::End(bool ok) {
 StreamingPacker::Progress StreamingPacker::WaitFor(std::uint64_t bytes) {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto ready = [&] { return progress_.ended || progress_.bytes >= bytes; };
+  if (bytes > reader_at_.load()) reader_at_ = bytes;
   if (!ready()) {
     reader_waited_ = true;
     changed_.wait(lock, ready);
