@@ -63,7 +63,7 @@ class StreamingPacker {
 
   std::thread thread_;
   std::atomic<bool> cancel_{false};
-  std::atomic<bool> reader_waited_{false};  // set by WaitFor, taken by the packing thread
+  std::atomic<bool> reader_waited_{false};   // set by WaitFor, taken by the packing thread
   std::atomic<std::uint64_t> reader_at_{0};  // the most WaitFor asked for
   std::mutex mutex_;
   std::condition_variable changed_;
