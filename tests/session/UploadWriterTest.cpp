@@ -4,24 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "support/ZipArchive.h"
+#include "testsupport/ServerProcess.h"
 #include "testsupport/TempDir.h"
 
 namespace kestrel {
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // Hands bytes to the writer in chunk-sized, uneven pieces, as the session does.
 void Feed(UploadWriter& writer, const std::string& bytes) {
@@ -38,7 +29,7 @@ TEST(UploadWriterTest, QueuedBlocksReachTheFileAndTheExtractorWholeAndInOrder) {
   for (int i = 0; text.size() < (3u << 20); ++i) text += "row " + std::to_string(i * 31) + "\n";
   std::ofstream(dir.Sub("source.txt"), std::ios::binary) << text;
   ASSERT_TRUE(PackFile(dir.Sub("packed.zip"), dir.Sub("source.txt"), "transfer.dat"));
-  const std::string archive = ReadAll(dir.Sub("packed.zip"));
+  const std::string archive = test::ReadFile(dir.Sub("packed.zip"));
 
   for (const bool queued : {true, false}) {
     CFileNeu file;
@@ -51,9 +42,9 @@ TEST(UploadWriterTest, QueuedBlocksReachTheFileAndTheExtractorWholeAndInOrder) {
     file.Close();
     EXPECT_TRUE(outcome.written);
     EXPECT_TRUE(outcome.unpacked);
-    EXPECT_EQ(ReadAll(dir.Sub("received.zip")), archive);
+    EXPECT_EQ(test::ReadFile(dir.Sub("received.zip")), archive);
     ASSERT_TRUE(unpacking.Finish().ok);
-    EXPECT_EQ(ReadAll(dir.Sub("target.txt")), text);
+    EXPECT_EQ(test::ReadFile(dir.Sub("target.txt")), text);
   }
 }
 
@@ -66,10 +57,7 @@ TEST(UploadWriterTest, AFailedWriteIsReportedAndAbandonStopsTheThread) {
   const std::string block(UploadWriter::kBlock, 'x');
   Feed(writer, block);
   Feed(writer, block);  // hands the first block on
-  for (int i = 0; i < 500 && !writer.failed(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(writer.failed());
+  EXPECT_TRUE(test::WaitFor([&] { return writer.failed(); }));
   writer.Abandon();
   EXPECT_FALSE(writer.Finish().written);  // nothing left to finish
 }
