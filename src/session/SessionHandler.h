@@ -215,9 +215,9 @@ class CSessionHandler final : public ISessionHandler {
     std::uint64_t next_space_check = 0;
     UploadKind kind = UploadKind::kNone;
     bool spoiled = false;  // a chunk was refused or too much came: nothing will be placed
-    // A large client upload from a pipelining peer is also unpacked into the
-    // staging file while it arrives; where this cannot finish it, the archive
-    // is extracted as usual.
+    // A large client upload from a pipelining peer is unpacked into the
+    // staging file while it arrives, instead of going to the archive file
+    // (which gets it all where the extractor declines its head).
     std::unique_ptr<StreamExtractor> unpacking;
     // Writes file and feeds unpacking (declared after both: it borrows them).
     UploadWriter writer;

@@ -63,10 +63,10 @@ void CSessionHandler::StartUpload(const UploadLimits& limits, bool unpack_while_
 
 void CSessionHandler::FlushUpload() {
   const UploadWriter::Outcome outcome = upload_.writer.Finish();
-  if (!outcome.written) {
+  if (!outcome.whole) {
     SpoilUpload();
   } else if (!outcome.unpacked) {
-    upload_.unpacking.reset();  // the archive file decides
+    upload_.unpacking.reset();  // declined: the archive file holds it all
   }
 }
 
@@ -159,14 +159,19 @@ void CSessionHandler::FinishClientUpload() {
   platform::Directory root;
   if (root.Open(project_->rootpath) != 0) return;
   TransferStaging staging(thread_number_);
-  const bool unpacked = upload_.unpacking && upload_.unpacking->Finish().ok;
-  upload_.unpacking.reset();
-  const PlaceOutcome outcome =
-      unpacked
-          ? PlaceStaged(staging, root, upload_.target.folder, upload_.target.file_name,
-                        upload_.file_time)
-          : ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root,
-                            upload_.target.folder, upload_.target.file_name, upload_.file_time);
+  PlaceOutcome outcome = PlaceOutcome::kNothingExtracted;
+  if (upload_.unpacking) {
+    // Unpacked while it arrived (the archive file holds nothing of it): a
+    // damaged end or tail leaves nothing to place.
+    const bool unpacked = upload_.unpacking->Finish().ok;
+    upload_.unpacking.reset();
+    if (!unpacked) return;
+    outcome = PlaceStaged(staging, root, upload_.target.folder, upload_.target.file_name,
+                          upload_.file_time);
+  } else {
+    outcome = ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root,
+                              upload_.target.folder, upload_.target.file_name, upload_.file_time);
+  }
   if (outcome == PlaceOutcome::kRefused) {
     RefuseProjectFile(PacketType::kUploadChunk, upload_.folder, Refusal::kLink);
     return;

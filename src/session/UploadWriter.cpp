@@ -1,7 +1,5 @@
 #include "session/UploadWriter.h"
 
-#include <span>
-
 namespace kestrel {
 
 UploadWriter::~UploadWriter() {
@@ -11,13 +9,13 @@ UploadWriter::~UploadWriter() {
 void UploadWriter::Begin(CFileNeu& file, StreamExtractor* unpacking, bool queued) {
   Abandon();
   file_ = &file;
-  unpacking_ = unpacking;
+  extractor_ = unpacking;
   queued_ = queued;
   filling_ = 0;
   handed_ = taken_ = 0;
   closing_ = false;
-  write_failed_ = false;
-  unpack_failed_ = false;
+  failed_ = false;
+  unpacking_ = unpacking != nullptr;
   dropping_ = false;
   const std::size_t blocks = queued ? kQueued : 1;
   for (std::size_t i = 0; i < blocks; ++i) {
@@ -39,7 +37,7 @@ void UploadWriter::Add(std::size_t bytes) {
 void UploadWriter::HandOn() {
   if (filling_ == 0) return;
   if (!queued_) {
-    Take(blocks_[0].get(), filling_);
+    Take(std::span<const std::uint8_t>(blocks_[0].get(), filling_));
     filling_ = 0;
     return;
   }
@@ -54,13 +52,23 @@ void UploadWriter::HandOn() {
   filling_ = 0;
 }
 
-void UploadWriter::Take(const std::uint8_t* data, std::size_t bytes) {
-  if (dropping_.load()) return;
-  if (!write_failed_.load() && !file_->Write(data, bytes)) write_failed_ = true;
-  if (unpacking_ != nullptr && !unpack_failed_.load() &&
-      !unpacking_->Feed(std::span<const std::uint8_t>(data, bytes))) {
-    unpack_failed_ = true;
+void UploadWriter::Take(std::span<const std::uint8_t> block) {
+  if (dropping_.load() || failed_.load()) return;
+  if (!unpacking_.load()) {
+    Write(block);
+    return;
   }
+  if (extractor_->Feed(block)) return;
+  unpacking_ = false;
+  if (extractor_->declined()) {
+    Write(extractor_->held());  // every byte so far, this block's too
+  } else {
+    failed_ = true;
+  }
+}
+
+void UploadWriter::Write(std::span<const std::uint8_t> bytes) {
+  if (!file_->Write(bytes.data(), bytes.size())) failed_ = true;
 }
 
 void UploadWriter::Run() {
@@ -74,7 +82,7 @@ void UploadWriter::Run() {
       index = taken_ % kQueued;
       bytes = sizes_[index];
     }
-    Take(blocks_[index].get(), bytes);
+    Take(std::span<const std::uint8_t>(blocks_[index].get(), bytes));
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++taken_;
@@ -97,9 +105,9 @@ UploadWriter::Outcome UploadWriter::Finish() {
   if (file_ == nullptr) return {};
   HandOn();
   Join();
-  const Outcome outcome{!write_failed_.load(), unpacking_ != nullptr && !unpack_failed_.load()};
+  const Outcome outcome{!failed_.load(), !failed_.load() && unpacking_.load()};
   file_ = nullptr;
-  unpacking_ = nullptr;
+  extractor_ = nullptr;
   return outcome;
 }
 
@@ -108,7 +116,7 @@ void UploadWriter::Abandon() {
   dropping_ = true;
   Join();
   file_ = nullptr;
-  unpacking_ = nullptr;
+  extractor_ = nullptr;
   filling_ = 0;
 }
 

@@ -1,10 +1,14 @@
 #pragma once
-// Writes an upload's archive bytes to the archive file in blocks, and feeds
-// them to the extractor that unpacks the upload while it arrives. For a large
-// upload from a pipelining peer the blocks go to a thread of the writer's own
+// Takes an upload's archive bytes in blocks: into the archive file, or into
+// the extractor that unpacks the upload while it arrives. The extractor's
+// bytes are not written to the archive file as well; where it declines the
+// archive at its head, the file gets everything from the first byte and is
+// extracted at the end as usual, and where it refuses data it had taken on
+// (damage, limits), nothing of the upload can be placed. For a large upload
+// from a pipelining peer the blocks go to a thread of the writer's own
 // through a bounded queue, so the session acknowledges the next chunks while
-// the disk and the inflater work; otherwise a full block is written on the
-// session's thread, as chunks are taken one at a time.
+// the disk and the inflater work; otherwise a full block is taken on the
+// session's thread, as chunks come one at a time.
 //
 // Threads: every member function belongs to the session's thread. Between
 // Begin and Finish or Abandon, the file and the extractor belong to the
@@ -17,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 
 #include "support/FileNeu.h"
@@ -41,11 +46,12 @@ class UploadWriter {
   std::uint8_t* Room(std::size_t bytes);
   // The first `bytes` of the room are archive bytes.
   void Add(std::size_t bytes);
-  // A write failed: nothing more is written.
-  bool failed() const { return write_failed_.load(); }
+  // Nothing of this upload can be placed any more: a write failed, or the
+  // extractor refused data it had taken on. Nothing more is taken.
+  bool failed() const { return failed_.load(); }
 
   struct Outcome {
-    bool written = false;   // every byte is in the file
+    bool whole = false;     // every byte is in the file or, when unpacked, in the extractor
     bool unpacked = false;  // the extractor took every byte (Finish it next)
   };
   // Writes what is left and waits until every block is done.
@@ -57,8 +63,9 @@ class UploadWriter {
  private:
   static constexpr std::size_t kQueued = 16;  // blocks: 1 MiB at most behind the session
 
-  // Writes and feeds one block (on the writer's thread, when queued).
-  void Take(const std::uint8_t* data, std::size_t bytes);
+  // Takes one block (on the writer's thread, when queued).
+  void Take(std::span<const std::uint8_t> block);
+  void Write(std::span<const std::uint8_t> bytes);
   // Hands the current block on and makes the next one current.
   void HandOn();
   void Run();
@@ -66,7 +73,7 @@ class UploadWriter {
 
   // Set at Begin, used by whoever takes blocks.
   CFileNeu* file_ = nullptr;
-  StreamExtractor* unpacking_ = nullptr;
+  StreamExtractor* extractor_ = nullptr;
   bool queued_ = false;
   std::array<std::unique_ptr<std::uint8_t[]>, kQueued> blocks_;  // made when first needed
   std::array<std::size_t, kQueued> sizes_{};
@@ -79,8 +86,8 @@ class UploadWriter {
   std::uint64_t taken_ = 0;   // blocks taken by the thread; guarded by mutex_
   bool closing_ = false;      // no more blocks come; guarded by mutex_
 
-  std::atomic<bool> write_failed_{false};
-  std::atomic<bool> unpack_failed_{false};
+  std::atomic<bool> failed_{false};
+  std::atomic<bool> unpacking_{false};  // the extractor takes the bytes
   std::atomic<bool> dropping_{false};  // Abandon: blocks are skipped
 };
 

@@ -1,5 +1,5 @@
-// The upload writer: queued blocks reach the archive file and the extractor
-// whole and in order, and a failed write is reported without losing track.
+// The upload writer: blocks reach the extractor or the archive file whole and
+// in order, and what cannot be placed is reported.
 #include "session/UploadWriter.h"
 
 #include <gtest/gtest.h>
@@ -23,32 +23,63 @@ void Feed(UploadWriter& writer, const std::string& bytes) {
   }
 }
 
-TEST(UploadWriterTest, QueuedBlocksReachTheFileAndTheExtractorWholeAndInOrder) {
-  test::TempDir dir;
-  std::string text;
-  for (int i = 0; text.size() < (3u << 20); ++i) text += "row " + std::to_string(i * 31) + "\n";
-  std::ofstream(dir.Sub("source.txt"), std::ios::binary) << text;
-  ASSERT_TRUE(PackFile(dir.Sub("packed.zip"), dir.Sub("source.txt"), "transfer.dat"));
-  const std::string archive = test::ReadFile(dir.Sub("packed.zip"));
-
-  for (const bool queued : {true, false}) {
+class UploadWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; text_.size() < (3u << 20); ++i) text_ += "row " + std::to_string(i * 31) + "\n";
+    std::ofstream(dir_.Sub("source.txt"), std::ios::binary) << text_;
+    ASSERT_TRUE(PackFile(dir_.Sub("packed.zip"), dir_.Sub("source.txt"), "transfer.dat"));
+    archive_ = test::ReadFile(dir_.Sub("packed.zip"));
+  }
+  // Hands bytes to a writer with an extractor; the outcome.
+  UploadWriter::Outcome Receive(const std::string& bytes, bool queued,
+                                const ExtractLimits& limits = {}) {
     CFileNeu file;
-    ASSERT_TRUE(file.Open(dir.Sub("received.zip"), CFileNeu::kWrite | CFileNeu::kCreate));
-    StreamExtractor unpacking(dir.Sub("target.txt"));
+    EXPECT_TRUE(file.Open(received_, CFileNeu::kWrite | CFileNeu::kCreate));
+    StreamExtractor unpacking(target_, limits);
     UploadWriter writer;
     writer.Begin(file, &unpacking, queued);
-    Feed(writer, archive);
+    Feed(writer, bytes);
     const UploadWriter::Outcome outcome = writer.Finish();
     file.Close();
-    EXPECT_TRUE(outcome.written);
-    EXPECT_TRUE(outcome.unpacked);
-    EXPECT_EQ(test::ReadFile(dir.Sub("received.zip")), archive);
-    ASSERT_TRUE(unpacking.Finish().ok);
-    EXPECT_EQ(test::ReadFile(dir.Sub("target.txt")), text);
+    if (outcome.unpacked) {
+      EXPECT_TRUE(unpacking.Finish().ok);
+    }
+    return outcome;
+  }
+
+  test::TempDir dir_;
+  std::string text_, archive_;
+  const std::string received_ = dir_.Sub("received.zip");
+  const std::string target_ = dir_.Sub("target.txt");
+};
+
+TEST_F(UploadWriterTest, QueuedOrNotTheExtractorGetsEveryByteInOrderAndTheFileNone) {
+  for (const bool queued : {true, false}) {
+    const UploadWriter::Outcome outcome = Receive(archive_, queued);
+    EXPECT_TRUE(outcome.whole && outcome.unpacked);
+    EXPECT_EQ(test::ReadFile(target_), text_);
+    EXPECT_EQ(test::ReadFile(received_), "");
   }
 }
 
-TEST(UploadWriterTest, AFailedWriteIsReportedAndAbandonStopsTheThread) {
+TEST_F(UploadWriterTest, AHeadTheExtractorDeclinesSendsEveryByteToTheFile) {
+  const std::string bytes = "not a local header" + archive_;
+  const UploadWriter::Outcome outcome = Receive(bytes, true);
+  EXPECT_TRUE(outcome.whole);
+  EXPECT_FALSE(outcome.unpacked);
+  EXPECT_EQ(test::ReadFile(received_), bytes);
+}
+
+TEST_F(UploadWriterTest, DataTheExtractorRefusesLeavesNothingToPlace) {
+  ExtractLimits small;
+  small.max_total_bytes = 1000;
+  const UploadWriter::Outcome outcome = Receive(archive_, true, small);
+  EXPECT_FALSE(outcome.whole);
+  EXPECT_FALSE(outcome.unpacked);
+}
+
+TEST_F(UploadWriterTest, AFailedWriteIsReportedAndAbandonStopsTheThread) {
   CFileNeu file;
   file.SetShowErrors(false);
   ASSERT_TRUE(file.Open("/dev/full", CFileNeu::kWrite));
@@ -59,7 +90,7 @@ TEST(UploadWriterTest, AFailedWriteIsReportedAndAbandonStopsTheThread) {
   Feed(writer, block);  // hands the first block on
   EXPECT_TRUE(test::WaitFor([&] { return writer.failed(); }));
   writer.Abandon();
-  EXPECT_FALSE(writer.Finish().written);  // nothing left to finish
+  EXPECT_FALSE(writer.Finish().whole);  // nothing left to finish
 }
 
 }  // namespace
