@@ -88,7 +88,7 @@ class UploadWriter {
 
   std::atomic<bool> failed_{false};
   std::atomic<bool> unpacking_{false};  // the extractor takes the bytes
-  std::atomic<bool> dropping_{false};  // Abandon: blocks are skipped
+  std::atomic<bool> dropping_{false};   // Abandon: blocks are skipped
 };
 
 }  // namespace kestrel

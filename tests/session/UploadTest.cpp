@@ -132,8 +132,8 @@ TEST_F(UploadTest, LargeFileFromAPipeliningClientIsPackedWhileSent) {
     }
     bool streamed = false;
   } observer;
-  ASSERT_TRUE(peer.session->Upload("src.txt", "RootFolder", "big.txt", "u.zip", kAnnounced,
-                                   &observer));
+  ASSERT_TRUE(
+      peer.session->Upload("src.txt", "RootFolder", "big.txt", "u.zip", kAnnounced, &observer));
   EXPECT_TRUE(observer.streamed);
   EXPECT_TRUE(ReadFileBytes(env.AlphaFile("big.txt")) == text);
   // The server unpacked it while it arrived: its archive file got nothing.
