@@ -145,7 +145,7 @@ class CSessionHandler final : public ISessionHandler {
   // The upload goes on, but nothing of it is written or placed any more: its
   // archive is closed and removed at once.
   void SpoilUpload();
-  // Waits until every archive byte is written (or spoils the upload).
+  // Waits until the writer has taken every archive byte (or spoils the upload).
   void FlushUpload();
   void FinishClientUpload();
   // Closes an upload that has not ended and removes its archive.

@@ -159,19 +159,20 @@ void CSessionHandler::FinishClientUpload() {
   platform::Directory root;
   if (root.Open(project_->rootpath) != 0) return;
   TransferStaging staging(thread_number_);
-  PlaceOutcome outcome = PlaceOutcome::kNothingExtracted;
-  if (upload_.unpacking) {
-    // Unpacked while it arrived (the archive file holds nothing of it): a
-    // damaged end or tail leaves nothing to place.
+  // Unpacked while it arrived (the archive file holds nothing of it): a
+  // damaged end or tail leaves nothing to place.
+  const bool streamed = upload_.unpacking != nullptr;
+  if (streamed) {
     const bool unpacked = upload_.unpacking->Finish().ok;
     upload_.unpacking.reset();
     if (!unpacked) return;
-    outcome = PlaceStaged(staging, root, upload_.target.folder, upload_.target.file_name,
-                          upload_.file_time);
-  } else {
-    outcome = ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root,
-                              upload_.target.folder, upload_.target.file_name, upload_.file_time);
   }
+  const PlaceOutcome outcome =
+      streamed
+          ? PlaceStaged(staging, root, upload_.target.folder, upload_.target.file_name,
+                        upload_.file_time)
+          : ExtractAndPlace(staging, upload_.archive, upload_.limits.extract, root,
+                            upload_.target.folder, upload_.target.file_name, upload_.file_time);
   if (outcome == PlaceOutcome::kRefused) {
     RefuseProjectFile(PacketType::kUploadChunk, upload_.folder, Refusal::kLink);
     return;

@@ -76,8 +76,8 @@ class ArchiveOut {
 // What the packing thread asks of its owner between pieces.
 struct PackingChecks {
   std::function<bool()> should_stop;
-  // The reader is close behind the archive's `written` bytes, or waited for
-  // bytes since the last call.
+  // The reader is close behind the archive's `written` bytes (a reader that
+  // waits has asked for more than is written).
   std::function<bool(std::uint64_t written)> reader_close;
 };
 
@@ -123,9 +123,9 @@ bool PackInOrder(platform::File& in, std::vector<std::uint8_t>& block, std::size
 // The fast level on two cores: pieces are packed two at a time, one on a
 // helper thread, each primed with the data before it. Where the archive is
 // read faster than it is packed (a link faster than the deflater, or both
-// ends on one busy machine), a pair the reader had to wait for goes out in
-// stored blocks: copying keeps up where packing does not. The next pair is
-// packed again, primed as usual.
+// ends on one busy machine), the reader stays close behind, and pairs go out
+// in stored blocks while it does: copying keeps up where packing does not.
+// The next packed pair is primed as usual.
 bool PackInPairs(platform::File& in, std::span<const std::uint8_t> first, ArchiveOut& out,
                  EntryTotals& entry, const PackingChecks& checks) {
   const RawDeflater::Sink put = [&out](std::span<const std::uint8_t> bytes) {
@@ -251,7 +251,6 @@ bool StreamingPacker::Start(std::string_view archive_path, std::string_view entr
     progress_ = {};
   }
   cancel_ = false;
-  reader_waited_ = false;
   reader_at_ = 0;
   thread_ = std::thread([this, archive = std::move(archive), source = std::move(source),
                          name = std::string(entry_name), stop]() mutable {
@@ -261,9 +260,7 @@ bool StreamingPacker::Start(std::string_view archive_path, std::string_view entr
     ArchiveOut out(archive, publish);
     const PackingChecks checks{
         [this, stop] { return cancel_.load() || (stop != nullptr && stop->load()); },
-        [this](std::uint64_t written) {
-          return reader_waited_.exchange(false) || written < reader_at_.load() + kCloseBehind;
-        }};
+        [this](std::uint64_t written) { return written < reader_at_.load() + kCloseBehind; }};
     const bool ok = PackStreamed(source, name, out, checks);
     End(ok && archive.Close() == 0);
   });
@@ -291,10 +288,7 @@ StreamingPacker::Progress StreamingPacker::WaitFor(std::uint64_t bytes) {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto ready = [&] { return progress_.ended || progress_.bytes >= bytes; };
   if (bytes > reader_at_.load()) reader_at_ = bytes;
-  if (!ready()) {
-    reader_waited_ = true;
-    changed_.wait(lock, ready);
-  }
+  changed_.wait(lock, ready);
   return progress_;
 }
 

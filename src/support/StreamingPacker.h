@@ -1,8 +1,8 @@
 // Packs one file into a one-entry transfer archive on a thread of its own, so
 // that the archive's first bytes can be sent while the rest is still being
 // packed. The entry is deflated as ZipWriter deflates it (stored blocks or the
-// fast level, chosen from its first block), except that pieces a waiting
-// reader asks for go out in stored blocks. Its CRC and sizes are only known at
+// fast level, chosen from its first block), except that pieces go out in
+// stored blocks while the reader is close behind the packer. Its CRC and sizes are only known at
 // the end: they follow the data in a data descriptor and stand in the central
 // directory as usual, while the local header holds zeros (flag bit 3, the zip
 // format's shape for streamed entries).
@@ -48,8 +48,8 @@ class StreamingPacker {
   [[nodiscard]] bool Start(std::string_view archive_path, std::string_view entry_name,
                            platform::File source, const std::atomic<bool>* stop);
   // Waits until the archive holds at least `bytes` bytes or packing has ended.
-  // Ask for no more than is needed now: a reader that has to wait tells the
-  // packer that copying would serve it better than packing.
+  // Ask for no more than is needed now: how far the reader has asked tells
+  // the packer whether copying would serve it better than packing.
   Progress WaitFor(std::uint64_t bytes);
   // Ends packing (early, when it still runs) and waits for its thread.
   void Stop();
@@ -63,7 +63,6 @@ class StreamingPacker {
 
   std::thread thread_;
   std::atomic<bool> cancel_{false};
-  std::atomic<bool> reader_waited_{false};   // set by WaitFor, taken by the packing thread
   std::atomic<std::uint64_t> reader_at_{0};  // the most WaitFor asked for
   std::mutex mutex_;
   std::condition_variable changed_;
