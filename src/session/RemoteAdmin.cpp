@@ -34,7 +34,7 @@ void CSessionHandler::OnRemoteUploadRequest(const Request& request) {
   upload_.archive = RemoteArchivePath();
   // Chunks for an archive that cannot be created, or beyond a document's
   // bound, are acknowledged; nothing is handed on at the end.
-  StartUpload(RemoteUploadLimits(), false);
+  StartUpload(RemoteUploadLimits(), UploadFeed::kArchiveFile);
   if (!SendAccepted(PacketType::kRemoteUploadRequest)) return;
   if (HasLogWindow()) Log(kLogInfo, "XML config file prepared");
   upload_.remote_name.assign(name);

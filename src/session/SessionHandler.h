@@ -139,9 +139,13 @@ class CSessionHandler final : public ISessionHandler {
   void OnUploadRequest(const Request& request);
   void OnUploadData(const Request& request);
   void AppendUploadChunk(const Request& request);
+  // How an upload's bytes are taken: into the archive file, extracted at the
+  // end; or unpacked into staging while they arrive, on the session thread or
+  // on the writer's own.
+  enum class UploadFeed { kArchiveFile, kUnpackInline, kUnpackQueued };
   // Opens upload_.archive anew for an accepted request with these limits,
-  // and starts the writer (with a staging extractor, where asked).
-  void StartUpload(const UploadLimits& limits, bool unpack_while_arriving);
+  // and starts the writer.
+  void StartUpload(const UploadLimits& limits, UploadFeed feed);
   // The upload goes on, but nothing of it is written or placed any more: its
   // archive is closed and removed at once.
   void SpoilUpload();
@@ -215,9 +219,9 @@ class CSessionHandler final : public ISessionHandler {
     std::uint64_t next_space_check = 0;
     UploadKind kind = UploadKind::kNone;
     bool spoiled = false;  // a chunk was refused or too much came: nothing will be placed
-    // A large client upload from a pipelining peer is unpacked into the
-    // staging file while it arrives, instead of going to the archive file
-    // (which gets it all where the extractor declines its head).
+    // A client upload is unpacked into the staging file while it arrives,
+    // instead of going to the archive file (which gets it all where the
+    // extractor declines its head).
     std::unique_ptr<StreamExtractor> unpacking;
     // Writes file and feeds unpacking (declared after both: it borrows them).
     UploadWriter writer;

@@ -45,7 +45,7 @@ void CSessionHandler::AbandonUpload() {
   upload_.spoiled = false;
 }
 
-void CSessionHandler::StartUpload(const UploadLimits& limits, bool unpack_while_arriving) {
+void CSessionHandler::StartUpload(const UploadLimits& limits, UploadFeed feed) {
   if (platform::Exists(upload_.archive)) (void)CFileNeu::Remove(upload_.archive);  // reported
   // An archive that cannot be created still gets its chunks acknowledged, but
   // nothing is placed at the end (an old archive must never be extracted).
@@ -54,11 +54,11 @@ void CSessionHandler::StartUpload(const UploadLimits& limits, bool unpack_while_
   upload_.received = 0;
   upload_.next_space_check = kSpaceCheckBytes;
   if (upload_.spoiled) return;
-  if (unpack_while_arriving) {
+  if (feed != UploadFeed::kArchiveFile) {
     upload_.unpacking =
         std::make_unique<StreamExtractor>(StagingFilePath(thread_number_), limits.extract);
   }
-  upload_.writer.Begin(upload_.file, upload_.unpacking.get(), unpack_while_arriving);
+  upload_.writer.Begin(upload_.file, upload_.unpacking.get(), feed == UploadFeed::kUnpackQueued);
 }
 
 void CSessionHandler::FlushUpload() {
@@ -85,11 +85,14 @@ void CSessionHandler::OnUploadRequest(const Request& request) {
   upload_.file_time = fixed.last_write;
   AbandonUpload();
   upload_.archive = ClientArchivePath();
-  // A large upload from a pipelining peer is unpacked while it arrives, on
-  // the upload writer's thread.
-  StartUpload(ClientUploadLimits(fixed.size),
-              assembler_.pipelining() && fixed.size >= 0 &&
-                  static_cast<std::uint64_t>(fixed.size) >= kStreamedPackingFrom);
+  // A client's upload is unpacked while it arrives, so that its end only
+  // commits; a large one from a pipelining peer on the writer's own thread,
+  // so that acknowledgements never wait for the disk or the inflater.
+  const bool large =
+      fixed.size >= 0 && static_cast<std::uint64_t>(fixed.size) >= kStreamedPackingFrom;
+  StartUpload(ClientUploadLimits(fixed.size), assembler_.pipelining() && large
+                                                  ? UploadFeed::kUnpackQueued
+                                                  : UploadFeed::kUnpackInline);
   if (!SendAccepted(PacketType::kUploadRequest)) return;
   upload_.folder.assign(target.folder);
   upload_.file_name.assign(target.file_name);
