@@ -6,7 +6,11 @@
 #   bench/compare_transfers.sh [BUILD-DIR] [SIZE-MB]
 #
 # Every transfer runs RUNS times (default 3) and the median is shown: on a
-# shared machine single runs vary by half their time.
+# shared machine single runs vary by half their time. The runs of one row take
+# turns (kestrel get and put, rsync get and put, raw stream, then again), after
+# one untimed transfer: on a virtual machine that hands freed memory back to
+# its host, whichever tool first writes a large file after a pause pays for
+# fetching the memory again, and that must not always be the same tool.
 #
 # BUILD-DIR (default build) must hold kestrel-server, kestrel and
 # latency_proxy (configure with -DKESTREL_BUILD_BENCH=ON). SIZE-MB defaults
@@ -141,20 +145,13 @@ timed() {
     echo fail
   fi
 }
-# The median of $runs timed runs of "${@:2}", each after eval "$1"; "fail"
-# when any run failed.
-median_of() {
-  local prepare=$1 times=()
-  shift
-  for _ in $(seq "$runs"); do
-    eval "$prepare"
-    times+=("$(timed "$@")")
-  done
+# The median of the times given; "fail" when any run failed.
+median() {
   python3 -c '
 import sys
 v = sys.argv[1:]
 ok = sorted(float(x) for x in v if x != "fail")
-print("fail" if len(ok) < len(v) else "%.3f" % ok[len(ok) // 2])' "${times[@]}"
+print("fail" if len(ok) < len(v) else "%.3f" % ok[len(ok) // 2])' "$@"
 }
 # Raw TCP: socat listener writing a file, a sender reading it; until both end.
 # Runs in a command substitution, so the proxy it starts is stopped here (its
@@ -195,20 +192,29 @@ for rtt in "${rtts[@]}"; do
   fi
   for name in random.bin text.txt; do
     export KESTREL_SERVER=127.0.0.1:$kp
-    kg=$(median_of 'rm -f "$work/local/$name"' "$cli_bin" get -q "data/$name" "$work/local/$name")
-    cmp -s "$work/local/$name" "$root/data/$name" || kg="$kg(differs)"
-    kpu=$(median_of : "$cli_bin" put -q "$work/local/$name" up)
-    cmp -s "$root/up/$name" "$root/data/$name" || kpu="$kpu(differs)"
-    rg=$(median_of 'rm -f "$work/local/$name"' \
-      rsync -a --whole-file "rsync://127.0.0.1:$rp/bench/$name" "$work/local/")
-    # Without the removal rsync's quick check would skip the copy.
-    rpu=$(median_of 'rm -f "$work/rsync/up/$name"' \
-      rsync -a --whole-file "$work/local/$name" "rsync://127.0.0.1:$rp/bench/up/")
-    raws=()
-    for _ in $(seq "$runs"); do raws+=("$(raw_stream "$root/data/$name" "$rtt")"); done
-    raw=$(printf '%s\n' "${raws[@]}" | sort -g | sed -n "$(((runs + 1) / 2))p")
+    kgs=() kps=() rgs=() rps=() raws=() differs=""
+    rm -f "$work/local/$name"
+    timed "$cli_bin" get -q "data/$name" "$work/local/$name" >/dev/null  # untimed warm-up
+    for _ in $(seq "$runs"); do
+      rm -f "$work/local/$name"
+      kgs+=("$(timed "$cli_bin" get -q "data/$name" "$work/local/$name")")
+      cmp -s "$work/local/$name" "$root/data/$name" || differs+=" get"
+      kps+=("$(timed "$cli_bin" put -q "$work/local/$name" up)")
+      cmp -s "$root/up/$name" "$root/data/$name" || differs+=" put"
+      rm -f "$work/local/$name"
+      rgs+=("$(timed rsync -a --whole-file "rsync://127.0.0.1:$rp/bench/$name" "$work/local/")")
+      # Without the removal rsync's quick check would skip the copy.
+      rm -f "$work/rsync/up/$name"
+      rps+=("$(timed rsync -a --whole-file "$work/local/$name" "rsync://127.0.0.1:$rp/bench/up/")")
+      raws+=("$(raw_stream "$root/data/$name" "$rtt")")
+    done
+    kg=$(median "${kgs[@]}") kpu=$(median "${kps[@]}") rg=$(median "${rgs[@]}")
+    rpu=$(median "${rps[@]}") raw=$(median "${raws[@]}")
+    [[ $differs == *get* ]] && kg="$kg(differs)"
+    [[ $differs == *put* ]] && kpu="$kpu(differs)"
     echo "$rtt $name $kg $kpu $rg $rpu $raw" >>"$results"
     echo "rtt ${rtt} ms $name: kestrel get $kg s, put $kpu s; rsync get $rg s, put $rpu s; raw tcp $raw s"
+    echo "  runs: kestrel get ${kgs[*]}; put ${kps[*]}; rsync get ${rgs[*]}; put ${rps[*]}; raw ${raws[*]}"
   done
 done
 
@@ -227,11 +233,11 @@ def ratio(a, b):
         return "%5.1fx" % (float(a) / float(b))
     except (ValueError, ZeroDivisionError):
         return "  n/a"
-print("%-6s %-11s %8s %8s %8s %8s %8s | MB/s: %7s %7s %7s %7s %7s | get/rsync put/rsync get/raw" % (
+print("%-6s %-11s %8s %8s %8s %8s %8s | MiB/s: %7s %7s %7s %7s %7s | get/rsync put/rsync get/raw put/raw" % (
     "rtt", "file", "k-get", "k-put", "rs-get", "rs-put", "raw", "k-get", "k-put", "rs-get", "rs-put", "raw"))
 for line in open(path):
     rtt, name, kg, kp, rg, rp, raw = line.split()
-    print("%-6s %-11s %8s %8s %8s %8s %8s | MB/s: %s %s %s %s %s | %9s %9s %7s" % (
+    print("%-6s %-11s %8s %8s %8s %8s %8s | MiB/s: %s %s %s %s %s | %9s %9s %7s %7s" % (
         rtt + "ms", name, kg, kp, rg, rp, raw, rate(kg), rate(kp), rate(rg), rate(rp), rate(raw),
-        ratio(kg, rg), ratio(kp, rp), ratio(kg, raw)))
+        ratio(kg, rg), ratio(kp, rp), ratio(kg, raw), ratio(kp, raw)))
 PY
