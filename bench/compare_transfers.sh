@@ -199,6 +199,8 @@ for rtt in "${rtts[@]}"; do
       rm -f "$work/local/$name"
       kgs+=("$(timed "$cli_bin" get -q "data/$name" "$work/local/$name")")
       cmp -s "$work/local/$name" "$root/data/$name" || differs+=" get"
+      # Both tools write a new file: rsync's target goes before each run below.
+      rm -f "$root/up/$name"
       kps+=("$(timed "$cli_bin" put -q "$work/local/$name" up)")
       cmp -s "$root/up/$name" "$root/data/$name" || differs+=" put"
       rm -f "$work/local/$name"
