@@ -8,9 +8,9 @@
 # Every transfer runs RUNS times (default 3) and the median is shown: on a
 # shared machine single runs vary by half their time. The runs of one row take
 # turns (kestrel get and put, rsync get and put, raw stream, then again), after
-# one untimed transfer: on a virtual machine that hands freed memory back to
-# its host, whichever tool first writes a large file after a pause pays for
-# fetching the memory again, and that must not always be the same tool.
+# one untimed transfer: on a virtual machine the same writes of a large file
+# sometimes take several times as long, and that must not always fall on the
+# same tool.
 #
 # BUILD-DIR (default build) must hold kestrel-server, kestrel and
 # latency_proxy (configure with -DKESTREL_BUILD_BENCH=ON). SIZE-MB defaults
