@@ -3,7 +3,8 @@
 // (1290-byte chunk, 7-byte acknowledgement) of a 64 MB payload, on one
 // connection and spread over 32 connections at once; beside them a bare TCP
 // ping-pong of the same frame sizes without session, cipher or files, and the
-// time to pack the 64 MB file into its download archive.
+// time to pack the 64 MB file into its download archive; and uploads paired
+// with the ping-pong run beside them, for their share of it.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <latch>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -193,93 +195,137 @@ void BM_Download(benchmark::State& state) {
   state.SetBytesProcessed(bytes);
 }
 
-void BM_Upload(benchmark::State& state) {
-  Stand& s = TheStand();
-  const int n = static_cast<int>(state.range(0));
+// The archive of one connection's share of the payload, read into memory.
+std::string UploadArchive(Stand& s, int n) {
   const std::string file = s.File(kTotalPayload / n);
   const std::string archive = s.dir + "/upload" + std::to_string(n) + ".zip";
   if (!platform::Exists(archive)) PackFile(archive, s.dir + "/root/" + file, file);
   std::ifstream in(archive, std::ios::binary);
-  const std::string bytes_of_archive((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// n connections log in and upload the archive at once, stop-and-wait, each to
+// its own target; the wall time of the chunk loops, or nothing on a failure.
+std::optional<double> UploadRound(Stand& s, int n, const std::string& archive) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < n; ++i) clients.push_back(std::make_unique<Client>(s, i));
+  std::atomic<int> failures{0};
+  const double seconds = RunTogether(n, [&](int i) {
+    client::ClientSession& c = *clients[i]->session;
+    const std::string target = "up" + std::to_string(i) + ".bin";
+    std::uint8_t fixed[kUploadFixedPartSize];
+    WriteUploadFixedPart(UploadFixedPart{0, static_cast<std::int64_t>(kTotalPayload / n)}, fixed);
+    bool ok = clients[i]->ok &&
+              clients[i]->connection.Request(PacketType::kUploadRequest,
+                                             c.SealRecord({"RootFolder", target}, fixed));
+    const auto* data = reinterpret_cast<const std::uint8_t*>(archive.data());
+    for (std::size_t at = 0; ok && at < archive.size(); at += kBulkBlockSize) {
+      ok = c.SendUploadChunk(
+          std::span<const std::uint8_t>(data + at, std::min(kBulkBlockSize, archive.size() - at)));
+    }
+    if (!(ok && c.SendUploadEnd())) ++failures;
+  });
+  if (failures.load() != 0) return std::nullopt;
+  return seconds;
+}
+
+void BM_Upload(benchmark::State& state) {
+  Stand& s = TheStand();
+  const int n = static_cast<int>(state.range(0));
+  const std::string archive = UploadArchive(s, n);
   std::int64_t bytes = 0;
   for (auto _ : state) {
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < n; ++i) clients.push_back(std::make_unique<Client>(s, i));
-    std::atomic<int> failures{0};
-    const double seconds = RunTogether(n, [&](int i) {
-      client::ClientSession& c = *clients[i]->session;
-      // Every connection uploads to its own target; the archive is read from memory.
-      const std::string target = "up" + std::to_string(i) + ".bin";
-      std::uint8_t fixed[kUploadFixedPartSize];
-      WriteUploadFixedPart(UploadFixedPart{0, static_cast<std::int64_t>(kTotalPayload / n)}, fixed);
-      bool ok = clients[i]->ok &&
-                clients[i]->connection.Request(PacketType::kUploadRequest,
-                                               c.SealRecord({"RootFolder", target}, fixed));
-      const auto* data = reinterpret_cast<const std::uint8_t*>(bytes_of_archive.data());
-      for (std::size_t at = 0; ok && at < bytes_of_archive.size(); at += kBulkBlockSize) {
-        ok = c.SendUploadChunk(std::span<const std::uint8_t>(
-            data + at, std::min(kBulkBlockSize, bytes_of_archive.size() - at)));
-      }
-      if (!(ok && c.SendUploadEnd())) ++failures;
-    });
-    if (failures.load() != 0) {
+    const std::optional<double> seconds = UploadRound(s, n, archive);
+    if (!seconds) {
       state.SkipWithError("upload failed");
       return;
     }
-    state.SetIterationTime(seconds);
-    bytes += static_cast<std::int64_t>(bytes_of_archive.size()) * n;
+    state.SetIterationTime(*seconds);
+    bytes += static_cast<std::int64_t>(archive.size()) * n;
   }
   state.SetBytesProcessed(bytes);
 }
 
-// The same frame sizes without session, cipher or files: the server thread
-// reads one request of `request` bytes and answers `reply` bytes.
-void PingPong(benchmark::State& state, std::size_t request, std::size_t reply) {
-  Stand& s = TheStand();
-  const int n = static_cast<int>(state.range(0));
+// The same frame sizes without session, cipher or files: each of n server
+// threads reads one request of `request` bytes and answers `reply` bytes,
+// for the round trips that carry the payload; the wall time of the loops.
+double PingPongRound(Stand& s, int n, std::size_t request, std::size_t reply) {
   const std::size_t trips = kTotalPayload / kBulkBlockSize / n;
-  std::int64_t bytes = 0;
-  for (auto _ : state) {
-    std::vector<platform::TcpSocket> clients(n), servers(n);
-    for (int i = 0; i < n; ++i) {
-      clients[i].Connect("127.0.0.1", s.port);
-      clients[i].SetNoDelay(true);
-      s.listener.Accept(servers[i]);
-      servers[i].SetNoDelay(true);
-    }
-    std::vector<std::thread> echo;
-    for (int i = 0; i < n; ++i) {
-      echo.emplace_back([&, i] {
-        std::vector<std::uint8_t> in(request), out(reply, 0xCC);
-        for (std::size_t t = 0; t < trips; ++t) {
-          for (std::size_t have = 0; have < request;) {
-            auto got = servers[i].ReadWait(std::span(in.data() + have, request - have),
-                                           std::chrono::seconds(10));
-            if (got.bytes == 0) return;
-            have += got.bytes;
-          }
-          servers[i].SendAll(out);
-        }
-      });
-    }
-    const double seconds = RunTogether(n, [&](int i) {
-      std::vector<std::uint8_t> out(request, 0xAA), in(reply);
+  std::vector<platform::TcpSocket> clients(n), servers(n);
+  for (int i = 0; i < n; ++i) {
+    clients[i].Connect("127.0.0.1", s.port);
+    clients[i].SetNoDelay(true);
+    s.listener.Accept(servers[i]);
+    servers[i].SetNoDelay(true);
+  }
+  std::vector<std::thread> echo;
+  for (int i = 0; i < n; ++i) {
+    echo.emplace_back([&, i] {
+      std::vector<std::uint8_t> in(request), out(reply, 0xCC);
       for (std::size_t t = 0; t < trips; ++t) {
-        clients[i].SendAll(out);
-        for (std::size_t have = 0; have < reply;) {
-          auto got = clients[i].ReadWait(std::span(in.data() + have, reply - have),
+        for (std::size_t have = 0; have < request;) {
+          auto got = servers[i].ReadWait(std::span(in.data() + have, request - have),
                                          std::chrono::seconds(10));
           if (got.bytes == 0) return;
           have += got.bytes;
         }
+        servers[i].SendAll(out);
       }
     });
-    for (auto& t : echo) t.join();
-    state.SetIterationTime(seconds);
-    bytes += static_cast<std::int64_t>(trips * kBulkBlockSize) * n;
+  }
+  const double seconds = RunTogether(n, [&](int i) {
+    std::vector<std::uint8_t> out(request, 0xAA), in(reply);
+    for (std::size_t t = 0; t < trips; ++t) {
+      clients[i].SendAll(out);
+      for (std::size_t have = 0; have < reply;) {
+        auto got = clients[i].ReadWait(std::span(in.data() + have, reply - have),
+                                       std::chrono::seconds(10));
+        if (got.bytes == 0) return;
+        have += got.bytes;
+      }
+    }
+  });
+  for (auto& t : echo) t.join();
+  return seconds;
+}
+
+void PingPong(benchmark::State& state, std::size_t request, std::size_t reply) {
+  Stand& s = TheStand();
+  const int n = static_cast<int>(state.range(0));
+  std::int64_t bytes = 0;
+  for (auto _ : state) {
+    state.SetIterationTime(PingPongRound(s, n, request, reply));
+    bytes += static_cast<std::int64_t>(kTotalPayload / kBulkBlockSize / n * kBulkBlockSize) * n;
   }
   state.SetBytesProcessed(bytes);  // as payload, 1280 bytes per round trip
+}
+
+// Uploads against the ping-pong of their frame sizes, run back to back in
+// alternating order so that both see the same state of a shared machine:
+// "share" is the ping-pong's time over the uploads' time, per pair.
+void BM_UploadShare(benchmark::State& state) {
+  Stand& s = TheStand();
+  const int n = static_cast<int>(state.range(0));
+  const std::string archive = UploadArchive(s, n);
+  double shares = 0;
+  int pairs = 0;
+  for (auto _ : state) {
+    const bool upload_first = pairs % 2 == 0;
+    const auto ping_pong = [&] {
+      return PingPongRound(s, n, kBulkUploadFrameSize, kFrameOverhead + 2);
+    };
+    const double before = upload_first ? 0 : ping_pong();
+    const std::optional<double> upload = UploadRound(s, n, archive);
+    const double after = upload_first ? ping_pong() : 0;
+    if (!upload) {
+      state.SkipWithError("upload failed");
+      return;
+    }
+    state.SetIterationTime(*upload);
+    shares += (before + after) / *upload;
+    ++pairs;
+  }
+  state.counters["share"] = shares / pairs;
 }
 
 void BM_PingPongDownloadShape(benchmark::State& state) {
@@ -327,6 +373,12 @@ BENCHMARK(BM_PingPongUploadShape)
     ->Arg(32)
     ->UseManualTime()
     ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UploadShare)
+    ->Arg(1)
+    ->Arg(32)
+    ->UseManualTime()
+    ->Iterations(4)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PrepareDownload)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
