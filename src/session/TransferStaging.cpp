@@ -10,11 +10,13 @@ namespace kestrel {
 TransferStaging::TransferStaging(int slot) : path_(StagingFilePath(slot)) {}
 
 TransferStaging::~TransferStaging() {
-  platform::RemoveIfExists(path_);
+  // An unlink locks the Temp folder even when nothing is there to remove.
+  if (!moved_) platform::RemoveIfExists(path_);
 }
 
 bool TransferStaging::Extract(std::string_view archive_path, const ExtractLimits& limits) {
   platform::RemoveIfExists(path_);
+  moved_ = false;
   const ExtractResult result = ExtractArchive(archive_path, path_, limits);
   if (result.ok && result.entries > 0) return true;
   // A failed later entry may have left an earlier one behind: never place a
@@ -28,6 +30,7 @@ PlaceOutcome TransferStaging::Place(const platform::Directory& folder, std::stri
   if (!platform::Exists(path_)) return PlaceOutcome::kMoveFailed;
   bool time_set = platform::SetLastWriteTime(path_, last_write) == 0;
   int error = folder.MoveFileIn(path_, name);
+  moved_ = error == 0;
   if (error == EXDEV) {
     error = folder.CopyFileIn(path_, name, last_write);
     if (error == 0) time_set = true;
@@ -40,7 +43,9 @@ PlaceOutcome TransferStaging::Place(const platform::Directory& folder, std::stri
 }
 
 int TransferStaging::RenameTo(std::string_view path) {
-  return platform::RenameFile(path_, path);
+  const int error = platform::RenameFile(path_, path);
+  moved_ = error == 0;
+  return error;
 }
 
 PlaceOutcome ExtractAndPlace(TransferStaging& staging, std::string_view archive_path,

@@ -58,6 +58,7 @@ class TransferStaging {
 
  private:
   std::string path_;
+  bool moved_ = false;  // renamed away: nothing left to remove
 };
 
 // The client upload's whole step: extract, create the target folder
