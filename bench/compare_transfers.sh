@@ -7,10 +7,10 @@
 #
 # Every transfer runs RUNS times (default 3) and the median is shown: on a
 # shared machine single runs vary by half their time. The runs of one row take
-# turns (kestrel get and put, rsync get and put, raw stream, then again), after
-# one untimed transfer: on a virtual machine the same writes of a large file
-# sometimes take several times as long, and that must not always fall on the
-# same tool.
+# turns in a new random order each round (the same orders in every row), after
+# one untimed transfer, so that no tool always comes first or always follows
+# the same one: on a virtual machine the same writes of a large file sometimes
+# take several times as long, and that must not always fall on the same tool.
 #
 # BUILD-DIR (default build) must hold kestrel-server, kestrel and
 # latency_proxy (configure with -DKESTREL_BUILD_BENCH=ON). SIZE-MB defaults
@@ -179,6 +179,42 @@ raw_stream() {
   if [ "$rtt" -gt 0 ]; then kill "${pids[-1]}" 2>/dev/null || true; fi
 }
 
+# Its arguments in a random order (bash's RANDOM, seeded by the caller).
+shuffled() {
+  local items=("$@") i j t
+  for ((i = ${#items[@]} - 1; i > 0; i--)); do
+    j=$((RANDOM % (i + 1)))
+    t=${items[i]} items[i]=${items[j]} items[j]=$t
+  done
+  echo "${items[@]}"
+}
+# One timed step of a row; each appends its time to its list. The local copy
+# that both put steps send is made by the untimed first get of the row, and
+# every get writes it again.
+kestrel_get() {
+  rm -f "$work/local/$name"
+  kgs+=("$(timed "$cli_bin" get -q "data/$name" "$work/local/$name")")
+  cmp -s "$work/local/$name" "$root/data/$name" || differs+=" get"
+}
+kestrel_put() {
+  # Both tools write a new file: rsync's target goes before its run too.
+  rm -f "$root/up/$name"
+  kps+=("$(timed "$cli_bin" put -q "$work/local/$name" up)")
+  cmp -s "$root/up/$name" "$root/data/$name" || differs+=" put"
+}
+rsync_get() {
+  rm -f "$work/local/$name"
+  rgs+=("$(timed rsync -a --whole-file "rsync://127.0.0.1:$rp/bench/$name" "$work/local/")")
+}
+rsync_put() {
+  # Without the removal rsync's quick check would skip the copy.
+  rm -f "$work/rsync/up/$name"
+  rps+=("$(timed rsync -a --whole-file "$work/local/$name" "rsync://127.0.0.1:$rp/bench/up/")")
+}
+raw_run() {
+  raws+=("$(raw_stream "$root/data/$name" "$rtt")")
+}
+
 results=$work/results.txt
 : >"$results"
 for rtt in "${rtts[@]}"; do
@@ -195,20 +231,11 @@ for rtt in "${rtts[@]}"; do
     kgs=() kps=() rgs=() rps=() raws=() differs=""
     rm -f "$work/local/$name"
     timed "$cli_bin" get -q "data/$name" "$work/local/$name" >/dev/null  # untimed warm-up
+    RANDOM=7  # the same orders in every row and every run of the script
     for _ in $(seq "$runs"); do
-      rm -f "$work/local/$name"
-      kgs+=("$(timed "$cli_bin" get -q "data/$name" "$work/local/$name")")
-      cmp -s "$work/local/$name" "$root/data/$name" || differs+=" get"
-      # Both tools write a new file: rsync's target goes before each run below.
-      rm -f "$root/up/$name"
-      kps+=("$(timed "$cli_bin" put -q "$work/local/$name" up)")
-      cmp -s "$root/up/$name" "$root/data/$name" || differs+=" put"
-      rm -f "$work/local/$name"
-      rgs+=("$(timed rsync -a --whole-file "rsync://127.0.0.1:$rp/bench/$name" "$work/local/")")
-      # Without the removal rsync's quick check would skip the copy.
-      rm -f "$work/rsync/up/$name"
-      rps+=("$(timed rsync -a --whole-file "$work/local/$name" "rsync://127.0.0.1:$rp/bench/up/")")
-      raws+=("$(raw_stream "$root/data/$name" "$rtt")")
+      for step in $(shuffled kestrel_get kestrel_put rsync_get rsync_put raw_run); do
+        "$step"
+      done
     done
     kg=$(median "${kgs[@]}") kpu=$(median "${kps[@]}") rg=$(median "${rgs[@]}")
     rpu=$(median "${rps[@]}") raw=$(median "${raws[@]}")
