@@ -246,11 +246,16 @@ void BM_Upload(benchmark::State& state) {
   state.SetBytesProcessed(bytes);
 }
 
+// Round trips per connection of the ping-pong, each carrying one block.
+std::size_t PingPongTrips(int n) {
+  return kTotalPayload / kBulkBlockSize / n;
+}
+
 // The same frame sizes without session, cipher or files: each of n server
 // threads reads one request of `request` bytes and answers `reply` bytes,
 // for the round trips that carry the payload; the wall time of the loops.
 double PingPongRound(Stand& s, int n, std::size_t request, std::size_t reply) {
-  const std::size_t trips = kTotalPayload / kBulkBlockSize / n;
+  const std::size_t trips = PingPongTrips(n);
   std::vector<platform::TcpSocket> clients(n), servers(n);
   for (int i = 0; i < n; ++i) {
     clients[i].Connect("127.0.0.1", s.port);
@@ -295,7 +300,7 @@ void PingPong(benchmark::State& state, std::size_t request, std::size_t reply) {
   std::int64_t bytes = 0;
   for (auto _ : state) {
     state.SetIterationTime(PingPongRound(s, n, request, reply));
-    bytes += static_cast<std::int64_t>(kTotalPayload / kBulkBlockSize / n * kBulkBlockSize) * n;
+    bytes += static_cast<std::int64_t>(PingPongTrips(n) * kBulkBlockSize) * n;
   }
   state.SetBytesProcessed(bytes);  // as payload, 1280 bytes per round trip
 }
@@ -307,22 +312,27 @@ void BM_UploadShare(benchmark::State& state) {
   Stand& s = TheStand();
   const int n = static_cast<int>(state.range(0));
   const std::string archive = UploadArchive(s, n);
+  const auto ping_pong = [&] {
+    return PingPongRound(s, n, kBulkUploadFrameSize, kFrameOverhead + 2);
+  };
   double shares = 0;
   int pairs = 0;
   for (auto _ : state) {
-    const bool upload_first = pairs % 2 == 0;
-    const auto ping_pong = [&] {
-      return PingPongRound(s, n, kBulkUploadFrameSize, kFrameOverhead + 2);
-    };
-    const double before = upload_first ? 0 : ping_pong();
-    const std::optional<double> upload = UploadRound(s, n, archive);
-    const double after = upload_first ? ping_pong() : 0;
+    double ping_pong_seconds = 0;
+    std::optional<double> upload;
+    if (pairs % 2 == 0) {
+      upload = UploadRound(s, n, archive);
+      ping_pong_seconds = ping_pong();
+    } else {
+      ping_pong_seconds = ping_pong();
+      upload = UploadRound(s, n, archive);
+    }
     if (!upload) {
       state.SkipWithError("upload failed");
       return;
     }
     state.SetIterationTime(*upload);
-    shares += (before + after) / *upload;
+    shares += ping_pong_seconds / *upload;
     ++pairs;
   }
   state.counters["share"] = shares / pairs;
