@@ -179,14 +179,15 @@ raw_stream() {
   if [ "$rtt" -gt 0 ]; then kill "${pids[-1]}" 2>/dev/null || true; fi
 }
 
-# Its arguments in a random order (bash's RANDOM, seeded by the caller).
-shuffled() {
-  local items=("$@") i j t
-  for ((i = ${#items[@]} - 1; i > 0; i--)); do
+# Sets order to its arguments in a random order (bash's RANDOM, seeded by the
+# caller; no subshell, so every call draws on from the same seed).
+shuffle() {
+  order=("$@")
+  local i j t
+  for ((i = ${#order[@]} - 1; i > 0; i--)); do
     j=$((RANDOM % (i + 1)))
-    t=${items[i]} items[i]=${items[j]} items[j]=$t
+    t=${order[i]} order[i]=${order[j]} order[j]=$t
   done
-  echo "${items[@]}"
 }
 # One timed step of a row; each appends its time to its list. The local copy
 # that both put steps send is made by the untimed first get of the row, and
@@ -233,7 +234,8 @@ for rtt in "${rtts[@]}"; do
     timed "$cli_bin" get -q "data/$name" "$work/local/$name" >/dev/null  # untimed warm-up
     RANDOM=7  # the same orders in every row and every run of the script
     for _ in $(seq "$runs"); do
-      for step in $(shuffled kestrel_get kestrel_put rsync_get rsync_put raw_run); do
+      shuffle kestrel_get kestrel_put rsync_get rsync_put raw_run
+      for step in "${order[@]}"; do
         "$step"
       done
     done
